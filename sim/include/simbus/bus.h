@@ -1,0 +1,64 @@
+// The simulated bus: a folder that holds plugged devices, each persistent on
+// disk (state, store, trace), shared by every process and handle. The command
+// library reaches it through this interface when SARNIK_SIM_BUS names a bus.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "simdev/device.h"
+
+namespace simbus {
+
+// Fault injected on a device: the nth (1-based) command whose opcode (CDB
+// byte 0) equals `opcode` fails with CHECK CONDITION, or unplugs the device.
+struct Fault {
+    uint8_t opcode = 0;
+    uint32_t nth = 1;
+    bool unplug = false;
+};
+
+enum class Timing { None, Usb2, Usb1 };
+
+struct PlugOptions {
+    simdev::FreshOptions device;
+    std::vector<Fault> faults;
+    Timing timing = Timing::None;
+};
+
+struct Outcome {
+    bool delivered = false;  // false: transport failure (no such device, unplugged)
+    uint8_t status = 0;
+    uint32_t transferred = 0;
+};
+
+class Bus {
+public:
+    explicit Bus(std::string dir);
+    const std::string& dir() const { return dir_; }
+
+    // Device paths of the present interfaces of a class, in enumeration order
+    // (by device id, then unit). Windows-style interface paths.
+    std::vector<std::string> interface_paths(simdev::UnitClass cls) const;
+    // Opens the unit named by an interface path: a file descriptor > 0, or -1.
+    int open(const std::string& path) const;
+    // Runs one command on the unit that `fd` was opened on.
+    Outcome execute(int fd, const uint8_t* cdb, size_t cdb_len, simdev::Direction dir,
+                    uint8_t* data, uint32_t length, uint32_t timeout_s) const;
+
+    // Administration (the simbus tool and tests).
+    std::string plug(const PlugOptions& opts);  // returns the new device id
+    bool unplug(const std::string& id);
+    bool replug(const std::string& id);
+    std::vector<std::string> list() const;
+    std::optional<nlohmann::json> inspect(const std::string& id) const;
+    bool export_unit(const std::string& id, const std::string& unit, const std::string& file) const;
+    std::vector<std::string> trace(const std::string& id) const;
+
+private:
+    std::string dir_;
+};
+
+}  // namespace simbus

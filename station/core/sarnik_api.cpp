@@ -1,0 +1,109 @@
+#include "core/sarnik_api.h"
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <unistd.h>
+
+namespace galmor {
+
+namespace {
+thread_local const StopToken* t_stop = nullptr;
+
+std::string ExecutableDir() {
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return {};
+    std::string p(buf, static_cast<size_t>(n));
+    auto slash = p.rfind('/');
+    return slash == std::string::npos ? std::string() : p.substr(0, slash);
+}
+
+template <typename F>
+bool Resolve(void* lib, const char* name, F& out, std::string* error) {
+    out = reinterpret_cast<F>(dlsym(lib, name));
+    if (!out && error) *error = std::string("libsarnik.so has no export ") + name;
+    return out != nullptr;
+}
+}  // namespace
+
+StopScope::StopScope(const StopToken* token) : previous_(t_stop) { t_stop = token; }
+StopScope::~StopScope() { t_stop = previous_; }
+
+void CheckStop() {
+    if (t_stop && t_stop->requested()) throw StopRequested{};
+}
+
+bool Sarnik::Load(std::string* error) {
+    if (loaded_) return true;
+    void* lib = nullptr;
+    std::string dir = ExecutableDir();
+    if (!dir.empty()) lib = dlopen((dir + "/libsarnik.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!lib) lib = dlopen("libsarnik.so", RTLD_NOW | RTLD_LOCAL);
+    if (!lib) {
+        if (error) *error = std::string("cannot load libsarnik.so: ") + dlerror();
+        return false;
+    }
+    bool ok = Resolve(lib, "fnFerrule_GetDiskHandle", x_.GetDiskHandle, error) &&
+              Resolve(lib, "fnFerrule_GetCDHandle", x_.GetCDHandle, error) &&
+              Resolve(lib, "fnFerrule_TestUnitReady", x_.TestUnitReady, error) &&
+              Resolve(lib, "fnFerrule_Read", x_.Read, error) &&
+              Resolve(lib, "fnFerrule_Write", x_.Write, error) &&
+              Resolve(lib, "fnFerrule_VendorR", x_.VendorR, error) &&
+              Resolve(lib, "fnFerrule_VendorW", x_.VendorW, error) &&
+              Resolve(lib, "fnFerrule_VendorScan", x_.VendorScan, error) &&
+              Resolve(lib, "fnFerrule_VendorWrite", x_.VendorWrite, error);
+    if (!ok) {
+        dlclose(lib);
+        return false;
+    }
+    loaded_ = true;
+    return true;
+}
+
+int32_t Sarnik::GetDiskHandle(int32_t index) {
+    CheckStop();
+    return x_.GetDiskHandle(index);
+}
+int32_t Sarnik::GetCDHandle(int32_t index) {
+    CheckStop();
+    return x_.GetCDHandle(index);
+}
+int32_t Sarnik::TestUnitReady(int32_t h) {
+    CheckStop();
+    return x_.TestUnitReady(h);
+}
+int32_t Sarnik::Read(int32_t h, int32_t count, int32_t lba, void* buf) {
+    CheckStop();
+    return x_.Read(h, count, lba, buf);
+}
+int32_t Sarnik::Write(int32_t h, int32_t count, int32_t lba, void* buf) {
+    CheckStop();
+    return x_.Write(h, count, lba, buf);
+}
+int32_t Sarnik::VendorR(int32_t h, int32_t c0, void* buf) {
+    CheckStop();
+    return x_.VendorR(h, c0, buf);
+}
+int32_t Sarnik::VendorW(int32_t h, int32_t c0, int32_t length, void* buf) {
+    CheckStop();
+    return x_.VendorW(h, c0, length, buf);
+}
+int32_t Sarnik::VendorScan(int32_t h, int32_t c0, int32_t c1, int32_t c2, int32_t c3, int32_t c4,
+                           int32_t c5, int32_t length, void* buf) {
+    CheckStop();
+    return x_.VendorScan(h, c0, c1, c2, c3, c4, c5, length, buf);
+}
+int32_t Sarnik::VendorWrite(int32_t h, int32_t c0, int32_t c1, int32_t c2, int32_t c3, int32_t c4,
+                            int32_t c5, int32_t c6, int32_t c7, int32_t c8, int32_t count,
+                            void* buf) {
+    CheckStop();
+    return x_.VendorWrite(h, c0, c1, c2, c3, c4, c5, c6, c7, c8, count, buf);
+}
+
+int16_t Sarnik::KillEXE() { return 0; }
+
+void Sarnik::CloseHandle(int32_t h) {
+    if (h > 0) close(h);
+}
+
+}  // namespace galmor

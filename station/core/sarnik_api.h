@@ -1,0 +1,86 @@
+// The station's view of the command library: libsarnik.so is loaded on first
+// use with dlopen and every export is resolved by name. All disk I/O of the
+// station goes through `Sarnik`, which also honours a worker's stop request
+// before each command.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace galmor {
+
+struct SarnikExports {
+    int32_t (*GetDiskHandle)(int32_t) = nullptr;
+    int32_t (*GetCDHandle)(int32_t) = nullptr;
+    int32_t (*TestUnitReady)(int32_t) = nullptr;
+    int32_t (*Read)(int32_t, int32_t, int32_t, void*) = nullptr;
+    int32_t (*Write)(int32_t, int32_t, int32_t, void*) = nullptr;
+    int32_t (*VendorR)(int32_t, int32_t, void*) = nullptr;
+    int32_t (*VendorW)(int32_t, int32_t, int32_t, void*) = nullptr;
+    int32_t (*VendorScan)(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                          void*) = nullptr;
+    int32_t (*VendorWrite)(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                           int32_t, int32_t, int32_t, void*) = nullptr;
+};
+
+// Thrown inside a worker when its stop was requested; caught at the worker's
+// top, never crosses a thread.
+struct StopRequested {};
+
+// A cooperative stop flag, installed per worker thread (see StopScope).
+class StopToken {
+public:
+    void request() { flag_.store(true, std::memory_order_release); }
+    bool requested() const { return flag_.load(std::memory_order_acquire); }
+
+private:
+    std::atomic<bool> flag_{false};
+};
+
+// Installs `token` as the calling thread's stop token for the scope's life.
+class StopScope {
+public:
+    explicit StopScope(const StopToken* token);
+    ~StopScope();
+    StopScope(const StopScope&) = delete;
+    StopScope& operator=(const StopScope&) = delete;
+
+private:
+    const StopToken* previous_;
+};
+
+// Throws StopRequested when the calling thread's stop token is set.
+void CheckStop();
+
+class Sarnik {
+public:
+    // Loads libsarnik.so (next to the executable first, then the library
+    // path). Returns false with a message when the library or an export is
+    // missing.
+    bool Load(std::string* error);
+    bool Loaded() const { return loaded_; }
+
+    int32_t GetDiskHandle(int32_t index);
+    int32_t GetCDHandle(int32_t index);
+    int32_t TestUnitReady(int32_t h);
+    int32_t Read(int32_t h, int32_t count, int32_t lba, void* buf);
+    int32_t Write(int32_t h, int32_t count, int32_t lba, void* buf);
+    int32_t VendorR(int32_t h, int32_t c0, void* buf);
+    int32_t VendorW(int32_t h, int32_t c0, int32_t length, void* buf);
+    int32_t VendorScan(int32_t h, int32_t c0, int32_t c1, int32_t c2, int32_t c3, int32_t c4,
+                       int32_t c5, int32_t length, void* buf);
+    int32_t VendorWrite(int32_t h, int32_t c0, int32_t c1, int32_t c2, int32_t c3, int32_t c4,
+                        int32_t c5, int32_t c6, int32_t c7, int32_t c8, int32_t count, void* buf);
+    // The outside library's export; ours does nothing.
+    int16_t KillEXE();
+    // Closes a handle the library returned (0 is ignored).
+    static void CloseHandle(int32_t h);
+
+private:
+    SarnikExports x_;
+    bool loaded_ = false;
+};
+
+}  // namespace galmor

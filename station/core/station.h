@@ -1,0 +1,56 @@
+// The station's state: command library, recipe, port table, window model and
+// the run's shared flags. Every station procedure takes it as its first
+// argument; there is one per program (tests make their own).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "core/port.h"
+#include "core/sarnik_api.h"
+#include "ui/model.h"
+#include "ui/settings.h"
+
+namespace galmor {
+
+struct Station {
+    Sarnik lib;
+    // The program's own folder: where "Product.ini" is read from.
+    std::string HomeDir;
+    ProductSettings settings;
+    WindowModel model;
+
+    PortTable ports;
+    std::atomic<int16_t> DiskCount{0};
+
+    // Discovery state.
+    std::string LastDevicePath;
+    bool NoCdromUnit = true;
+    int32_t LastResult = 0;
+
+    // Run state.
+    std::atomic<bool> RunInProgress{false};
+    std::atomic<bool> AnyFailed{false};
+    std::atomic<int16_t> FinishedCount{0};
+
+    // The boot-sector template, built once at start-up.
+    std::array<uint8_t, kSector> BootSectorTemplate{};
+
+    // Lets the window process its pending events during a pause (window
+    // thread only). Empty in headless use.
+    std::function<void()> ProcessEvents;
+    // Time of day in seconds (with fractions) since midnight; replaceable in tests.
+    std::function<double()> TimeOfDay;
+
+    Station();
+};
+
+// The station's pause: a busy wait on the time of day that keeps the window
+// responsive and survives midnight. Honours the calling worker's stop request.
+void WaitSeconds(Station& st, float seconds);
+
+}  // namespace galmor
