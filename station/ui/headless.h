@@ -1,0 +1,41 @@
+// The headless view of the operator window: start-up, an action run as the
+// buttons would run it, the grid printed as the window shows it, and a JSON
+// report.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace galmor {
+
+struct Station;
+
+enum class HeadlessAction { None, Run, LowLevelFormat, Scan };
+
+struct HeadlessOptions {
+    std::string home;                 // folder of "Product.ini"
+    HeadlessAction action = HeadlessAction::None;
+    bool items_given = false;         // --items was given
+    std::vector<std::string> items;   // format, manufacture, check-config, check-wp
+    int compare_disk = -1;            // -1 keep the recipe's choice, 0 off, 1 on
+    std::string report;               // JSON report file, empty for none
+};
+
+// Exit codes of the headless runner.
+constexpr int kExitPassed = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitRecipeRejected = 2;
+constexpr int kExitNoDisk = 3;
+constexpr int kExitOtherError = 4;
+
+// Prints the model: summary labels, one line per grid row, the buttons, the
+// banner and the messages shown.
+void PrintModel(const Station& st, std::ostream& out);
+
+// Runs the chosen action on the found disks after start-up (the Start, Low
+// level Format or Scan button), waits for its end and returns the exit code.
+// Writes the JSON report when asked.
+int RunHeadlessAction(Station& st, const HeadlessOptions& opts, std::ostream& out);
+
+}  // namespace galmor
