@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Sets up the project and runs the station's production run on a simulated
+# bus of four flash disks: a recipe with a loader CD-ROM image (an ISO made
+# here), a reserve image and two FAT partitions.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+bin=$PWD/build/bin
+work=${DEMO_DIR:-$PWD/demo-run}
+rm -rf "$work"
+mkdir -p "$work/bus" "$work/sarnik" "$work/home/files" "$work/iso"
+export SARNIK_SIM_BUS=$work/bus SARNIK_ROOT=$work/sarnik
+
+# The recipe and its image files.
+printf 'Loader disk of the demo recipe.\r\n' >"$work/iso/README.TXT"
+xorriso -as mkisofs -quiet -V DEMOLOADER -o "$work/home/files/7301.img" "$work/iso"
+head -c 300000 /dev/zero | tr '\0' 'R' >"$work/home/files/Reserve.img"
+sed "s#@FILES@#$work/home/files#" demo/Product.ini >"$work/home/Product.ini"
+
+# Four fresh disks: 512 MB, 256 MB, 2 x 32 MB and 128 MB of flash.
+for chips in DC DA 75,75 F1; do
+    "$bin/simbus" plug --chips "$chips" >/dev/null
+done
+echo "== Simulated bus"
+"$bin/simbus" list
+
+echo "== Production run"
+set +e
+"$bin/galmor" --headless --home "$work/home" --action run --report "$work/report.json"
+rc=$?
+set -e
+echo "== Exit code $rc; report in $work/report.json"
+
+echo "== The first disk after a re-plug"
+first=$("$bin/simbus" list | awk 'NR==1 {print $1}')
+"$bin/simbus" replug "$first"
+"$bin/simbus" inspect "$first"
+"$bin/simbus" export "$first" disk1 "$work/disk1.img"
+fsck.fat -n "$work/disk1.img"
+minfo -i "$work/disk1.img" :: | head -n 12
+exit "$rc"

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs and builds it into build/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PKGS="build-essential cmake g++ libgtest-dev libgmock-dev nlohmann-json3-dev libcli11-dev \
+dosfstools mtools xorriso clang libclang-rt-14-dev"
+SUDO=
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
+# shellcheck disable=SC2086
+if ! dpkg -s $PKGS >/dev/null 2>&1; then
+    $SUDO apt-get update
+    # shellcheck disable=SC2086
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y $PKGS
+fi
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$(nproc)"
