@@ -1,0 +1,455 @@
+// The simulated bus. Every operation works on the folders in the bus folder
+// and keeps nothing in memory, so any number of processes and handles can
+// share one bus. A device's lock is held around each command; devices never
+// share a lock.
+#include "simbus/bus.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <thread>
+
+#include "folder.h"
+#include "paths.h"
+
+namespace simbus {
+
+using namespace detail;
+using simdev::Direction;
+
+namespace {
+
+uint64_t thread_cpu_ns() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+// Ids of the device folders on the bus, in plug order.
+std::vector<std::string> device_ids(const std::string& dir) {
+    std::vector<std::string> ids;
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) return ids;
+    while (dirent* e = ::readdir(d)) {
+        if (valid_device_id(e->d_name)) ids.emplace_back(e->d_name);
+    }
+    ::closedir(d);
+    std::sort(ids.begin(), ids.end(), [](const std::string& a, const std::string& b) {
+        return device_number(a) < device_number(b);
+    });
+    return ids;
+}
+
+std::string cdb_hex(const uint8_t* cdb, size_t n) {
+    std::string out;
+    char buf[4];
+    for (size_t i = 0; i < n; ++i) {
+        std::snprintf(buf, sizeof buf, i ? " %02x" : "%02x", cdb[i]);
+        out += buf;
+    }
+    return out;
+}
+
+const char* direction_name(Direction d) {
+    switch (d) {
+        case Direction::In:
+            return "in";
+        case Direction::Out:
+            return "out";
+        case Direction::None:
+            break;
+    }
+    return "none";
+}
+
+const char* class_name(simdev::UnitClass c) {
+    return c == simdev::UnitClass::Cdrom ? "cdrom" : "disk";
+}
+
+void sleep_us(uint64_t us) {
+    if (us) std::this_thread::sleep_for(std::chrono::microseconds(us));
+}
+
+bool remove_tree(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+    return !ec;
+}
+
+bool touch(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+}  // namespace
+
+Bus::Bus(std::string dir) : dir_(std::move(dir)) {}
+
+std::vector<std::string> Bus::interface_paths(simdev::UnitClass cls) const {
+    std::vector<std::string> paths;
+    for (const auto& id : device_ids(dir_)) {
+        try {
+            // state.json is replaced by rename, so reading it unlocked sees a whole state.
+            DeviceFolder folder(dir_ + "/" + id);
+            const DeviceState st = folder.load_state();
+            if (!st.plugged) continue;
+            auto dev = simdev::load_device(st.device);
+            if (!dev) continue;
+            const auto units = dev->units();
+            for (size_t u = 0; u < units.size(); ++u) {
+                if (units[u].cls == cls) {
+                    paths.push_back(interface_path(id, u, units[u], dev->on_usb()));
+                }
+            }
+        } catch (const std::exception&) {
+            // A device folder that cannot be read is not present.
+        }
+    }
+    return paths;
+}
+
+int Bus::open(const std::string& path) const {
+    try {
+        const auto ref = parse_interface_path(path);
+        if (!ref) return -1;
+        DeviceFolder folder(dir_ + "/" + ref->device_id);
+        if (!folder.has_state()) return -1;
+        auto lock = folder.lock();
+        if (!lock.ok()) return -1;
+        const DeviceState st = folder.load_state();
+        if (!st.plugged) return -1;
+        auto dev = simdev::load_device(st.device);
+        if (!dev) return -1;
+        const auto units = dev->units();
+        if (ref->unit >= units.size()) return -1;
+        if (!equals_nocase(
+                interface_path(ref->device_id, ref->unit, units[ref->unit], dev->on_usb()), path)) {
+            return -1;
+        }
+        int fd = ::open(folder.node_path(st.generation, ref->unit).c_str(),
+                        O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd == 0) {  // 0 means "no device" to callers: never hand it out
+            int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
+            ::close(fd);
+            fd = moved;
+        }
+        return fd < 0 ? -1 : fd;
+    } catch (const std::exception&) {
+        return -1;
+    }
+}
+
+Outcome Bus::execute(int fd, const uint8_t* cdb, size_t cdb_len, Direction dir, uint8_t* data,
+                     uint32_t length, uint32_t timeout_s) const {
+    const uint64_t cpu_start = thread_cpu_ns();
+    try {
+        if (!cdb || cdb_len == 0 || cdb_len > 16) return {};
+        if (dir != Direction::None && length > 0 && !data) return {};
+        const auto node = node_of_fd(fd);
+        if (!node) return {};
+        DeviceFolder folder(node->folder);
+        if (!folder.has_state()) return {};
+        auto lock = folder.lock();
+        if (!lock.ok()) return {};
+        DeviceState st = folder.load_state();
+        if (!st.plugged || st.generation != node->generation) return {};
+        auto dev = simdev::load_device(st.device);
+        if (!dev || node->unit >= dev->units().size()) return {};
+
+        // The command reaches the device.
+        const uint8_t opcode = cdb[0];
+        const uint64_t occurrence = ++st.seen[opcode];
+        ++st.commands;
+        const Fault* fault = nullptr;
+        for (const auto& f : st.faults) {
+            if (f.opcode == opcode && f.nth == occurrence) {
+                fault = &f;
+                break;
+            }
+        }
+
+        Outcome out;
+        const char* outcome = "good";
+        uint64_t delay = timing_delay_us(st.timing, dir == Direction::None ? 0 : length);
+        if (fault && fault->unplug) {
+            st.plugged = false;
+            outcome = "removed (injected)";
+            delay = 0;
+        } else if (fault) {
+            out = {true, simdev::kStatusCheckCondition, 0};
+            outcome = "check (injected)";
+            delay = timing_delay_us(st.timing, 0);
+        } else if (timeout_s > 0 && delay > uint64_t{timeout_s} * 1000000u) {
+            // The host gives up before the device would finish.
+            outcome = "timeout";
+            delay = uint64_t{timeout_s} * 1000000u;
+        } else {
+            FileStore store(folder);
+            simdev::Request req;
+            req.cdb = {cdb, cdb_len};
+            req.dir = dir;
+            if (dir != Direction::None) req.data = {data, length};
+            try {
+                const simdev::Response r = dev->execute(node->unit, req, store);
+                out = {true, r.status,
+                       std::min(r.transferred, dir == Direction::None ? 0 : length)};
+                outcome = r.status == simdev::kStatusGood ? "good" : "check";
+                st.device = dev->save();
+            } catch (const std::exception&) {
+                // A fault in the model: the command is lost, the device state kept.
+                out = {};
+                outcome = "error";
+            }
+        }
+        st.last_delay_us = delay;
+        st.total_delay_us += delay;
+        folder.save_state(st);
+        if (!st.plugged) folder.remove_nodes_except(0);
+        folder.append_trace(cdb_hex(cdb, cdb_len) + " | " + direction_name(dir) + " | " +
+                            std::to_string(length) + " | " + outcome);
+        DeviceFolder::write_cpu(lock, DeviceFolder::read_cpu(lock) + thread_cpu_ns() - cpu_start);
+        // The device is busy for the modelled time; only this device's lock is held.
+        sleep_us(delay);
+        return out;
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+std::string Bus::plug(const PlugOptions& opts) {
+    std::string tmp;
+    try {
+        for (const auto& f : opts.faults) {
+            if (f.nth == 0) return {};
+        }
+        std::error_code ec;
+        std::filesystem::create_directories(dir_, ec);
+        FileLock bus_lock(dir_ + "/.lock");
+        if (!bus_lock.ok()) return {};
+        auto dev = simdev::make_device(opts.device);
+        if (!dev) return {};
+
+        // Folders of plugs that died half-way (only plug creates them, under the bus lock).
+        unsigned long last = 0;
+        if (DIR* d = ::opendir(dir_.c_str())) {
+            std::vector<std::string> stale;
+            while (dirent* e = ::readdir(d)) {
+                const std::string name = e->d_name;
+                if (name.rfind(".new-", 0) == 0) stale.push_back(name);
+                last = std::max(last, device_number(name));
+            }
+            ::closedir(d);
+            for (const auto& s : stale) remove_tree(dir_ + "/" + s);
+        }
+        const std::string id = make_device_id(last + 1);
+        tmp = dir_ + "/.new-" + id;
+        if (::mkdir(tmp.c_str(), 0700) != 0) return {};
+        DeviceFolder folder(tmp);
+        DeviceState st;
+        st.id = id;
+        st.timing = opts.timing;
+        st.faults = opts.faults;
+        st.device = dev->save();
+        if (!touch(folder.file("lock")) || !touch(folder.file("flash.img")) ||
+            !touch(folder.file("reserved.img")) || !touch(folder.file("trace.txt"))) {
+            remove_tree(tmp);
+            return {};
+        }
+        folder.save_state(st);
+        if (::rename(tmp.c_str(), (dir_ + "/" + id).c_str()) != 0) {
+            remove_tree(tmp);
+            return {};
+        }
+        return id;
+    } catch (const std::exception&) {
+        if (!tmp.empty()) remove_tree(tmp);
+        return {};
+    }
+}
+
+bool Bus::unplug(const std::string& id) {
+    try {
+        if (!valid_device_id(id)) return false;
+        DeviceFolder folder(dir_ + "/" + id);
+        if (!folder.has_state()) return false;
+        auto lock = folder.lock();
+        if (!lock.ok()) return false;
+        DeviceState st = folder.load_state();
+        st.plugged = false;
+        folder.save_state(st);
+        folder.remove_nodes_except(0);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool Bus::replug(const std::string& id) {
+    try {
+        if (!valid_device_id(id)) return false;
+        DeviceFolder folder(dir_ + "/" + id);
+        if (!folder.has_state()) return false;
+        auto lock = folder.lock();
+        if (!lock.ok()) return false;
+        DeviceState st = folder.load_state();
+        auto dev = simdev::load_device(st.device);
+        if (!dev) return false;
+        dev->replug();
+        st.device = dev->save();
+        st.generation += 1;
+        st.plugged = true;
+        folder.save_state(st);
+        folder.remove_nodes_except(st.generation);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::vector<std::string> Bus::list() const {
+    std::vector<std::string> ids;
+    for (const auto& id : device_ids(dir_)) {
+        if (DeviceFolder(dir_ + "/" + id).has_state()) ids.push_back(id);
+    }
+    return ids;
+}
+
+std::optional<nlohmann::json> Bus::inspect(const std::string& id) const {
+    try {
+        if (!valid_device_id(id)) return std::nullopt;
+        DeviceFolder folder(dir_ + "/" + id);
+        if (!folder.has_state()) return std::nullopt;
+        auto lock = folder.lock();
+        if (!lock.ok()) return std::nullopt;
+        const DeviceState st = folder.load_state();
+        auto dev = simdev::load_device(st.device);
+        if (!dev) return std::nullopt;
+
+        nlohmann::json units = nlohmann::json::array();
+        const auto list = dev->units();
+        for (size_t u = 0; u < list.size(); ++u) {
+            const auto& x = list[u];
+            units.push_back({{"unit", u},
+                             {"name", x.name},
+                             {"class", class_name(x.cls)},
+                             {"path", interface_path(id, u, x, dev->on_usb())},
+                             {"vendor", x.vendor},
+                             {"product", x.product},
+                             {"revision", x.revision},
+                             {"removable", x.removable},
+                             {"medium", x.medium},
+                             {"sectors", x.sectors},
+                             {"bytes", x.sectors * 512}});
+        }
+        const auto usb = dev->usb();
+        nlohmann::json faults = nlohmann::json::array();
+        for (const auto& f : st.faults) {
+            char op[8];
+            std::snprintf(op, sizeof op, "0x%02X", f.opcode);
+            faults.push_back({{"opcode", op},
+                              {"nth", f.nth},
+                              {"action", f.unplug ? "unplug" : "check"},
+                              {"fired", st.seen.count(f.opcode) && st.seen.at(f.opcode) >= f.nth}});
+        }
+        nlohmann::json j = to_json(st);
+        j.erase("device");
+        j.erase("last_delay_us");
+        j.erase("total_delay_us");
+        j["faults"] = faults;
+        j["timing"] = {{"model", timing_name(st.timing)},
+                       {"last_delay_us", st.last_delay_us},
+                       {"total_delay_us", st.total_delay_us}};
+        j["cpu_ns"] = DeviceFolder::read_cpu(lock);
+        j["on_usb"] = dev->on_usb();
+        j["usb"] = {{"vid", usb.vid},         {"pid", usb.pid},
+                    {"bcd", usb.bcd},         {"manufacturer", usb.manufacturer},
+                    {"product", usb.product}, {"serial", usb.serial}};
+        j["units"] = units;
+        j["device"] = dev->inspect();
+        return j;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+bool Bus::export_unit(const std::string& id, const std::string& unit,
+                      const std::string& file) const {
+    int out = -1;
+    try {
+        if (!valid_device_id(id)) return false;
+        DeviceFolder folder(dir_ + "/" + id);
+        if (!folder.has_state()) return false;
+        auto lock = folder.lock();
+        if (!lock.ok()) return false;
+        const DeviceState st = folder.load_state();
+        auto dev = simdev::load_device(st.device);
+        if (!dev) return false;
+        const auto ext = dev->extent(unit);
+        if (!ext) return false;
+        FileStore store(folder);
+        const int src = store.fd(ext->region);
+        if (src < 0) return false;
+        out = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (out < 0) return false;
+
+        // Copies only what holds data; holes and zero chunks stay holes.
+        constexpr size_t kChunk = size_t{1} << 20;
+        std::vector<uint8_t> buf(kChunk);
+        bool ok = true;
+        uint64_t pos = 0;
+        while (ok && pos < ext->length) {
+            const off_t next = ::lseek(src, static_cast<off_t>(ext->offset + pos), SEEK_DATA);
+            if (next < 0 && errno == ENXIO) break;  // nothing but holes from here on
+            if (next >= 0 && static_cast<uint64_t>(next) > ext->offset + pos) {
+                pos = static_cast<uint64_t>(next) - ext->offset;
+                if (pos >= ext->length) break;
+            }
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, ext->length - pos));
+            ok = store.read(ext->region, ext->offset + pos, buf.data(), n);
+            if (ok && std::any_of(buf.begin(), buf.begin() + n, [](uint8_t b) { return b; })) {
+                size_t done = 0;
+                while (ok && done < n) {
+                    ssize_t w =
+                        ::pwrite(out, buf.data() + done, n - done, static_cast<off_t>(pos + done));
+                    if (w < 0 && errno == EINTR) continue;
+                    ok = w > 0;
+                    if (ok) done += static_cast<size_t>(w);
+                }
+            }
+            pos += n;
+        }
+        ok = ok && ::ftruncate(out, static_cast<off_t>(ext->length)) == 0;
+        ok = ::close(out) == 0 && ok;
+        out = -1;
+        if (!ok) ::unlink(file.c_str());
+        return ok;
+    } catch (const std::exception&) {
+        if (out >= 0) {
+            ::close(out);
+            ::unlink(file.c_str());
+        }
+        return false;
+    }
+}
+
+std::vector<std::string> Bus::trace(const std::string& id) const {
+    if (!valid_device_id(id)) return {};
+    try {
+        return DeviceFolder(dir_ + "/" + id).read_trace();
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+}  // namespace simbus
