@@ -13,6 +13,32 @@ struct Station;
 // Fills the boot-sector template (a FAT16 boot sector for 131,040 sectors).
 void BuildBootSectorTemplate(std::array<uint8_t, kSector>& out);
 
+// Byte offsets of the boot sector's fields (multi-byte values little-endian).
+namespace bootsec {
+constexpr size_t kJump = 0;                // 3 bytes: EB 3C 90
+constexpr size_t kOemName = 3;             // 8 characters
+constexpr size_t kBytesPerSector = 11;     // 2
+constexpr size_t kSectorsPerCluster = 13;  // 1
+constexpr size_t kReservedSectors = 14;    // 2
+constexpr size_t kNumberOfFats = 16;       // 1
+constexpr size_t kRootEntries = 17;        // 2
+constexpr size_t kTotalSectors16 = 19;     // 2
+constexpr size_t kMediaDescriptor = 21;    // 1
+constexpr size_t kSectorsPerFat = 22;      // 2
+constexpr size_t kSectorsPerTrack = 24;    // 2
+constexpr size_t kHeads = 26;              // 2
+constexpr size_t kHiddenSectors = 28;      // 4
+constexpr size_t kTotalSectors32 = 32;     // 4
+constexpr size_t kDriveNumber = 36;        // 1
+constexpr size_t kReserved1 = 37;          // 1
+constexpr size_t kBootSignature = 38;      // 1: 0x29
+constexpr size_t kVolumeSerial = 39;       // 4
+constexpr size_t kVolumeLabel = 43;        // 11 characters
+constexpr size_t kFileSystemType = 54;     // 8 characters: "FAT12   " or "FAT16   "
+constexpr size_t kBootProgram = 62;        // up to the signature
+constexpr size_t kSignature = 510;         // 2 bytes: 55 AA
+}  // namespace bootsec
+
 // The "Format" item for one port (1-based slot).
 void Format7301(Station& st, int16_t slot);
 // The "Check Config" item (0-based index).

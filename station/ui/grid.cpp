@@ -53,7 +53,8 @@ void ShowResult(Station& st) {
         m.SetVisible("PassLab", -1, true);
         const int count = st.DiskCount.load();
         for (int i = 0; i < count && i < kMaxPorts; ++i) {
-            const int picture = st.ports[i].ErrorStatus.load() == 0 ? kPicturePassed : kPictureFailed;
+            const int picture =
+                st.ports[i].ErrorStatus.load() == 0 ? kPicturePassed : kPictureFailed;
             m.SetPicture("ThumbImage", i, picture);
         }
         m.SetFront("PassLab", -1, true);
@@ -84,8 +85,8 @@ std::string ErrorStatusText(int code) {
 
 std::string FormatErrorText(int code) {
     static const std::map<int, const char*> texts = {
-        {0x78, "Flash Size Wrong"},  {0x7E, "Write Protect"},     {0x7F, "Password Exists"},
-        {0x99, "Partition Error"},   {0x9B, "Format Error"},      {0xE1, "Loader Disk Error"},
+        {0x78, "Flash Size Wrong"},  {0x7E, "Write Protect"},       {0x7F, "Password Exists"},
+        {0x99, "Partition Error"},   {0x9B, "Format Error"},        {0xE1, "Loader Disk Error"},
         {0xE5, "No Flash Detect!!"}, {0xF7, "Write Reserve Error"},
     };
     auto it = texts.find(code);

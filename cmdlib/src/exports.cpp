@@ -1,0 +1,130 @@
+// The exported C functions. Each picks the platform for this call (the
+// environment is read every time) and runs one command; no exception leaves
+// the library: an unexpected one makes the result 0.
+#include "commands.h"
+#include "sarnik.h"
+
+namespace {
+
+using sarnik::Platform;
+
+template <class F>
+int32_t guarded(F&& f) noexcept {
+    try {
+        auto p = sarnik::make_platform();
+        if (!p) return 0;
+        return f(*p);
+    } catch (...) {
+        return 0;
+    }
+}
+
+}  // namespace
+
+namespace cmd = sarnik::cmd;
+
+extern "C" {
+
+SARNIK_API int32_t fnFerrule_GetDiskHandle(int32_t index) {
+    return guarded([&](Platform& p) { return cmd::open_unit(p, sarnik::UnitClass::Disk, index); });
+}
+
+SARNIK_API int32_t fnFerrule_GetCDHandle(int32_t index) {
+    return guarded([&](Platform& p) { return cmd::open_unit(p, sarnik::UnitClass::Cdrom, index); });
+}
+
+SARNIK_API int32_t fnFerrule_TestUnitReady(int32_t handle) {
+    return guarded([&](Platform& p) { return cmd::test_unit_ready(p, handle); });
+}
+
+SARNIK_API int32_t fnFerrule_Read(int32_t handle, int32_t count, int32_t lba, void* buffer) {
+    return guarded([&](Platform& p) { return cmd::read10(p, handle, count, lba, buffer); });
+}
+
+// One function under two names.
+SARNIK_API int32_t fnFerrule_ReadS(int32_t handle, int32_t count, int32_t lba, void* buffer)
+    __attribute__((alias("fnFerrule_Read")));
+
+SARNIK_API int32_t fnFerrule_Write(int32_t handle, int32_t count, int32_t lba, void* buffer) {
+    return guarded([&](Platform& p) { return cmd::write10(p, handle, count, lba, buffer); });
+}
+
+SARNIK_API int32_t fnFerrule_Read25Capacity(int32_t handle, void* buffer) {
+    return guarded([&](Platform& p) { return cmd::read_capacity10(p, handle, buffer); });
+}
+
+SARNIK_API int32_t fnFerrule_Eject(int32_t handle, int32_t opcode, int32_t byte4) {
+    return guarded([&](Platform& p) { return cmd::eject(p, handle, opcode, byte4); });
+}
+
+SARNIK_API int32_t fnFerrule_ModeSense(int32_t handle) {
+    return guarded([&](Platform& p) { return cmd::mode_sense(p, handle); });
+}
+
+SARNIK_API int32_t fnFerrule_Inquiry(int32_t handle) {
+    return guarded([&](Platform& p) { return cmd::drive_layout(p, handle); });
+}
+
+SARNIK_API int32_t fnFerrule_ScsiReScan(int32_t handle) {
+    return guarded([&](Platform& p) { return cmd::rescan(p, handle); });
+}
+
+SARNIK_API int32_t fnFerrule_VendorR(int32_t handle, int32_t c0, void* buffer) {
+    return guarded([&](Platform& p) { return cmd::vendor_r(p, handle, c0, buffer); });
+}
+
+SARNIK_API int32_t fnFerrule_VendorW(int32_t handle, int32_t c0, int32_t length, void* buffer) {
+    return guarded([&](Platform& p) { return cmd::vendor_w(p, handle, c0, length, buffer); });
+}
+
+SARNIK_API int32_t fnFerrule_Vendor(int32_t handle, int32_t c0, int32_t c1, int32_t c2,
+                                    int32_t length) {
+    return guarded([&](Platform& p) { return cmd::vendor(p, handle, c0, c1, c2, length); });
+}
+
+SARNIK_API int32_t fnFerrule_VendorScan(int32_t handle, int32_t c0, int32_t c1, int32_t c2,
+                                        int32_t c3, int32_t c4, int32_t c5, int32_t length,
+                                        void* buffer) {
+    const int32_t c[6] = {c0, c1, c2, c3, c4, c5};
+    return guarded([&](Platform& p) { return cmd::vendor_scan(p, handle, c, length, buffer); });
+}
+
+SARNIK_API int32_t fnFerrule_1mWrite(int32_t handle, int32_t c0, int32_t c1, int32_t c2, int32_t c3,
+                                     int32_t c4, int32_t c5, int32_t c6, int32_t c7, int32_t c8,
+                                     int32_t c9, int32_t c10, int32_t c11, int32_t c12,
+                                     void* buffer) {
+    const int32_t c[13] = {c0, c1, c2, c3, c4, c5, c6, c7, c8, c9, c10, c11, c12};
+    return guarded([&](Platform& p) { return cmd::write_1m(p, handle, c, buffer); });
+}
+
+SARNIK_API int32_t fnFerrule_1mRead(int32_t handle, int32_t c0, int32_t c1, int32_t c2, int32_t c3,
+                                    int32_t c4, int32_t c5, int32_t c6, int32_t c7, int32_t c8,
+                                    int32_t c9, int32_t c10, int32_t c11, int32_t c12,
+                                    int32_t /*ignored1*/, int32_t /*ignored2*/) {
+    const int32_t c[13] = {c0, c1, c2, c3, c4, c5, c6, c7, c8, c9, c10, c11, c12};
+    return guarded([&](Platform& p) { return cmd::read_1m(p, handle, c); });
+}
+
+SARNIK_API int32_t fnFerrule_VendorWrite(int32_t handle, int32_t c0, int32_t c1, int32_t c2,
+                                         int32_t c3, int32_t c4, int32_t c5, int32_t c6, int32_t c7,
+                                         int32_t c8, int32_t count, void* buffer) {
+    const int32_t c[9] = {c0, c1, c2, c3, c4, c5, c6, c7, c8};
+    return guarded([&](Platform& p) { return cmd::vendor_write(p, handle, c, count, buffer); });
+}
+
+SARNIK_API int32_t fnFerrule_VendorRead(int32_t handle, int32_t c0, int32_t c1, int32_t c2,
+                                        int32_t c3, int32_t c4, int32_t c5, int32_t c6, int32_t c7,
+                                        int32_t c8, int32_t count, void* buffer) {
+    const int32_t c[9] = {c0, c1, c2, c3, c4, c5, c6, c7, c8};
+    return guarded([&](Platform& p) { return cmd::vendor_read(p, handle, c, count, buffer); });
+}
+
+SARNIK_API int32_t fnFerrule_ReadCapacity(int32_t handle, void* buffer) {
+    return guarded([&](Platform& p) { return cmd::vendor_capacity(p, handle, buffer); });
+}
+
+SARNIK_API int32_t fnFerrule_SetConfiguration(void) {
+    return guarded([&](Platform& p) { return cmd::set_configuration(p); });
+}
+
+}  // extern "C"

@@ -1,0 +1,94 @@
+// The operations the command library needs from the system: find units,
+// open them, carry one request block to a unit, rescan its bus, read its
+// drive layout. Two implementations: the Linux one (sysfs + SG_IO) and the
+// simulated bus. Neither keeps state between calls beyond its own object.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "blocks.h"
+
+namespace sarnik {
+
+// One partition as the drive-layout request reports it.
+struct PartitionEntry {
+    uint64_t start_sector = 0;
+    uint64_t sectors = 0;
+    uint32_t number = 0;  // 1-based
+    uint8_t type = 0;     // partition type byte, 0 when not known
+    bool boot = false;
+};
+
+struct DriveLayout {
+    uint32_t signature = 0;  // disk signature of the boot record, 0 when not known
+    std::vector<PartitionEntry> partitions;
+};
+
+class Platform {
+  public:
+    virtual ~Platform() = default;
+
+    // Device path of the index-th present interface of a class, in the
+    // system's enumeration order; nothing when there is no such interface.
+    virtual std::optional<std::string> interface_path(UnitClass cls, uint32_t index) = 0;
+
+    // Opens the unit named by a device path for reading and writing, shared
+    // with other handles. A file descriptor (close-on-exec), or -1.
+    virtual int open(const std::string& path) = 0;
+
+    // Carries one command to the unit. `data` is the buffer that the block's
+    // DataTransferLength describes (the block's DataBuffer field is never
+    // used as an address). On return ScsiStatus and DataTransferLength hold
+    // the outcome. false: the request did not reach the device or the system
+    // refused it (what a failed DeviceIoControl is on Windows).
+    virtual bool pass_through(int fd, PassThroughBlock& block, void* data) = 0;
+    // Same for the buffered block: the data area inside the block.
+    virtual bool pass_through_buffered(int fd, BufferedPassThroughBlock& block) = 0;
+
+    // Asks the unit's bus adapter to look for new and removed units. The
+    // byte count of the reply (0), or nothing when the request failed.
+    virtual std::optional<uint32_t> rescan(int fd) = 0;
+
+    // The partitions of the unit's medium, or nothing when the layout cannot
+    // be read (no medium, not a disk, ...).
+    virtual std::optional<DriveLayout> drive_layout(int fd) = 0;
+
+    // Opens the control node of the maker's filter driver: a file descriptor
+    // or -1 when the driver is not there.
+    virtual int open_filter_control() = 0;
+    // Sends the node one request without input or output.
+    virtual bool filter_request(int fd, uint32_t code) = 0;
+};
+
+// The platform for this call: the simulated bus when SARNIK_SIM_BUS names a
+// bus folder, otherwise Linux with the roots from SARNIK_SYSFS_ROOT and
+// SARNIK_DEV_ROOT (default /sys and /dev). The environment is read on every
+// call.
+std::unique_ptr<Platform> make_platform();
+
+std::unique_ptr<Platform> make_linux_platform(std::string sysfs_root, std::string dev_root);
+std::unique_ptr<Platform> make_sim_platform(std::string bus_dir);
+
+// Encodes a drive layout the way the Windows request returns it: an 8-byte
+// header (partition count, disk signature) and one 32-byte entry per
+// partition (starting offset and length in bytes, hidden sectors, number,
+// type, boot flag, recognised flag, rewrite flag, 4 bytes of alignment).
+// Returns the byte count written, or nothing when `out_len` has no room for
+// the whole layout (the Windows request fails with "buffer too small").
+std::optional<uint32_t> encode_drive_layout(const DriveLayout& layout, uint8_t* out,
+                                            uint32_t out_len);
+
+// Parses the four primary entries of a master boot record (512 bytes).
+// Nothing when the sector has no boot signature 55 AA.
+std::optional<DriveLayout> parse_mbr(const uint8_t* sector);
+
+// Device-path text: trimmed, blanks and characters that would break a path
+// become "_", lower case. With `mask_usb`, every "usb" in the text is broken
+// up so that the path never contains it.
+std::string path_text(const std::string& raw, bool mask_usb);
+
+}  // namespace sarnik

@@ -1,0 +1,392 @@
+// Linux platform: units from sysfs, commands through SG_IO on the unit's SCSI
+// generic node.
+//
+// Units are the SCSI devices under <sysfs>/bus/scsi/devices named H:C:T:L:
+// peripheral type 0 (direct access), 7 (optical memory) and 0x0E (reduced
+// block commands) make the disk class, type 5 the CD class. Each class is
+// enumerated in SCSI address order (numerically by host, channel, target,
+// lun).
+//
+// Device paths imitate Windows interface paths so that "usb" in a path still
+// means "on the USB mass-storage stack":
+//   \\?\usbstor#disk&ven_<v>&prod_<p>&rev_<r>#<H>&<C>&<T>&<L>#{disk class guid}
+//   \\?\usbstor#cdrom&ven_<v>&prod_<p>&rev_<r>#<H>&<C>&<T>&<L>#{cd class guid}
+// A unit whose SCSI host hangs below a USB interface bound to usb-storage or
+// uas gets "usbstor"; every other unit gets "scsi" and its texts are masked so
+// that the path never contains "usb". The instance part is the SCSI address;
+// open() finds the unit there and accepts it only if its path is still the
+// same (a different unit at that address is refused).
+//
+// The node opened is the unit's SCSI generic node <dev>/sgN, so that vendor
+// opcodes pass; a unit without one is opened through its block node.
+// The filter driver's control node is <dev>/korvafilters.
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <tuple>
+
+#include "platform.h"
+#include "sg_io.h"
+
+namespace fs = std::filesystem;
+
+namespace sarnik {
+
+// ---- SG_IO translation ----------------------------------------------------
+
+namespace {
+
+constexpr unsigned kDriverByteMask = 0x0F;
+constexpr unsigned kDriverSense = 0x08;  // sense data present: not a transport error
+
+template <class Block>
+sg_io_hdr make_sg_io(Block& block, void* data) {
+    sg_io_hdr h{};
+    h.interface_id = 'S';
+    const uint32_t len = block.DataTransferLength;
+    if (len == 0) {
+        h.dxfer_direction = SG_DXFER_NONE;
+        h.dxferp = nullptr;
+    } else {
+        h.dxfer_direction = block.DataIn == kDataIn ? SG_DXFER_FROM_DEV : SG_DXFER_TO_DEV;
+        h.dxferp = data;
+    }
+    h.dxfer_len = len;
+    h.cmd_len = std::min<uint8_t>(block.CdbLength, sizeof block.Cdb);
+    h.cmdp = block.Cdb;
+    // Sense goes to the block's own sense area and never past the block.
+    const uint64_t off = block.SenseInfoOffset;
+    if (off < sizeof block && block.SenseInfoLength > 0) {
+        const uint64_t room = sizeof block - off;
+        h.sbp = reinterpret_cast<unsigned char*>(&block) + off;
+        h.mx_sb_len = static_cast<unsigned char>(
+            std::min<uint64_t>({block.SenseInfoLength, room, sizeof block.Sense}));
+    }
+    const uint64_t ms = uint64_t(block.TimeOutValue) * 1000;
+    h.timeout = static_cast<unsigned>(std::min<uint64_t>(ms, UINT_MAX));
+    return h;
+}
+
+template <class Block>
+bool read_sg_io(const sg_io_hdr& h, Block& block) {
+    if (h.host_status != 0) return false;
+    const unsigned driver = h.driver_status & kDriverByteMask;
+    if (driver != 0 && driver != kDriverSense) return false;
+    block.ScsiStatus = h.status;
+    const int resid = std::clamp<int>(h.resid, 0, INT_MAX);
+    block.DataTransferLength = h.dxfer_len > unsigned(resid) ? h.dxfer_len - unsigned(resid) : 0;
+    return true;
+}
+
+}  // namespace
+
+sg_io_hdr to_sg_io(PassThroughBlock& block, void* data) {
+    return make_sg_io(block, data);
+}
+sg_io_hdr to_sg_io(BufferedPassThroughBlock& block) {
+    return make_sg_io(block, block.Data);
+}
+bool from_sg_io(const sg_io_hdr& hdr, PassThroughBlock& block) {
+    return read_sg_io(hdr, block);
+}
+bool from_sg_io(const sg_io_hdr& hdr, BufferedPassThroughBlock& block) {
+    return read_sg_io(hdr, block);
+}
+
+// ---- sysfs ----------------------------------------------------------------
+
+namespace {
+
+struct ScsiAddress {
+    uint32_t host = 0, channel = 0, target = 0, lun = 0;
+    auto operator<=>(const ScsiAddress&) const = default;
+};
+
+bool parse_u32(std::string_view s, uint32_t& out) {
+    if (s.empty()) return false;
+    auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+    return ec == std::errc() && p == s.data() + s.size();
+}
+
+// "H:C:T:L" (sysfs) or "H&C&T&L" (path instance).
+std::optional<ScsiAddress> parse_address(std::string_view s, char sep) {
+    uint32_t v[4];
+    for (int i = 0; i < 4; ++i) {
+        size_t end = i < 3 ? s.find(sep) : s.size();
+        if (end == std::string_view::npos || !parse_u32(s.substr(0, end), v[i])) return {};
+        s.remove_prefix(i < 3 ? end + 1 : end);
+    }
+    return ScsiAddress{v[0], v[1], v[2], v[3]};
+}
+
+std::string trim(const std::string& s) {
+    const char* ws = " \t\r\n";
+    const size_t first = s.find_first_not_of(ws);
+    if (first == std::string::npos) return {};
+    return s.substr(first, s.find_last_not_of(ws) - first + 1);
+}
+
+// First line of a sysfs attribute, or nothing.
+std::optional<std::string> read_attr(const fs::path& p) {
+    std::ifstream f(p);
+    if (!f) return {};
+    std::string line;
+    std::getline(f, line);
+    if (f.bad()) return {};
+    return line;
+}
+
+std::optional<uint64_t> read_number(const fs::path& p) {
+    auto s = read_attr(p);
+    if (!s) return {};
+    std::string t = trim(*s);
+    uint64_t v = 0;
+    auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), v);
+    if (ec != std::errc() || ptr != t.data() + t.size()) return {};
+    return v;
+}
+
+// Names of the entries of a directory, sorted; empty when it does not exist.
+std::vector<std::string> entries(const fs::path& dir) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        out.push_back(it->path().filename().string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+struct Unit {
+    ScsiAddress addr;
+    fs::path dir;
+    UnitClass cls;
+};
+
+std::optional<UnitClass> class_of_type(uint64_t type) {
+    switch (type) {
+        case 0x00:
+        case 0x07:
+        case 0x0E:
+            return UnitClass::Disk;
+        case 0x05:
+            return UnitClass::Cdrom;
+        default:
+            return {};
+    }
+}
+
+class LinuxPlatform final : public Platform {
+  public:
+    LinuxPlatform(std::string sysfs, std::string dev)
+        : sys_(std::move(sysfs)), dev_(std::move(dev)) {}
+
+    std::optional<std::string> interface_path(UnitClass cls, uint32_t index) override {
+        auto list = units(cls);
+        if (index >= list.size()) return {};
+        return device_path(list[index]);
+    }
+
+    int open(const std::string& path) override {
+        auto unit = unit_for_path(path);
+        if (!unit) return -1;
+        auto node = node_of(unit->dir);
+        if (!node) return -1;
+        // Non-blocking open: never wait for another process's exclusive use.
+        // SG_IO itself always runs synchronously.
+        return ::open(node->c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    }
+
+    bool pass_through(int fd, PassThroughBlock& block, void* data) override {
+        if (block.DataTransferLength > 0 && data == nullptr) return false;
+        sg_io_hdr h = to_sg_io(block, data);
+        if (::ioctl(fd, SG_IO, &h) < 0) return false;
+        return from_sg_io(h, block);
+    }
+
+    bool pass_through_buffered(int fd, BufferedPassThroughBlock& block) override {
+        if (block.DataTransferLength > sizeof block.Data) return false;
+        sg_io_hdr h = to_sg_io(block);
+        if (::ioctl(fd, SG_IO, &h) < 0) return false;
+        return from_sg_io(h, block);
+    }
+
+    std::optional<uint32_t> rescan(int fd) override {
+        auto unit = unit_for_fd(fd);
+        if (!unit) return {};
+        const fs::path scan = fs::path(sys_) / "class/scsi_host" /
+                              ("host" + std::to_string(unit->addr.host)) / "scan";
+        int f = ::open(scan.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (f < 0) return {};
+        static const char kAll[] = "- - -";
+        const bool ok = ::write(f, kAll, sizeof kAll - 1) == ssize_t(sizeof kAll - 1);
+        ::close(f);
+        if (!ok) return {};
+        return 0u;
+    }
+
+    // The partitions that the kernel found on the unit's block device. The
+    // kernel does not show the partition type or the disk signature; both
+    // are reported as 0.
+    std::optional<DriveLayout> drive_layout(int fd) override {
+        auto unit = unit_for_fd(fd);
+        if (!unit) return {};
+        auto blocks = entries(unit->dir / "block");
+        if (blocks.empty()) return {};
+        const fs::path bdir = unit->dir / "block" / blocks.front();
+        auto size = read_number(bdir / "size");
+        if (!size || *size == 0) return {};  // no medium
+        DriveLayout layout;
+        for (const auto& name : entries(bdir)) {
+            const fs::path p = bdir / name;
+            auto number = read_number(p / "partition");
+            auto start = read_number(p / "start");
+            auto sectors = read_number(p / "size");
+            if (!number || !start || !sectors) continue;
+            PartitionEntry e;
+            e.number = static_cast<uint32_t>(*number);
+            e.start_sector = *start;
+            e.sectors = *sectors;
+            layout.partitions.push_back(e);
+        }
+        std::sort(layout.partitions.begin(), layout.partitions.end(),
+                  [](const auto& a, const auto& b) { return a.number < b.number; });
+        return layout;
+    }
+
+    int open_filter_control() override {
+        const fs::path node = fs::path(dev_) / "korvafilters";
+        return ::open(node.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    }
+
+    bool filter_request(int fd, uint32_t code) override {
+        return ::ioctl(fd, static_cast<unsigned long>(code), nullptr) >= 0;
+    }
+
+  private:
+    std::vector<Unit> units(std::optional<UnitClass> only) const {
+        std::vector<Unit> out;
+        const fs::path base = fs::path(sys_) / "bus/scsi/devices";
+        for (const auto& name : entries(base)) {
+            auto addr = parse_address(name, ':');
+            if (!addr) continue;  // hosts and targets are listed there too
+            auto type = read_number(base / name / "type");
+            if (!type) continue;
+            auto cls = class_of_type(*type);
+            if (!cls || (only && *cls != *only)) continue;
+            out.push_back(Unit{*addr, base / name, *cls});
+        }
+        std::sort(out.begin(), out.end(),
+                  [](const Unit& a, const Unit& b) { return a.addr < b.addr; });
+        return out;
+    }
+
+    // True when the unit's SCSI host belongs to a USB interface driven by
+    // usb-storage or uas.
+    static bool on_usb_storage(const fs::path& unit_dir) {
+        std::error_code ec;
+        fs::path p = fs::canonical(unit_dir, ec);
+        if (ec) return false;
+        for (; p.has_relative_path(); p = p.parent_path()) {
+            const std::string leaf = p.filename().string();
+            uint32_t n;
+            if (leaf.rfind("host", 0) == 0 && parse_u32(std::string_view(leaf).substr(4), n)) {
+                fs::path drv = fs::read_symlink(p.parent_path() / "driver", ec);
+                if (ec) return false;
+                const std::string d = drv.filename().string();
+                return d == "usb-storage" || d == "uas";
+            }
+        }
+        return false;
+    }
+
+    static std::string device_path(const Unit& u) {
+        const bool usb = on_usb_storage(u.dir);
+        const bool mask = !usb;
+        auto text = [&](const char* attr) {
+            return path_text(read_attr(u.dir / attr).value_or(""), mask);
+        };
+        std::string path = usb ? "\\\\?\\usbstor#" : "\\\\?\\scsi#";
+        path += u.cls == UnitClass::Disk ? "disk" : "cdrom";
+        path += "&ven_" + text("vendor") + "&prod_" + text("model") + "&rev_" + text("rev");
+        path += "#" + std::to_string(u.addr.host) + "&" + std::to_string(u.addr.channel) + "&" +
+                std::to_string(u.addr.target) + "&" + std::to_string(u.addr.lun);
+        path += "#";
+        path += u.cls == UnitClass::Disk ? kDiskInterfaceGuid : kCdInterfaceGuid;
+        return path;
+    }
+
+    std::optional<Unit> unit_for_path(const std::string& path) const {
+        const std::string p = lower(path);
+        if (p.rfind("\\\\?\\", 0) != 0) return {};
+        std::vector<std::string> parts;
+        size_t start = 4;
+        for (;;) {
+            size_t hash = p.find('#', start);
+            parts.push_back(p.substr(start, hash == std::string::npos ? hash : hash - start));
+            if (hash == std::string::npos) break;
+            start = hash + 1;
+        }
+        if (parts.size() != 4) return {};
+        auto addr = parse_address(parts[2], '&');
+        if (!addr) return {};
+        for (const auto& u : units(std::nullopt)) {
+            if (u.addr == *addr) {
+                if (lower(device_path(u)) != p) return {};
+                return u;
+            }
+        }
+        return {};
+    }
+
+    std::optional<fs::path> node_of(const fs::path& unit_dir) const {
+        for (const char* sub : {"scsi_generic", "block"}) {
+            auto names = entries(unit_dir / sub);
+            if (!names.empty()) return fs::path(dev_) / names.front();
+        }
+        return {};
+    }
+
+    // The unit behind a descriptor that open() returned.
+    std::optional<Unit> unit_for_fd(int fd) const {
+        std::error_code ec;
+        fs::path target = fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ec);
+        if (ec) return {};
+        fs::path dev = fs::canonical(dev_, ec);
+        if (ec || target.parent_path() != dev) return {};
+        const std::string name = target.filename().string();
+        for (const auto& u : units(std::nullopt)) {
+            for (const char* sub : {"scsi_generic", "block"}) {
+                if (fs::exists(u.dir / sub / name, ec)) return u;
+            }
+        }
+        return {};
+    }
+
+    std::string sys_;
+    std::string dev_;
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> make_linux_platform(std::string sysfs_root, std::string dev_root) {
+    return std::make_unique<LinuxPlatform>(std::move(sysfs_root), std::move(dev_root));
+}
+
+}  // namespace sarnik

@@ -1,0 +1,334 @@
+// The configuration block: composing it from the recipe, writing it, reading
+// it back, and the "Config String" column.
+#include "controller/config_block.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <random>
+
+#include "controller/controller.h"
+#include "controller/step_guard.h"
+#include "controller/steps.h"
+#include "core/station.h"
+#include "ui/grid.h"
+
+namespace galmor {
+
+namespace {
+
+constexpr int16_t kStatusMissingSetting = 0xF7;
+constexpr int16_t kStatusConfigWriteFailed = 0xF6;
+constexpr int16_t kStatusConfigReadBack = 0x82;
+
+// The fixed bytes of the USB device descriptor; ids and revision are filled in.
+constexpr uint8_t kDeviceDescriptorTemplate[cfg::kDeviceDescriptorLength] = {
+    0x12, 0x01,        // bLength, bDescriptorType
+    0x10, 0x01,        // bcdUSB 1.10
+    0x00, 0x00, 0x00,  // class, subclass, protocol
+    0x08,              // bMaxPacketSize0
+    0x00, 0x00,        // idVendor
+    0x00, 0x00,        // idProduct
+    0x00, 0x01,        // bcdDevice: revision, 0x01
+    0x01, 0x02,        // iManufacturer, iProduct
+    0x00,              // iSerialNumber (the block carries the serial elsewhere)
+    0x01,              // bNumConfigurations
+};
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+uint8_t Sum(const Block& b, size_t from, size_t to) {  // bytes from..to-1, low 8 bits
+    uint8_t s = 0;
+    for (size_t k = from; k < to; ++k) s = static_cast<uint8_t>(s + b[k]);
+    return s;
+}
+
+// A USB string descriptor of 8-bit characters; returns its length.
+size_t PutStringDescriptor(Block& b, size_t at, const std::string& text) {
+    b[at] = static_cast<uint8_t>(2 * text.size() + 2);
+    b[at + 1] = cfg::kStringDescriptorType;
+    for (size_t k = 0; k < text.size(); ++k) {
+        b[at + 2 + 2 * k] = static_cast<uint8_t>(text[k]);
+        b[at + 3 + 2 * k] = 0;
+    }
+    return 2 * text.size() + 2;
+}
+
+// A blank-padded SCSI string, cut at `width`.
+void PutScsiString(Block& b, size_t at, const std::string& text, size_t width) {
+    for (size_t k = 0; k < width; ++k) {
+        b[at + k] = k < text.size() ? static_cast<uint8_t>(text[k]) : uint8_t{0x20};
+    }
+}
+
+void PutBigEndian32(Block& b, size_t at, int32_t value) {
+    const uint32_t v = static_cast<uint32_t>(value);
+    for (int k = 0; k < 4; ++k) b[at + k] = static_cast<uint8_t>(v >> (8 * (3 - k)));
+}
+
+int32_t GetBigEndian32(const uint8_t* p) {
+    uint32_t v = 0;
+    for (int k = 0; k < 4; ++k) v = (v << 8) | p[k];
+    return static_cast<int32_t>(v);
+}
+
+std::string EightChars(const std::string& s) {
+    std::string out = s.substr(0, cfg::kSerialChars);
+    out.resize(cfg::kSerialChars, ' ');
+    return out;
+}
+
+ComposeResult CheckIdentity(const ConfigIdentity& id) {
+    if (id.Vid.empty() || id.Pid.empty() || id.UsbManufacturer.empty() || id.UsbProduct.empty() ||
+        id.ScsiVendor.empty() || id.ScsiProduct.empty()) {
+        return ComposeResult::MissingSetting;
+    }
+    if (id.UsbManufacturer.size() + id.UsbProduct.size() > cfg::kMaxStringChars) {
+        return ComposeResult::TooLong;
+    }
+    return ComposeResult::Ok;
+}
+
+ConfigIdentity IdentityOf(const ProductSettings& s) {
+    return {s.Vid, s.Pid, s.UsbManufacturer, s.UsbProduct, s.ScsiVendor, s.ScsiProduct};
+}
+
+std::string CurrentSerial(const ProductSettings& s) {
+    std::lock_guard<std::mutex> lock(s.serial_mutex);
+    return s.SerialNumber;
+}
+
+}  // namespace
+
+uint8_t HexByte(const std::string& text) {
+    if (text.empty()) return 0;
+    int value = 0;
+    for (char c : text) {
+        const int d = HexDigit(c);
+        if (d < 0) return 0;
+        value = value * 16 + d;
+    }
+    return static_cast<uint8_t>(value);
+}
+
+ComposeResult ComposeConfigBlock(const ConfigIdentity& id, uint8_t revision,
+                                 const std::string& serial, int32_t totalReserved,
+                                 int32_t reserveImage, Block& out) {
+    out.fill(0);
+    const ComposeResult check = CheckIdentity(id);
+    if (check != ComposeResult::Ok) return check;
+
+    const size_t s = id.UsbManufacturer.size() + id.UsbProduct.size();
+    out[cfg::kSignature] = cfg::kSignatureValue;
+    out[cfg::kSignature2] = cfg::kSignature2Value;
+    out[cfg::kMfrLength] = static_cast<uint8_t>(2 * id.UsbManufacturer.size() + 2);
+    out[cfg::kProductLength] = static_cast<uint8_t>(2 * id.UsbProduct.size() + 2);
+
+    std::copy(std::begin(kDeviceDescriptorTemplate), std::end(kDeviceDescriptorTemplate),
+              out.begin() + cfg::kDeviceDescriptor);
+    out[cfg::kIdVendor] = HexByte(id.Vid.substr(2, 2));
+    out[cfg::kIdVendor + 1] = HexByte(id.Vid.substr(0, 2));
+    out[cfg::kIdProduct] = HexByte(id.Pid.substr(2, 2));
+    out[cfg::kIdProduct + 1] = HexByte(id.Pid.substr(0, 2));
+    out[cfg::kBcdDevice] = revision;
+
+    size_t at = cfg::kStrings;
+    at += PutStringDescriptor(out, at, id.UsbManufacturer);
+    PutStringDescriptor(out, at, id.UsbProduct);
+
+    PutScsiString(out, cfg::ScsiVendorAt(s), id.ScsiVendor, cfg::kScsiVendorLength);
+    PutScsiString(out, cfg::ScsiProductAt(s), id.ScsiProduct, cfg::kScsiProductLength);
+    PutScsiString(out, cfg::RevisionAt(s), cfg::kRevisionText, cfg::kRevisionLength);
+    out[cfg::HeaderChecksumAt(s)] = Sum(out, 0, cfg::HeaderChecksumAt(s));
+    out[cfg::TrailerAt(s)] = cfg::kTrailer1;
+    out[cfg::TrailerAt(s) + 1] = cfg::kTrailer2;
+
+    out[cfg::kSerialMarker] = cfg::kSerialMarker1;
+    out[cfg::kSerialMarker + 1] = cfg::kSerialMarker2;
+    PutStringDescriptor(out, cfg::kSerialDescriptor, EightChars(serial));
+    out[cfg::kSerialChecksum] = Sum(out, cfg::kSerialDescriptor, cfg::kSerialChecksum);
+
+    PutBigEndian32(out, cfg::kTotalReserved, totalReserved);
+    PutBigEndian32(out, cfg::kReserveImage, reserveImage);
+    return ComposeResult::Ok;
+}
+
+std::optional<DecodedConfigBlock> DecodeConfigBlock(const uint8_t* data, size_t size) {
+    if (data == nullptr || size < kSector) return std::nullopt;
+    const uint8_t mLen = data[cfg::kMfrLength], pLen = data[cfg::kProductLength];
+    if (mLen < 2 || pLen < 2 || mLen % 2 != 0 || pLen % 2 != 0) return std::nullopt;
+    const size_t lm = (mLen - 2) / 2, lp = (pLen - 2) / 2, s = lm + lp;
+    if (s > cfg::kMaxStringChars) return std::nullopt;
+
+    Block b{};
+    std::copy(data, data + kSector, b.begin());
+    DecodedConfigBlock d;
+    bool plain = true;  // every string character has a zero high byte
+    auto getString = [&](size_t at, size_t chars) {
+        std::string text;
+        for (size_t k = 0; k < chars; ++k) {
+            text.push_back(static_cast<char>(b[at + 2 + 2 * k]));
+            if (b[at + 3 + 2 * k] != 0) plain = false;
+        }
+        return text;
+    };
+    const size_t productAt = cfg::kStrings + mLen;
+    d.UsbManufacturer = getString(cfg::kStrings, lm);
+    d.UsbProduct = getString(productAt, lp);
+    d.Vid = HexPad(b[cfg::kIdVendor + 1], 2, false) + HexPad(b[cfg::kIdVendor], 2, false);
+    d.Pid = HexPad(b[cfg::kIdProduct + 1], 2, false) + HexPad(b[cfg::kIdProduct], 2, false);
+    d.Revision = b[cfg::kBcdDevice];
+    auto raw = [&](size_t at, size_t n) { return std::string(b.begin() + at, b.begin() + at + n); };
+    d.ScsiVendor = raw(cfg::ScsiVendorAt(s), cfg::kScsiVendorLength);
+    d.ScsiProduct = raw(cfg::ScsiProductAt(s), cfg::kScsiProductLength);
+    d.RevisionText = raw(cfg::RevisionAt(s), cfg::kRevisionLength);
+    d.SerialNumber = getString(cfg::kSerialDescriptor, cfg::kSerialChars);
+    d.TotalReserved = GetBigEndian32(&b[cfg::kTotalReserved]);
+    d.ReserveImage = GetBigEndian32(&b[cfg::kReserveImage]);
+
+    d.HeaderOk = b[cfg::kSignature] == cfg::kSignatureValue &&
+                 b[cfg::kSignature2] == cfg::kSignature2Value && b[cfg::kStrings] == mLen &&
+                 b[cfg::kStrings + 1] == cfg::kStringDescriptorType && b[productAt] == pLen &&
+                 b[productAt + 1] == cfg::kStringDescriptorType &&
+                 b[cfg::HeaderChecksumAt(s)] == Sum(b, 0, cfg::HeaderChecksumAt(s)) &&
+                 b[cfg::TrailerAt(s)] == cfg::kTrailer1 &&
+                 b[cfg::TrailerAt(s) + 1] == cfg::kTrailer2;
+    d.SerialOk = b[cfg::kSerialMarker] == cfg::kSerialMarker1 &&
+                 b[cfg::kSerialMarker + 1] == cfg::kSerialMarker2 &&
+                 b[cfg::kSerialDescriptor] == cfg::kSerialDescriptorLength &&
+                 b[cfg::kSerialDescriptor + 1] == cfg::kStringDescriptorType &&
+                 b[cfg::kSerialChecksum] == Sum(b, cfg::kSerialDescriptor, cfg::kSerialChecksum);
+
+    bool canonical = d.HeaderOk && d.SerialOk && plain && lm > 0 && lp > 0 &&
+                     d.RevisionText == cfg::kRevisionText;
+    for (size_t k = 0; canonical && k < cfg::kDeviceDescriptorLength; ++k) {
+        const size_t at = cfg::kDeviceDescriptor + k;
+        const bool variable =
+            (at >= cfg::kIdVendor && at < cfg::kIdProduct + 2) || at == cfg::kBcdDevice;
+        if (!variable && b[at] != kDeviceDescriptorTemplate[k]) canonical = false;
+    }
+    for (size_t k = 0; canonical && k < kSector; ++k) {
+        const bool named = k <= cfg::TrailerAt(s) + 1 ||
+                           (k >= cfg::kSerialMarker && k <= cfg::kSerialChecksum) ||
+                           (k >= cfg::kTotalReserved && k < cfg::kReserveImage + 4);
+        if (!named && b[k] != 0) canonical = false;
+    }
+    d.Canonical = canonical;
+    return d;
+}
+
+std::string ChooseSerial(const std::string& current, bool sectionPresent, bool given, bool complete,
+                         const std::string& drawn) {
+    if (complete) return EightChars(current);
+    if (!sectionPresent) return std::string(cfg::kSerialChars, '0');
+    if (!given) return EightChars(drawn);
+    std::string prefix = current.substr(0, 3);
+    prefix.resize(3, ' ');
+    return EightChars(prefix + drawn.substr(0, 5));
+}
+
+// Each draw seeds a fresh generator from the clock. The clock's nanoseconds
+// are mixed with a process-wide draw counter, so two draws that read the same
+// clock value (ports drawing at the same moment) still get different seeds.
+std::string DrawSerialHex() {
+    static std::atomic<uint64_t> draws{0};
+    const uint64_t ns =
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count());
+    const uint64_t count = draws.fetch_add(1, std::memory_order_relaxed);
+    std::seed_seq seed{static_cast<uint32_t>(ns), static_cast<uint32_t>(ns >> 32),
+                       static_cast<uint32_t>(count), static_cast<uint32_t>(count >> 32)};
+    std::mt19937_64 generator(seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const double r = unit(generator);
+    // Rounded to nearest, ties to even (the default rounding mode).
+    const auto n = static_cast<int64_t>(std::nearbyint(r * 100000000.0));
+    return HexPad(n, static_cast<int>(cfg::kSerialChars), false);
+}
+
+std::string SelectSerialForBlock(ProductSettings& settings) {
+    std::lock_guard<std::mutex> lock(settings.serial_mutex);
+    if (settings.SerialComplete) return EightChars(settings.SerialNumber);
+    const std::string chosen =
+        ChooseSerial(settings.SerialNumber, settings.SerialSectionPresent, settings.SerialGiven,
+                     settings.SerialComplete, DrawSerialHex());
+    settings.SerialNumber = chosen;
+    return chosen;
+}
+
+std::optional<int> BuildConfigBlock(Station& st, int16_t port, bool write) {
+    PortRecord* p = PortAt(st.ports, port);
+    if (!p) return write ? std::optional<int>(0) : std::nullopt;
+
+    p->SectorBuffer.fill(0);
+    Block info{};
+    st.lib.VendorR(p->Handle, sub::kDeviceInfo, info.data());  // result ignored
+
+    const ConfigIdentity id = IdentityOf(st.settings);
+    // Missing strings, and strings too long to fit before the serial part,
+    // leave the block unwritten.
+    if (CheckIdentity(id) != ComposeResult::Ok) {
+        p->ErrorStatus = kStatusMissingSetting;
+        return 2;
+    }
+
+    const std::string serial =
+        write ? SelectSerialForBlock(st.settings) : CurrentSerial(st.settings);
+    ComposeConfigBlock(id, info[devinfo::kRevision], serial, st.settings.TotalReservedSectors,
+                       st.settings.ReserveImageSectors, p->SectorBuffer);
+    if (!write) return std::nullopt;
+
+    if (st.lib.VendorW(p->Handle, sub::kConfigWrite, kSector, p->SectorBuffer.data()) == 1) {
+        return 1;
+    }
+    p->ErrorStatus = kStatusConfigWriteFailed;
+    return 0;
+}
+
+int VerifyConfigBlock(Station& st, int16_t port) {
+    PortRecord* p = PortAt(st.ports, port);
+    if (!p) return 0;
+    p->SectorBuffer.fill(0);
+    p->ReplyBuffer.fill(0);
+    if (st.lib.VendorR(p->Handle, sub::kConfigRead, p->ReplyBuffer.data()) != 1) {
+        p->ErrorStatus = kStatusConfigReadBack;
+        return 0;
+    }
+    // A block that cannot be rebuilt (missing settings) never matches, even a
+    // blank stored block.
+    const bool rebuilt = !BuildConfigBlock(st, port, false).has_value();
+    if (!rebuilt ||
+        !std::equal(p->ReplyBuffer.begin(), p->ReplyBuffer.begin() + cfg::kComparedBytes,
+                    p->SectorBuffer.begin())) {
+        p->ErrorStatus = kStatusConfigReadBack;
+        return 1;
+    }
+    return 2;
+}
+
+void SetUsbScsiStr(Station& st, int16_t index) {
+    if (index < 0 || index >= kMaxPorts) return;
+    PortRecord& p = st.ports[index];
+    WindowModel& m = st.model;
+    int result = 0;
+    StepAction(p, [&] { ShowPair(st, "LLG", "LLR", index); });
+    StepAction(p, [&] { result = BuildConfigBlock(st, index + 1, true).value_or(0); });
+    const char* first = result == 2 ? "X" : "V";
+    const char* second = result == 1 ? "V" : "X";
+    StepAction(p, [&] { m.SetCaption("LLG", index, std::string("String = ") + first); });
+    StepAction(p, [&] { m.SetCaption("LLR", index, std::string("Write = ") + second); });
+    if (result != 1) {
+        StepAction(p, [&] { m.SetPicture("ThumbImage", index, kPictureFailed); });
+        st.AnyFailed = true;
+    }
+}
+
+}  // namespace galmor

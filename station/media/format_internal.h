@@ -1,0 +1,184 @@
+// Internals of the format step: the layout of one port, the sectors built for
+// its file systems, and the writers of the loader disk and the reserved area.
+// The builders are pure so that they can be checked byte for byte; the
+// writers send what the builders produce.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/port.h"
+#include "media/media.h"
+
+namespace galmor {
+
+struct Station;
+
+// Rounds to the nearest integer, ties to even (the station's rule for every
+// figure computed in floating point).
+int64_t RoundEven(double v);
+
+// Images move in chunks of 128 sectors (64 KiB).
+constexpr int32_t kChunkSectors = 128;
+constexpr size_t kChunkBytes = static_cast<size_t>(kChunkSectors) * kSector;
+
+struct ChunkSplit {
+    int64_t fullChunks = 0;
+    int64_t residual = 0;  // 0..127 sectors written after the full chunks
+};
+ChunkSplit SplitChunks(int64_t sectors);
+
+// Copies `len` bytes of `image` from `offset` into `buf`; what lies past the
+// end of the image reads as zeros (an image whose length is not a whole number
+// of sectors ends in a zero-padded sector).
+void CopyPadded(const std::vector<uint8_t>& image, size_t offset, size_t len, uint8_t* buf);
+
+// Progress bar maximum of the format step: one step per 64 KiB of loader and
+// reserve image data, plus one.
+int ProgressMaximum(uint64_t loaderBytes, uint64_t reserveBytes);
+
+// ---------------------------------------------------------------------------
+// Layout of one port.
+
+// Bytes of the 512-byte block sent with sub-command 0x99; everything else is 0.
+namespace layout {
+constexpr size_t kFirstPartition = 0;   // u32 LE: first partition size, 0 = one partition
+constexpr size_t kTotalReserved = 6;    // u32 LE: whole reserved area in sectors
+constexpr size_t kOneMegReserved = 10;  // u8: 1 = one megabyte kept reserved
+constexpr size_t kReserveImage = 11;    // u32 LE: reserve image sectors
+constexpr size_t kLoaderKb = 15;        // u32 LE: loader disk size in KiB
+constexpr size_t kNonRemovable = 19;    // u8: 1 = disk reports itself not removable
+constexpr size_t kLoaderDisabled = 20;  // u8: 1 = no loader disk
+}  // namespace layout
+
+// Byte 0 of the block that commits a layout (sub-command 0xF5).
+constexpr uint8_t kCommitMark = 0x84;
+
+// Status of a layout that does not fit (shown as "Flash Size Wrong").
+constexpr int16_t kStatusSizeWrong = 0x78;
+
+// One megabyte kept out of the user or reserved area when asked.
+constexpr int64_t kOneMegSectors = 2048;
+// Smallest user area the station lays out.
+constexpr int64_t kMinUserArea = 512;
+// Largest partition the sectors-per-cluster table covers.
+constexpr int64_t kMaxPartitionSectors = 4096000;
+// Largest FAT12 partition.
+constexpr int64_t kMaxFat12Sectors = 32000;
+// The last 256 sectors of a first partition (of two) are filled with 0xFF.
+constexpr int64_t kFillSectors = 256;
+// Smallest partition: its FAT12 structures (boot sector, two FATs, root
+// directory: 57 sectors) plus the 0xFF fill, so that the fill never reaches
+// the structures or anything in front of the partition.
+constexpr int64_t kMinPartitionSectors = 1 + 24 + 32 + kFillSectors;
+
+// The settings values one port's layout is computed from, read once per call.
+struct LayoutInput {
+    int64_t nominalSectors = 0;
+    int64_t loaderImageSectors = 0;
+    int64_t reserveImageSectors = 0;
+    int64_t totalReservedSectors = 0;
+    int64_t secondReservedSectors = 0;
+    double firstPartitionShare = 1.0;
+    bool oneMegReserved = false;
+    bool noRomeableDisk = false;
+    bool noLoaderDisk = false;
+};
+
+// A share the station can lay out: above 0 and at most 1.
+bool ShareValid(double share);
+
+// One port's layout. Lives per call: ports formatted at the same time never
+// see each other's values.
+struct PortLayout {
+    int16_t status = 0;           // 0, or kStatusSizeWrong
+    bool nonRemovable = false;    // no user partition; the rest is reserved area
+    bool loaderDisabled = false;  // no loader disk, no images written
+    bool twoPartitions = false;
+    int64_t loaderSectors = 0;  // sectors 0..loaderSectors-1 hold the loader disk
+    int64_t reserveImageSectors = 0;
+    int64_t totalReservedSectors = 0;
+    int64_t secondReservedSectors = 0;
+    int64_t par0 = 0;  // first (or only) partition size
+    int64_t par1 = 0;  // second partition size, 0 with one partition
+    std::array<uint8_t, kSector> block{};
+
+    int64_t FirstPartitionStart() const { return loaderSectors; }
+    int64_t SecondPartitionStart() const { return loaderSectors + par0; }
+};
+
+// Computes a port's layout and its 0x99 block. A layout that does not fit
+// (or a share outside (0, 1], or a partition the file system tables cannot
+// describe) comes back with status kStatusSizeWrong.
+PortLayout ComputeLayout(const LayoutInput& in);
+
+// ---------------------------------------------------------------------------
+// File systems.
+
+// FAT kind as the partition writers pass it.
+enum class FatKind : int16_t { Fat16 = 1, Fat12 = 2 };
+
+FatKind FatKindFor(int64_t sectors);
+int64_t FatAreaSectors(FatKind kind);  // both copies
+int SectorsPerFat(FatKind kind);
+
+// Sectors per cluster for a partition size; 0 when the table has no value.
+int SectorsPerCluster(int64_t sectors);
+
+// An 11-character volume label field.
+using LabelField = std::array<uint8_t, 11>;
+
+// Builds a partition's boot sector from the template. With `label` the boot
+// sector carries the same volume label as the root directory (else the
+// template's). False when the size has no sectors-per-cluster value (the
+// sector is left untouched then).
+bool BuildBootSector(const std::array<uint8_t, kSector>& tmpl, int64_t sectors, FatKind kind,
+                     const LabelField* label, std::array<uint8_t, kSector>& out);
+
+// One write of a FAT copy: where, how many sectors, and whether the buffer
+// starts with the FAT's first bytes.
+struct FatWrite {
+    int64_t lba = 0;
+    int32_t count = 0;
+    bool header = false;
+};
+// The writes of both FAT copies starting at `firstSector`.
+std::vector<FatWrite> PlanFatWrites(FatKind kind, int64_t firstSector);
+// The first four bytes of each FAT copy.
+std::array<uint8_t, 4> FatHeader(FatKind kind);
+
+// Root directory: 32 sectors, a volume-label entry first unless the
+// directory starts at sector 511.
+constexpr int32_t kRootDirSectors = 32;
+constexpr int64_t kNoLabelRootSector = 511;
+constexpr uint16_t kLabelTime = 0x8BA8;
+constexpr uint16_t kLabelDate = 0x2CEA;
+// The volume label a partition gets: the first 11 bytes of `diskLabel`,
+// padded with blanks. None when the root directory starts at sector 511, or
+// when the label is blank (a blank label is not a valid volume label).
+std::optional<LabelField> VolumeLabelFor(const std::string& diskLabel, int64_t rootSector);
+std::vector<uint8_t> BuildRootDirectory(const std::string& diskLabel, int64_t firstSector);
+
+// ---------------------------------------------------------------------------
+// Steps (slot = 1-based port number). Outcomes go to the port's ErrorStatus.
+
+// Lays out the port and writes images and file systems. When `out` is given
+// it receives the layout used (its status is 0 when the layout was sent).
+void Fdisk7301(Station& st, int16_t slot, PortLayout* out);
+void MakePartition7301(Station& st, int16_t slot, int64_t initialSector, int64_t sectors);
+bool WriteBootSector(Station& st, int16_t slot, int64_t initialSector, int64_t sectors,
+                     FatKind kind);
+bool WriteFatCopies(Station& st, int16_t slot, int64_t& firstSector, FatKind kind);
+bool WriteRootDirectory(Station& st, int16_t slot, int64_t firstSector);
+
+// The loader disk image onto sectors 0..loaderSectors-1 of the port
+// (`loaderSectors` is the loader disk size of this port's layout).
+void WriteLoader7301(Station& st, int16_t slot, int64_t loaderSectors);
+// The reserve image into the reserved area; `secondReservedSectors` is the
+// size of the second reserved section in this port's layout.
+void WriteReserve7301(Station& st, int16_t slot, int64_t secondReservedSectors);
+
+}  // namespace galmor
