@@ -190,7 +190,7 @@ class SarnikCommands : public ::testing::Test {
     fs::path Log() const { return dir.path() / "tessary.txt"; }
 };
 
-TEST_F(SarnikCommands, EveryTemplateFillsTheBlockAsSpecified) {
+TEST_F(SarnikCommands, EveryTemplateFillsItsBlock) {
     for (const Case& c : Cases()) {
         SCOPED_TRACE(c.name);
         fake.sent.clear();
