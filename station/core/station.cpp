@@ -15,7 +15,7 @@ static double SystemTimeOfDay() {
     return local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec + frac;
 }
 
-Station::Station() : TimeOfDay(SystemTimeOfDay) {}
+Station::Station() : TimeOfDay(SystemTimeOfDay), WindowThread(std::this_thread::get_id()) {}
 
 void WaitSeconds(Station& st, float seconds) {
     const double start = st.TimeOfDay();
@@ -24,7 +24,7 @@ void WaitSeconds(Station& st, float seconds) {
         double now = st.TimeOfDay();
         if (now < start) now += 86400.0;  // the day rolled over
         if (now - start > static_cast<double>(seconds)) return;
-        if (st.ProcessEvents) st.ProcessEvents();
+        if (st.ProcessEvents && std::this_thread::get_id() == st.WindowThread) st.ProcessEvents();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }

@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "core/port.h"
 #include "core/sarnik_api.h"
+#include "core/workers.h"
 #include "ui/model.h"
 #include "ui/settings.h"
 
@@ -45,6 +47,12 @@ struct Station {
     std::function<void()> ProcessEvents;
     // Time of day in seconds (with fractions) since midnight; replaceable in tests.
     std::function<double()> TimeOfDay;
+    // The thread that runs the window; only there may a pause process events.
+    std::thread::id WindowThread;
+
+    // Declared last: destroyed first, so every worker is stopped and joined
+    // while the rest of the station still exists.
+    StationWorkers workers;
 
     Station();
 };

@@ -87,4 +87,19 @@ class WorkerPool {
     std::array<Worker, kSize> workers_;
 };
 
+// The workers of a station: the production run's and the low-level format's,
+// with the low-level format's per-disk events and flags.
+struct StationWorkers {
+    std::array<PortEvent, kMaxRunPorts> events;  // "this disk's worker has stopped"
+    std::atomic<bool> lowFormatRunning{false};
+    std::atomic<bool> lowFormatCancel{false};
+    // Disks served by the current run / low-level format (at most 8).
+    std::atomic<int16_t> runDisks{0};
+    std::atomic<int16_t> lowFormatDisks{0};
+    // The pools come last: destroyed first, they join their threads while the
+    // events and flags above still exist.
+    WorkerPool run;        // the production run's workers, one per disk
+    WorkerPool lowFormat;  // the low-level format's workers
+};
+
 }  // namespace galmor

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -40,73 +39,6 @@ constexpr int16_t kFormStepError = 0x87;
 constexpr int kFlashSectors = 75;
 constexpr int kLedRounds = 300;
 constexpr int kFailedDiskRounds = 40;
-
-// The run and low-level format state of one station.
-struct RunState {
-    WorkerPool run;                              // the production run's workers, one per disk
-    WorkerPool lowFormat;                        // the low-level format's workers
-    std::array<PortEvent, kMaxRunPorts> events;  // "this disk's worker has stopped"
-    std::atomic<bool> lowFormatRunning{false};
-    std::atomic<bool> lowFormatCancel{false};
-    // Disks served by the current run / low-level format (at most 8).
-    std::atomic<int16_t> runDisks{0};
-    std::atomic<int16_t> lowFormatDisks{0};
-};
-
-// One RunState per Station. The entry is removed when the station's window
-// model goes away (a listener owns a sentinel whose destructor erases it), so
-// a later station at the same address starts afresh.
-struct Registry {
-    std::mutex mu;
-    std::map<const Station*, std::unique_ptr<RunState>> states;
-};
-
-Registry& TheRegistry() {
-    // Never destroyed: worker threads may still look their state up while the
-    // program ends.
-    static Registry* r = new Registry;
-    return *r;
-}
-
-struct Sentinel {
-    explicit Sentinel(const Station* s) : station(s) {}
-    Sentinel(const Sentinel&) = delete;
-    Sentinel& operator=(const Sentinel&) = delete;
-    const Station* station;
-    ~Sentinel() {
-        std::unique_ptr<RunState> gone;
-        {
-            Registry& r = TheRegistry();
-            std::lock_guard<std::mutex> lock(r.mu);
-            auto it = r.states.find(station);
-            if (it != r.states.end()) {
-                gone = std::move(it->second);
-                r.states.erase(it);
-            }
-        }
-        // `gone` stops and joins any worker left over (outside the lock).
-    }
-};
-
-RunState& StateOf(Station& st) {
-    Registry& r = TheRegistry();
-    bool fresh = false;
-    RunState* state = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(r.mu);
-        auto& slot = r.states[&st];
-        if (!slot) {
-            slot = std::make_unique<RunState>();
-            fresh = true;
-        }
-        state = slot.get();
-    }
-    if (fresh) {
-        auto sentinel = std::make_shared<Sentinel>(&st);
-        st.model.Subscribe([sentinel](const Change&) {});
-    }
-    return *state;
-}
 
 int RunPortCount(const Station& st) {
     return std::clamp<int>(st.DiskCount.load(), 0, kMaxRunPorts);
@@ -195,7 +127,7 @@ void FlashFailedDisk(Station& st, int16_t index, int rounds) {
 // --- Low-level format ---
 
 // Restores the window after a low-level format that was not cancelled.
-void LowFormatRestore(Station& st, RunState& rs, bool showComplete) {
+void LowFormatRestore(Station& st, StationWorkers& rs, bool showComplete) {
     WindowModel& m = st.model;
     m.SetEnabled("cmdLowForCan", -1, false);
     if (showComplete) m.SetVisible("Label6", -1, true);
@@ -214,7 +146,7 @@ void LowFormatRestore(Station& st, RunState& rs, bool showComplete) {
 
 // The highest-numbered worker waits until every disk's worker has stopped,
 // polling each disk's event every 100 ms.
-void WaitForAllDisks(RunState& rs, int count) {
+void WaitForAllDisks(StationWorkers& rs, int count) {
     for (int k = 0; k < count; ++k) {
         while (!rs.events[static_cast<size_t>(k)].WaitFor(std::chrono::milliseconds(100))) {
             CheckStop();
@@ -224,20 +156,20 @@ void WaitForAllDisks(RunState& rs, int count) {
 
 // Joins the low-level format workers once they have ended or been cancelled,
 // so that nothing else talks to the disks while they still send a block.
-void SettleLowFormat(RunState& rs) {
+void SettleLowFormat(StationWorkers& rs) {
     if (!rs.lowFormatRunning) rs.lowFormat.JoinAll();
 }
 
 // A run or a low-level format is going on (their buttons are disabled then).
 // Workers of a run that has shown its result may still be returning; they
 // count as ended.
-bool Busy(const Station& st, RunState& rs) {
+bool Busy(const Station& st, StationWorkers& rs) {
     return rs.lowFormatRunning || (st.RunInProgress && rs.run.BusyCount() > 0);
 }
 
 // Stops a low-level format at once (Clear, shutdown) and restores the buttons
 // as Cancel would.
-void StopLowFormat(Station& st, RunState& rs) {
+void StopLowFormat(Station& st, StationWorkers& rs) {
     const bool wasRunning = rs.lowFormatRunning.exchange(false);
     rs.lowFormatCancel = true;
     rs.lowFormat.StopAll();
@@ -255,7 +187,7 @@ void StopLowFormat(Station& st, RunState& rs) {
 // --- Production run ---
 
 void GoCmd_Click(Station& st) {
-    RunState& rs = StateOf(st);
+    StationWorkers& rs = st.workers;
     // A run never overlaps a low-level format or another run on the same disks.
     if (Busy(st, rs)) return;
     SettleLowFormat(rs);
@@ -335,7 +267,7 @@ void GoCmd_Click(Station& st) {
 
 void JustDoIt(Station& st, int16_t disk) {
     if (disk < 1 || disk > kMaxRunPorts) return;
-    RunState& rs = StateOf(st);
+    StationWorkers& rs = st.workers;
     int disks = rs.runDisks.load();
     if (disks == 0) disks = RunPortCount(st);
     PortRecord& port = st.ports[disk - 1];
@@ -371,7 +303,7 @@ void JustDoIt(Station& st, int16_t disk) {
 // --- Operator controls ---
 
 void ClearCmd_Click(Station& st) {
-    RunState& rs = StateOf(st);
+    StationWorkers& rs = st.workers;
     WindowModel& m = st.model;
 
     // Stop the workers first (each before its next command) and only then
@@ -410,7 +342,7 @@ void ClearCmd_Click(Station& st) {
 }
 
 void cmdLowFor_Click(Station& st) {
-    RunState& rs = StateOf(st);
+    StationWorkers& rs = st.workers;
     if (Busy(st, rs)) return;
     SettleLowFormat(rs);
     rs.run.JoinAll();
@@ -465,7 +397,7 @@ void cmdLowFor_Click(Station& st) {
 
 void LowLevelFormatWorker(Station& st, int16_t disk) {
     if (disk < 1 || disk > kMaxRunPorts) return;
-    RunState& rs = StateOf(st);
+    StationWorkers& rs = st.workers;
     int disks = rs.lowFormatDisks.load();
     if (disks == 0) disks = RunPortCount(st);
     const bool highest = disk == disks;
@@ -534,7 +466,7 @@ void LowLevelFormatWorker(Station& st, int16_t disk) {
 }
 
 void cmdLowForCan_Click(Station& st) {
-    RunState& rs = StateOf(st);
+    StationWorkers& rs = st.workers;
     if (rs.lowFormatRunning.exchange(false)) rs.lowFormatCancel = true;
     WindowModel& m = st.model;
     m.SetEnabled("GoCmd", -1, true);
@@ -575,7 +507,7 @@ void Check1_Click(Station& st, int16_t index) {
 // --- Scan ---
 
 void ScanCmd_Click(Station& st) {
-    RunState& rs = StateOf(st);
+    StationWorkers& rs = st.workers;
     if (Busy(st, rs)) return;
     SettleLowFormat(rs);
     rs.run.JoinAll();
@@ -635,19 +567,19 @@ void ScanCmd_Click(Station& st) {
 // --- For the program and the headless runner ---
 
 void WaitForWorkers(Station& st) {
-    RunState& rs = StateOf(st);
+    StationWorkers& rs = st.workers;
     rs.run.JoinAll();
     rs.lowFormat.JoinAll();
 }
 
 void StopStationWorkers(Station& st) {
-    RunState& rs = StateOf(st);
+    StationWorkers& rs = st.workers;
     rs.run.StopAll();
     StopLowFormat(st, rs);
 }
 
 bool LowFormatRunning(Station& st) {
-    return StateOf(st).lowFormatRunning.load();
+    return st.workers.lowFormatRunning.load();
 }
 
 }  // namespace galmor
