@@ -26,20 +26,6 @@ std::string ExecutableFolder() {
     return exe.parent_path().string();
 }
 
-const char* IconWord(Icon icon) {
-    switch (icon) {
-        case Icon::Error:
-            return "error";
-        case Icon::Exclamation:
-            return "exclamation";
-        case Icon::Information:
-            return "information";
-        case Icon::None:
-            break;
-    }
-    return "plain";
-}
-
 const char kExitCodes[] =
     "Exit codes:\n"
     "  0  passed (or, without --action, start-up done)\n"

@@ -10,16 +10,21 @@
 namespace galmor {
 
 struct Station;
+enum class Icon;
+
+// The word for a message box's icon in printed output: error, exclamation,
+// information or plain.
+const char* IconWord(Icon icon);
 
 enum class HeadlessAction { None, Run, LowLevelFormat, Scan };
 
 struct HeadlessOptions {
-    std::string home;                 // folder of "Product.ini"
+    std::string home;  // folder of "Product.ini"
     HeadlessAction action = HeadlessAction::None;
-    bool items_given = false;         // --items was given
-    std::vector<std::string> items;   // format, manufacture, check-config, check-wp
-    int compare_disk = -1;            // -1 keep the recipe's choice, 0 off, 1 on
-    std::string report;               // JSON report file, empty for none
+    bool items_given = false;        // --items was given
+    std::vector<std::string> items;  // format, manufacture, check-config, check-wp
+    int compare_disk = -1;           // -1 keep the recipe's choice, 0 off, 1 on
+    std::string report;              // JSON report file, empty for none
 };
 
 // Exit codes of the headless runner.

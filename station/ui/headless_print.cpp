@@ -25,20 +25,6 @@ const char* PictureWord(int picture) {
     }
 }
 
-const char* IconWord(Icon icon) {
-    switch (icon) {
-        case Icon::Error:
-            return "error";
-        case Icon::Exclamation:
-            return "exclamation";
-        case Icon::Information:
-            return "information";
-        case Icon::None:
-            break;
-    }
-    return "plain";
-}
-
 // A caption on one line: the LED button's two lines are joined with " / ".
 std::string OneLine(const std::string& text) {
     std::string out;
@@ -63,6 +49,20 @@ std::string Column(const WindowModel& m, const char* mark, const char* text, int
 }
 
 }  // namespace
+
+const char* IconWord(Icon icon) {
+    switch (icon) {
+        case Icon::Error:
+            return "error";
+        case Icon::Exclamation:
+            return "exclamation";
+        case Icon::Information:
+            return "information";
+        case Icon::None:
+            break;
+    }
+    return "plain";
+}
 
 void PrintModel(const Station& st, std::ostream& out) {
     const WindowModel& m = st.model;
