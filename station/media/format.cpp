@@ -102,10 +102,14 @@ bool FormatSteps(Station& st, int16_t slot) {
     if (port.ErrorStatus != 0) return true;
 
     // The controller's low-level format sequence; its results are not judged.
+    // Setup page 2 goes back only as it was read: after a failed read the
+    // buffer holds an earlier block, which must never become a setup page.
     uint8_t* page = port.SectorBuffer.data();
-    st.lib.VendorScan(h, sub::kSetupRead, kSetupPageSelector, 0, 0, kSetupPage2, 0, kSector, page);
-    st.lib.VendorW(h, sub::kSetupWrite, kSector, page);
-    st.lib.VendorR(h, sub::kPasswordApply, page);
+    if (st.lib.VendorScan(h, sub::kSetupRead, kSetupPageSelector, 0, 0, kSetupPage2, 0, kSector,
+                          page) == 1) {
+        st.lib.VendorW(h, sub::kSetupWrite, kSector, page);
+        st.lib.VendorR(h, sub::kPasswordApply, page);
+    }
     st.lib.VendorScan(h, sub::kSetupRead, kSetupPageSelector, 0, 0, kSetupPage4, 0, kSector, page);
 
     PortLayout layout;

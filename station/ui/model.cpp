@@ -50,7 +50,7 @@ WindowModel::WindowModel() {
     single("Label3", Make("Version:"));
     single("Label2", Make("1.10"));
     single("TextDiskLab", Make("Disk Lab"));
-    single("DiskLabContent", Make(""));
+    single("DiskLabContent", Make("7306"));
     single("VidPidLab", Make(""));
     single("UsbStrLab", Make(""));
     single("ScsiStrLab", Make(""));

@@ -1,5 +1,7 @@
 // The format step on simulated devices: command order, images, checks, modes
 // and the "Format" column.
+#include <algorithm>
+
 #include "media/format_rig.h"
 
 using namespace rig;
@@ -104,6 +106,26 @@ TEST(FormatSequence, OnePartitionWithLoaderInTheDefinedOrder) {
     // The loader disk holds the image.
     EXPECT_EQ(ReadSectors(r, slot, 0, 128),
               std::vector<uint8_t>(recipe.loader.begin(), recipe.loader.begin() + 65536));
+}
+
+TEST(FormatSequence, AnUnreadSetupPageIsNeverWrittenBack) {
+    FormatRig r;
+    Apply(r.st, Recipe{});
+    simbus::PlugOptions o;
+    o.device.chips = {k73};
+    o.faults.push_back({0x9C, 1, false});  // the page 2 read of the sequence fails
+    const int16_t slot = r.Add(o);
+    // An earlier block left in the buffer the page would be read into.
+    r.st.ports[slot - 1].SectorBuffer.fill(0x5A);
+    Format7301(r.st, slot);
+
+    const auto ops = Ops(r.Trace(slot));
+    ASSERT_GE(ops.size(), 4u);
+    EXPECT_EQ(std::vector<int>(ops.begin(), ops.begin() + 4),
+              (std::vector<int>{0x93, 0x75, 0x9C, 0x9C}));
+    EXPECT_EQ(std::count(ops.begin(), ops.end(), 0x74), 0);
+    EXPECT_EQ(std::count(ops.begin(), ops.end(), 0x73), 0);
+    EXPECT_EQ(r.Status(slot), 0);  // the sequence's results are not judged
 }
 
 TEST(FormatSequence, ProgressMaximumCountsTheImageFilesAsTheyAreOnDisk) {

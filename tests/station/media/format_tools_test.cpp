@@ -80,7 +80,8 @@ void ExpectFileSystem(const std::string& image, const Expected& e) {
 // partition image the way the writers lay them down.
 
 TEST(FileSystemTools, BuiltStructuresAtTheClusterTableEdges) {
-    if (ToolsMissing()) GTEST_SKIP() << "dosfstools, mtools or xorriso not installed";
+    ASSERT_FALSE(ToolsMissing())
+        << "dosfstools, mtools and xorriso are needed (scripts/setup.sh installs them)";
     testbus::TestBus scratch;
     std::array<uint8_t, kSector> tmpl{};
     BuildBootSectorTemplate(tmpl);
@@ -132,7 +133,8 @@ TEST(FileSystemTools, BuiltStructuresAtTheClusterTableEdges) {
 // Whole formats on simulated devices, partitions exported as a host sees them.
 
 TEST(FileSystemTools, FormattedPartitionsAndTheLoaderDisk) {
-    if (ToolsMissing()) GTEST_SKIP() << "dosfstools, mtools or xorriso not installed";
+    ASSERT_FALSE(ToolsMissing())
+        << "dosfstools, mtools and xorriso are needed (scripts/setup.sh installs them)";
     // A loader image that is a real ISO 9660 image.
     testbus::TestBus scratch;
     const std::string isoDir = scratch.root() + "/iso";
