@@ -12,9 +12,9 @@
 
 // The library's own description of where it keeps its files, so that the
 // station reads the log from exactly the folder the library writes it to.
-#include "../../cmdlib/include/sarnik_files.h"
 #include "controller/controller.h"
 #include "core/station.h"
+#include "sarnik_files.h"
 #include "ui/grid.h"
 
 namespace galmor {
