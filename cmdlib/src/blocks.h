@@ -117,4 +117,22 @@ static_assert(sizeof(BufferedPassThroughBlock) == 272);
 static_assert(offsetof(BufferedPassThroughBlock, Data) == kBufferedDataOffset);
 static_assert(sizeof(BufferedPassThroughBlock::Data) == kBufferedDataLength);
 
+// A block with the common values, cleared everywhere else.
+inline PassThroughBlock make_block(uint8_t cdb_len, uint8_t data_in, uint32_t length,
+                                   uint32_t timeout, const void* data) {
+    PassThroughBlock b{};
+    b.Length = kPassThroughLength;
+    b.TargetId = kTargetId;
+    b.CdbLength = cdb_len;
+    b.SenseInfoLength = kSenseInfoLength;
+    b.DataIn = data_in;
+    b.DataTransferLength = length;
+    b.TimeOutValue = timeout;
+    // Only the low half of a 64-bit address fits; the platform gets the
+    // real pointer beside the block.
+    b.DataBuffer = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data));
+    b.SenseInfoOffset = kSenseInfoOffset;
+    return b;
+}
+
 }  // namespace sarnik

@@ -23,24 +23,6 @@ uint32_t sectors_to_bytes(int32_t count) {
     return static_cast<uint32_t>(count) * 512u;
 }
 
-// A block with the common values, cleared everywhere else.
-PassThroughBlock make_block(uint8_t cdb_len, uint8_t data_in, uint32_t length, uint32_t timeout,
-                            const void* data) {
-    PassThroughBlock b{};
-    b.Length = kPassThroughLength;
-    b.TargetId = kTargetId;
-    b.CdbLength = cdb_len;
-    b.SenseInfoLength = kSenseInfoLength;
-    b.DataIn = data_in;
-    b.DataTransferLength = length;
-    b.TimeOutValue = timeout;
-    // Only the low half of a 64-bit address fits; the platform gets the
-    // real pointer beside the block.
-    b.DataBuffer = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(data));
-    b.SenseInfoOffset = kSenseInfoOffset;
-    return b;
-}
-
 // Sends the block. Success: the request reached the device and it answered
 // with GOOD status.
 bool issue(Platform& p, int32_t h, PassThroughBlock& b, void* data) {

@@ -69,18 +69,10 @@ class SimPlatform final : public Platform {
     // Reads the unit's boot record, as the disk driver does, and reports its
     // primary partitions; a medium without a partition table has none.
     std::optional<DriveLayout> drive_layout(int fd) override {
-        PassThroughBlock block{};
-        block.Length = kPassThroughLength;
-        block.TargetId = kTargetId;
-        block.CdbLength = 10;
-        block.SenseInfoLength = kSenseInfoLength;
-        block.SenseInfoOffset = kSenseInfoOffset;
-        block.DataIn = kDataIn;
-        block.DataTransferLength = 512;
-        block.TimeOutValue = kTimeoutShort;
+        uint8_t sector[512] = {};
+        PassThroughBlock block = make_block(10, kDataIn, sizeof sector, kTimeoutShort, sector);
         block.Cdb[0] = 0x28;
         block.Cdb[8] = 1;
-        uint8_t sector[512] = {};
         if (!execute(bus_, fd, block, sector) || block.ScsiStatus != 0 ||
             block.DataTransferLength != sizeof sector) {
             return {};
