@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PKGS="build-essential cmake g++ libgtest-dev libgmock-dev nlohmann-json3-dev libcli11-dev \
-dosfstools mtools xorriso clang libclang-rt-14-dev"
+dosfstools mtools xorriso clang libclang-rt-14-dev ccache"
 SUDO=
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 # shellcheck disable=SC2086
@@ -14,5 +14,8 @@ if ! dpkg -s $PKGS >/dev/null 2>&1; then
     $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y $PKGS
 fi
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# CI (and developers who ask for it) treat warnings as errors.
+WERROR=OFF
+if [ "${CI:-}" = "true" ] || [ "${UFD_WERROR:-}" = "1" ]; then WERROR=ON; fi
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUFD_WERROR="$WERROR"
 cmake --build build -j"$(nproc)"
