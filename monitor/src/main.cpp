@@ -174,17 +174,19 @@ int Run(int argc, char** argv) {
             Say(o, "ending");
             return 0;
         }
-        if (fds[2].revents) {
-            uint64_t expirations = 0;
-            if (::read(timer, &expirations, sizeof expirations) > 0 && monitor.OnPauseEnded()) {
-                Say(o, Describe(monitor.last_recount()));
-            }
-        }
+        // Events first: one that came before the pause ended belongs to the
+        // pause and is recounted when it ends.
         if (fds[0].revents) {
             if (bus) {
                 for (const auto& c : bus->Read()) handle(c.code, c.what);
             } else {
                 for (const auto& c : kernel->Read()) handle(c.code, c.what);
+            }
+        }
+        if (fds[2].revents) {
+            uint64_t expirations = 0;
+            if (::read(timer, &expirations, sizeof expirations) > 0 && monitor.OnPauseEnded()) {
+                Say(o, Describe(monitor.last_recount()));
             }
         }
     }
