@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/autorun_policy.h"
+
 namespace galmor {
 
 // `DeviceEvent` values.
@@ -91,6 +93,48 @@ class MonitorProcess {
     int life_fd_ = -1;
     bool ready_ = false;
     int status_ = -1;
+};
+
+// The station's whole side of the link, in the order of start-up and
+// shutdown: the autorun setting, the hook (the notice socket), the monitor.
+class MonitorLink {
+  public:
+    explicit MonitorLink(AutorunStore& store) : autorun_(store) {}
+    ~MonitorLink() { Shutdown(); }
+    MonitorLink(const MonitorLink&) = delete;
+    MonitorLink& operator=(const MonitorLink&) = delete;
+
+    // Start-up step 1: autorun off for all drive types (where the platform
+    // has such a setting).
+    void TurnOffAutorun() { autorun_.TurnOff(); }
+    // Start-up step 2: the hook. false (with the reason) when the notices
+    // cannot be received; the station runs on without them.
+    bool InstallHook(std::string* error) { return hook_.Open(error); }
+    // Start-up step 4: dorvel from `folder`, waiting up to 2 s for it.
+    // false when it could not start: the caller shows kMonitorLoadFail.
+    bool StartMonitor(const std::string& folder, bool verbose, std::string* error) {
+        return monitor_.Launch(folder, kMonitorWaitMs, verbose, error);
+    }
+
+    // The hook's input: readable when notices are pending (-1 without hook).
+    int notice_fd() const { return hook_.fd(); }
+    // The hook: the `DeviceEvent` of the latest pending notice, if any.
+    std::optional<int16_t> TakeNotices() { return hook_.Drain(); }
+
+    MonitorProcess& monitor() { return monitor_; }
+
+    // Shutdown steps 1 to 3: autorun as found, monitor ended and reaped, hook
+    // removed. Safe to call more than once.
+    void Shutdown() {
+        autorun_.Restore();
+        monitor_.End();
+        hook_.Close();
+    }
+
+  private:
+    AutorunPolicy autorun_;
+    NoticeListener hook_;
+    MonitorProcess monitor_;
 };
 
 }  // namespace galmor
