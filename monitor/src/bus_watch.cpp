@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "event_table.h"
 
@@ -68,6 +70,21 @@ bool BusWatch::Open(const std::string& bus_dir, std::string* error) {
 void BusWatch::WatchDevice(const std::string& name) {
     const int wd = ::inotify_add_watch(fd_, (dir_ + "/" + name).c_str(), kDeviceMask);
     if (wd >= 0) devices_[wd] = name;
+    known_[name] = ReadPlugState(name);
+}
+
+std::optional<BusWatch::PlugState> BusWatch::ReadPlugState(const std::string& name) const {
+    std::ifstream in(dir_ + "/" + name + "/state.json", std::ios::binary);
+    if (!in) return std::nullopt;
+    const auto j = nlohmann::json::parse(in, nullptr, false);
+    if (j.is_discarded() || !j.is_object()) return std::nullopt;
+    const auto plugged = j.find("plugged");
+    const auto generation = j.find("generation");
+    if (plugged == j.end() || !plugged->is_boolean() || generation == j.end() ||
+        !generation->is_number_unsigned()) {
+        return std::nullopt;
+    }
+    return PlugState{plugged->get<bool>(), generation->get<uint64_t>()};
 }
 
 std::vector<BusChange> BusWatch::Read() {
@@ -90,10 +107,20 @@ std::vector<BusChange> BusWatch::Read() {
             if (!on_bus && dev == devices_.end() && !(ev->mask & IN_Q_OVERFLOW)) continue;
             const auto code = TranslateBusChange(
                 on_bus ? WatchedFolder::Bus : WatchedFolder::Device, ev->mask, name);
-            if (on_bus && (ev->mask & (IN_CREATE | IN_MOVED_TO)) && IsDeviceFolder(name)) {
-                WatchDevice(name);
+            if (on_bus && IsDeviceFolder(name)) {
+                if (ev->mask & (IN_CREATE | IN_MOVED_TO)) WatchDevice(name);
+                if (ev->mask & (IN_DELETE | IN_MOVED_FROM)) known_.erase(name);
             }
             if (!code) continue;
+            if (!on_bus && !(ev->mask & IN_Q_OVERFLOW)) {
+                // A command's bookkeeping, unless the plug state moved; a
+                // state that cannot be read counts as a change.
+                const auto now = ReadPlugState(dev->second);
+                auto& before = known_[dev->second];
+                const bool same = now && before && *now == *before;
+                before = now;
+                if (same) continue;
+            }
             std::string what = "bus";
             if (ev->mask & IN_Q_OVERFLOW) {
                 what += " events lost";

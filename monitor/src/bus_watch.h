@@ -1,7 +1,8 @@
 // Device events of the simulated bus: the bus folder watched with inotify. A
 // device folder appearing or going (plug), and a device's state file being
-// replaced (unplug, replug, and every command it runs) are changes of the
-// device nodes.
+// replaced are changes of the device nodes. The state file is replaced by
+// every command a device runs, too; a replacement counts only when the
+// device's plugged state or plug generation moved (or cannot be read).
 #pragma once
 
 #include <cstdint>
@@ -38,11 +39,18 @@ class BusWatch {
     std::vector<BusChange> Read();
 
   private:
+    struct PlugState {
+        bool plugged = false;
+        uint64_t generation = 0;
+        bool operator==(const PlugState&) const = default;
+    };
     void WatchDevice(const std::string& name);
+    std::optional<PlugState> ReadPlugState(const std::string& name) const;
 
     int fd_ = -1;
     std::string dir_;
     std::map<int, std::string> devices_;  // watch descriptor -> device folder name
+    std::map<std::string, std::optional<PlugState>> known_;  // device folder -> last state
     int bus_wd_ = -1;
 };
 

@@ -179,6 +179,27 @@ TEST(Dorvel, PlugGivesOneArrivalAndUnplugOneRemoval) {
     EXPECT_EQ(d.Notice(0), std::nullopt);
 }
 
+TEST(Dorvel, CommandsChangeNothingButAnUnplugDuringOneIsARemoval) {
+    Dorvel d;
+    ASSERT_TRUE(d.Start());
+    simbus::PlugOptions o;
+    o.faults = {{0x00, 2, true}};  // the second TEST UNIT READY pulls the disk out
+    const std::string id = d.tb.Plug(o);
+    EXPECT_EQ(d.Notice(), "IN");
+    const auto paths = d.tb.bus().interface_paths(simdev::UnitClass::Disk);
+    ASSERT_EQ(paths.size(), 1u);
+    const int fd = d.tb.bus().open(paths[0]);
+    ASSERT_GT(fd, 0);
+    const uint8_t tur[6] = {};
+    EXPECT_TRUE(d.tb.bus().execute(fd, tur, 6, simdev::Direction::None, nullptr, 0, 5).delivered);
+    d.Barrier(1);
+    EXPECT_EQ(d.Seen().find("bus change " + id), std::string::npos) << d.Seen();
+
+    EXPECT_FALSE(d.tb.bus().execute(fd, tur, 6, simdev::Direction::None, nullptr, 0, 5).delivered);
+    EXPECT_EQ(d.Notice(), "OU");
+    close(fd);
+}
+
 TEST(Dorvel, TwoPlugsInOneBurstGiveOneArrival) {
     Dorvel d;
     ASSERT_TRUE(d.Start());
