@@ -227,9 +227,10 @@ TEST(WatchProgram, AutoRunTwiceGivesTwoReportsAndNoDiskRunTwice) {
             EXPECT_EQ(p["error_status"], 0);
             EXPECT_EQ(p["picture"], kPicturePassed);
             const std::string path = p["device_path"];
-            const size_t at = path.find("#d");
-            ASSERT_NE(at, std::string::npos) << path;
-            devices.insert(path.substr(at + 1, path.find('&', at) - at - 1));
+            // \\?\usbstor#disk&ven_..#<device id>&<unit>#{class}
+            const size_t a = path.find('#', path.find('#') + 1);
+            ASSERT_NE(a, std::string::npos) << path;
+            devices.insert(path.substr(a + 1, path.find('&', a) - a - 1));
         }
         const auto& plugged = k == 0 ? first : second;
         EXPECT_EQ(devices, std::set<std::string>(plugged.begin(), plugged.end()));
