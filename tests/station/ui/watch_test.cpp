@@ -116,7 +116,7 @@ class Galmor {
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        std::vector<std::string> args = {UFD_BIN_DIR "/galmor", "--headless", "--watch"};
+        std::vector<std::string> args = {program_, "--headless", "--watch"};
         args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
@@ -168,6 +168,7 @@ class Galmor {
     pid_t pid = -1;
 
   private:
+    std::string program_;
     int fd_ = -1;
     std::string all_;
     size_t from_ = 0;
@@ -270,4 +271,21 @@ TEST(WatchProgram, EndsCleanlyOnSigtermAndLeavesNoMonitorWhenKilled) {
         EXPECT_EQ(got, monitors[0]) << "dorvel outlived the killed station";
     }
     prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+TEST(WatchProgram, WithoutItsMonitorTheStationSaysSoAndRunsOn) {
+    Rig r;
+    // The station alone in a folder: no dorvel beside it.
+    const std::string folder = r.tb.root() + "/alone";
+    std::filesystem::create_directories(folder);
+    for (const char* f : {"galmor", "libsarnik.so"}) {
+        std::filesystem::copy_file(std::string(UFD_BIN_DIR) + "/" + f, folder + "/" + f);
+    }
+    Galmor g(folder + "/galmor");
+    ASSERT_TRUE(g.Start({"--home", r.home}));
+    ASSERT_TRUE(g.WaitFor("[plain] Load Dorvel.exe Fail !!!")) << g.output();
+    ASSERT_EQ(kill(g.pid, SIGTERM), 0);
+    const auto st = g.Wait();
+    ASSERT_TRUE(st);
+    EXPECT_TRUE(WIFEXITED(*st) && WEXITSTATUS(*st) == 0) << *st;
 }
