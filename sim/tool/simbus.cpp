@@ -171,13 +171,18 @@ int main(int argc, char** argv) {
 
     auto* unplug = app.add_subcommand("unplug", "Unplugs a device (open handles fail)");
     auto* replug = app.add_subcommand("replug", "Unplugs a device and plugs it in again");
-    auto* list = app.add_subcommand("list", "Lists the devices and their units");
+    auto* disable = app.add_subcommand(
+        "disable",
+        "Disables a device as the host's device manager does (absent until enabled); "
+        "ID hub: the root hub, and with it every device");
+    auto* enable = app.add_subcommand("enable", "Enables a disabled device (it starts afresh)");
+    auto* list = app.add_subcommand("list", "Lists the devices, their state and their units");
     auto* inspect = app.add_subcommand("inspect", "Shows a device's state");
     auto* exp = app.add_subcommand("export", "Writes the bytes a host would read from a unit");
     auto* trace = app.add_subcommand("trace", "Prints the commands a device received");
     std::string id, unit, file;
     bool json = false;
-    for (auto* sub : {unplug, replug, inspect, exp, trace}) {
+    for (auto* sub : {unplug, replug, disable, enable, inspect, exp, trace}) {
         sub->add_option("ID", id, "Device id, as printed by plug")->required();
     }
     list->add_flag("--json", json, "JSON output");
@@ -264,23 +269,37 @@ int main(int argc, char** argv) {
             }
             return 0;
         }
+        if (disable->parsed() || enable->parsed()) {
+            if (id != simbus::Bus::kRootHub) require_device(bus, id);
+            if (!bus.set_enabled(id, enable->parsed())) {
+                std::cerr << "simbus: could not " << (enable->parsed() ? "enable " : "disable ")
+                          << id << " (unplugged?)\n";
+                return 1;
+            }
+            return 0;
+        }
         if (list->parsed()) {
+            const bool hub_on = bus.enabled(simbus::Bus::kRootHub).value_or(true);
             nlohmann::json all = nlohmann::json::array();
             for (const auto& dev : bus.list()) {
                 auto j = bus.inspect(dev);
                 if (!j) continue;
-                all.push_back(
-                    {{"id", dev}, {"plugged", (*j)["plugged"]}, {"units", (*j)["units"]}});
+                all.push_back({{"id", dev},
+                               {"plugged", (*j)["plugged"]},
+                               {"enabled", (*j)["enabled"]},
+                               {"units", (*j)["units"]}});
             }
             if (json) {
                 std::cout << all.dump(2) << "\n";
                 return 0;
             }
+            if (!hub_on) std::cout << "hub disabled (no device is reachable)\n";
             for (const auto& dev : all) {
                 const bool plugged = dev["plugged"].get<bool>();
+                const bool on = dev["enabled"].get<bool>();
                 std::cout << dev["id"].get<std::string>() << (plugged ? " plugged" : " unplugged")
-                          << "\n";
-                if (!plugged) continue;
+                          << (plugged && !on ? " disabled" : "") << "\n";
+                if (!plugged || !on) continue;
                 for (const auto& u : dev["units"]) {
                     std::cout << "  " << u["name"].get<std::string>() << " "
                               << u["class"].get<std::string>() << " " << u["sectors"].dump()
