@@ -201,7 +201,7 @@ sg=$(ls $u/scsi_generic 2>/dev/null)
 echo "MARK-BENCH guest_uptime=$(up) unit=$(basename $u) sg=$sg"
 mkdir -p /tmp/sarnik-bench
 SARNIK_ROOT=/tmp/sarnik-bench rk_gadget_bench /opt/ufd/libsarnik.so "$(basename $u)" /dev/$sg \
-    ${BENCH_TURS:-200} ${BENCH_WRITES:-64} ${BENCH_ROUNDS:-2}
+    ${BENCH_TURS:-100} ${BENCH_WRITES:-32} ${BENCH_ROUNDS:-5}
 check "side-by-side figures measured" [ $? -eq 0 ]
 echo "MARK-BENCH-DONE guest_uptime=$(up)"
 stop_gadget 3

@@ -19,7 +19,8 @@
 #   ACCEL=tcg|kvm     QEMU accelerator (default tcg)
 #   QEMU_TIMEOUT=S    upper bound for the guest run (default 420 s)
 #   BENCH_TURS, BENCH_WRITES, BENCH_ROUNDS   size of the side-by-side figures
-#                     (default 200 TURs, 64 x 64 KiB writes, 2 rounds)
+#                     (default 100 TURs, 32 x 64 KiB writes, 5 rounds;
+#                     the median of the rounds' ratios is the figure)
 #
 # Everything large lands in <repo>/build-realkernel (shared with run.sh).
 # Exit 0 only when every check passed; the last line is "N passed, N failed".
@@ -157,9 +158,9 @@ done
 cp kroot/lib/modules/"$KVER"/modules.order kroot/lib/modules/"$KVER"/modules.builtin* "$R/lib/modules/$KVER/"
 depmod -b "$R" "$KVER"
 {
-    echo "BENCH_TURS=${BENCH_TURS:-200}"
-    echo "BENCH_WRITES=${BENCH_WRITES:-64}"
-    echo "BENCH_ROUNDS=${BENCH_ROUNDS:-2}"
+    echo "BENCH_TURS=${BENCH_TURS:-100}"
+    echo "BENCH_WRITES=${BENCH_WRITES:-32}"
+    echo "BENCH_ROUNDS=${BENCH_ROUNDS:-5}"
 } >"$R/etc/bench.env"
 (cd "$R" && find . | cpio -o -H newc --quiet | gzip -1 >"$W/gadget-initrd.gz")
 
@@ -258,6 +259,22 @@ EOF
 VENDOR_RC=$?
 echo "QEMU units: $VENDOR_OPS"
 hchk "foreign USB disk and system disk received no vendor command" "[ $VENDOR_RC -eq 0 ]"
+# Side-by-side figures: the median over the rounds (each round measures both sides).
+FIGURES=$(body | grep '^RESULT ' | python3 -c '
+import re, statistics, sys
+rows = [dict(re.findall(r"(\w+)=([-0-9.]+)", l)) for l in sys.stdin]
+rows = [{k: float(v) for k, v in r.items()} for r in rows]
+ok = [r for r in rows if r["sg_turs_ms"] > 0 and r["sg_dd_MiBps"] > 0]
+if not ok:
+    print("no figures"); sys.exit(1)
+m = lambda k: statistics.median(r[k] for r in ok)
+lat = statistics.median(r["library_tur_ms"] / r["sg_turs_ms"] for r in ok)
+thr = statistics.median(r["library_write_MiBps"] / r["sg_dd_MiBps"] for r in ok)
+print("median of %d rounds: TUR library %.3f ms, sg_turs %.3f ms, latency ratio %.3f (goal <= 1.05); "
+      "64 KiB WRITE(10) library %.2f MiB/s, sg_dd %.2f MiB/s, throughput ratio %.3f (goal >= 0.95)"
+      % (len(ok), m("library_tur_ms"), m("sg_turs_ms"), lat, m("library_write_MiBps"), m("sg_dd_MiBps"), thr))
+')
+echo "figures: $FIGURES"
 hchk "guest checks finished" "grep -q 'GUEST [0-9]* passed, 0 failed' gadget-guest.log"
 hchk "guest powered off cleanly" "grep -q MARK-DONE gadget-guest.log && [ $QEMU_RC -eq 0 ]"
 
