@@ -10,7 +10,7 @@
 namespace testbus {
 
 class TestBus {
-public:
+  public:
     TestBus();   // creates the folders and sets SARNIK_SIM_BUS and SARNIK_ROOT
     ~TestBus();  // removes them
     simbus::Bus& bus() { return bus_; }
@@ -22,7 +22,7 @@ public:
     // Opcodes (CDB byte 0) of the traced commands, in order.
     std::vector<int> Opcodes(const std::string& id) const;
 
-private:
+  private:
     std::string root_;
     simbus::Bus bus_;
 };

@@ -93,7 +93,7 @@ TEST(ProductionRun, CheckWpAloneRunsWithoutPauseAndLeavesTheBannerEmpty) {
     EXPECT_EQ(r.Caption("CCG", 1), "Write Protected");
     EXPECT_FALSE(r.Visible("FG", 0));
     EXPECT_EQ(r.Count(0, kConfigWrite), 0);
-    EXPECT_FALSE(r.st.AnyFailed.load());
+    EXPECT_FALSE(r.st.run.AnyFailed.load());
     EXPECT_TRUE(r.Visible("PassLab"));
     EXPECT_EQ(r.Caption("PassLab"), "");
     // Neither disk has an error status: both get the pass picture.
@@ -150,7 +150,7 @@ TEST(ProductionRun, EightDisksEndWithExactlyOneReport) {
     EXPECT_EQ(workerBannerChanges.load(), perReport);
     EXPECT_EQ(r.st.FinishedCount.load(), 8);
     EXPECT_EQ(r.Caption("PassLab"), "! ALL PASS !");
-    EXPECT_EQ(r.st.settings.DiskCapacityMb.load(), 32);  // read back from the box at Start
+    EXPECT_EQ(r.st.run.DiskCapacityMb.load(), 32);  // read back from the box at Start
     for (int row = 0; row < 8; ++row) {
         EXPECT_EQ(r.Count(static_cast<size_t>(row), kConfigWrite), 1) << row;
         EXPECT_EQ(r.st.model.Get("ThumbImage", row).picture, kPicturePassed) << row;

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "core/station.h"
 #include "testbus.h"
 #include "ui/grid.h"
+#include "ui/station.h"
 
 namespace galmor::testing {
 
@@ -76,6 +76,8 @@ class StationOnBus : public ::testing::Test {
     }
 
     Control Label(const std::string& name, int row) const { return st.model.Get(name, row); }
+    // The job of 1-based port `port`.
+    PortJob Job(int port) { return st.Job(static_cast<int16_t>(port)); }
 
     testbus::TestBus bus;
     Station st;

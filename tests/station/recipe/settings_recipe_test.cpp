@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "ui/settings.h"
-#include "ui/settings_loader.h"
+#include "recipe/parser.h"
+#include "recipe/settings.h"
 
 namespace galmor {
 namespace {
@@ -123,7 +123,7 @@ TEST(RecipeSections, PartitionStatusAndNumbersAfterEquals) {
     EXPECT_EQ(p.s.FirstPartitionShare, 0.7);
     EXPECT_EQ(p.s.SecondPartitionShare, 0.3);
     EXPECT_EQ(p.s.ApplicationMode, 3);
-    EXPECT_EQ(p.s.DiskCapacityMb.load(), 512);
+    EXPECT_EQ(p.s.DiskCapacityMb, 512);
     EXPECT_TRUE(p.r.capacityGiven);
     EXPECT_EQ(p.s.SecondReservedSectors, 3072);
 
@@ -131,7 +131,7 @@ TEST(RecipeSections, PartitionStatusAndNumbersAfterEquals) {
     Parse(q,
           "[DISK CAPACITY]\nSize=2.5\nSize=40000\n[7301 2nd Reserved Section Size]\n"
           "Size=0.000244140625\n");  // 0.5 sector
-    EXPECT_EQ(q.s.DiskCapacityMb.load(), 2);
+    EXPECT_EQ(q.s.DiskCapacityMb, 2);
     EXPECT_EQ(q.s.SecondReservedSectors, 0);
 
     Parsed r;  // prefix tests are exact and with case; "size=" is not "Size="
@@ -170,8 +170,8 @@ TEST(RecipeSections, FlagsAndBooleans) {
     EXPECT_EQ(p.r.compareDisk, false);
     EXPECT_FALSE(p.s.CompareDisk);
     EXPECT_TRUE(p.s.SerialNumberFlag);
-    EXPECT_TRUE(p.s.bNoRomeableDisk.load());
-    EXPECT_TRUE(p.s.bNoLoaderDisk.load());
+    EXPECT_TRUE(p.s.bNoRomeableDisk);
+    EXPECT_TRUE(p.s.bNoLoaderDisk);
 
     Parsed q;  // the last line wins: an empty line reads as 0 for the numeric flags
     Parse(q, "[1M Reserved]\n1\n\n[7301 Compare Disk Flag]\nTrue\n");

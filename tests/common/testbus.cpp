@@ -28,9 +28,13 @@ TestBus::~TestBus() {
     fs::remove_all(root_, ec);
 }
 
-std::string TestBus::Plug(const simbus::PlugOptions& opts) { return bus_.plug(opts); }
+std::string TestBus::Plug(const simbus::PlugOptions& opts) {
+    return bus_.plug(opts);
+}
 
-std::vector<std::string> TestBus::Trace(const std::string& id) const { return bus_.trace(id); }
+std::vector<std::string> TestBus::Trace(const std::string& id) const {
+    return bus_.trace(id);
+}
 
 std::vector<int> TestBus::Opcodes(const std::string& id) const {
     std::vector<int> ops;
@@ -47,3 +51,11 @@ void WriteFile(const std::string& path, const std::string& bytes) {
 }
 
 }  // namespace testbus
+
+#include "ui/model.h"
+
+namespace {
+// Every station test runs with strict control names: a name the window does
+// not have fails the test instead of being ignored.
+const bool kStrictNames = (galmor::WindowModel::SetStrictNames(true), true);
+}  // namespace

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "controller/station_on_bus.h"
 #include "controller/steps.h"
-#include "core/discovery.h"
+#include "run/discovery.h"
+#include "station_on_bus.h"
 #include "ui/grid.h"
 
 namespace galmor {
@@ -45,7 +45,7 @@ class DiscoveryOnBus : public testing::StationOnBus {
         s.UsbManufacturer = s.ScsiVendor = "MAKER";
         s.UsbProduct = s.ScsiProduct = "DISK";
         const int32_t h = Attach(16, index);
-        ASSERT_EQ(BuildConfigBlock(st, 16, true), 1);
+        ASSERT_EQ(BuildConfigBlock(Job(16), true), BuildResult::Written);
         std::array<uint8_t, kSector> layout{};
         layout[15] = 64;  // loader disk of 64 KB
         ASSERT_EQ(st.lib.VendorW(h, 0x99, 512, layout.data()), 1);

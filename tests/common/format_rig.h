@@ -13,11 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "core/station.h"
 #include "media/format_internal.h"
 #include "media/media.h"
+#include "process.h"
 #include "testbus.h"
 #include "ui/grid.h"
+#include "ui/station.h"
 
 namespace rig {
 
@@ -132,15 +133,7 @@ inline std::vector<uint8_t> ReadFile(const std::string& path) {
 // Runs a shell command; returns its exit status and its output (stdout and
 // stderr together).
 inline int Shell(const std::string& cmd, std::string* output) {
-    std::string all;
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return -1;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) all.append(buf, n);
-    const int status = pclose(p);
-    if (output) *output = all;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return testproc::Run(cmd, output, true);
 }
 
 class FormatRig {
@@ -180,13 +173,17 @@ class FormatRig {
 
     std::vector<Cmd> Trace(int16_t slot) const { return Commands(tb, ids[slot - 1]); }
     int Status(int16_t slot) const { return st.ports[slot - 1].ErrorStatus.load(); }
+    // The job of a port, as a run gives it to the port's steps.
+    PortJob Job(int16_t slot) { return st.Job(slot); }
+    // The values the last format of a port worked with.
+    const PortRunValues& Values(int16_t slot) const { return st.run.ports[slot - 1]; }
     std::string Mark(int16_t slot) const { return st.model.Get("FG", slot - 1).caption; }
     std::string Text(int16_t slot) const { return st.model.Get("FR", slot - 1).caption; }
 
     // Formats the slots at the same time, one thread each.
     void FormatAll(const std::vector<int16_t>& slots) {
         std::vector<std::thread> threads;
-        for (int16_t s : slots) threads.emplace_back([this, s] { Format7301(st, s); });
+        for (int16_t s : slots) threads.emplace_back([this, s] { Format7301(st.Job(s)); });
         for (auto& t : threads) t.join();
     }
 

@@ -5,12 +5,12 @@
 
 namespace galmor {
 
-struct Station;
+struct StationCore;
 
 // One discovery: probe pass, removal clean-up (arrived false), collecting pass,
 // evaluation, and the start controls.
-void PollingDiskStatus(Station& st, bool arrived);
+void PollingDiskStatus(StationCore& st, bool arrived);
 // Reads the first line of the library's device-path log.
-void ReadDevicePathLog(Station& st, int16_t selector);
+void ReadDevicePathLog(StationCore& st, int16_t selector);
 
 }  // namespace galmor

@@ -1,11 +1,10 @@
 // Reading the recipe's text: sections matched as whole lines, values taken
 // by position. No files are touched here except through the folder check.
+#include "recipe/parser.h"
+
 #include <charconv>
 #include <cmath>
 #include <limits>
-
-#include "ui/settings.h"
-#include "ui/settings_loader.h"
 
 namespace galmor {
 
@@ -331,7 +330,6 @@ RecipeText ParseRecipe(std::string_view text, ProductSettings& s, const std::str
                 if (auto v = RecipeNumber(Trim(line))) s.bNoLoaderDisk = *v != 0.0;
                 break;
             case Section::SerialNumber: {
-                std::lock_guard<std::mutex> lock(s.serial_mutex);
                 if (line.size() == kSerialChars) {
                     s.SerialNumber = std::string(line);
                     s.SerialComplete = true;

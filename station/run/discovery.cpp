@@ -1,6 +1,6 @@
 // Disk discovery: finds the units of the controller family through the command
 // library, brings each controller into a known state and fills the port table.
-#include "core/discovery.h"
+#include "run/discovery.h"
 
 #include <algorithm>
 #include <array>
@@ -13,9 +13,9 @@
 // The library's own description of where it keeps its files, so that the
 // station reads the log from exactly the folder the library writes it to.
 #include "controller/controller.h"
-#include "core/station.h"
+#include "core/status.h"
+#include "run/station.h"
 #include "sarnik_files.h"
-#include "ui/grid.h"
 
 namespace galmor {
 
@@ -24,7 +24,6 @@ namespace {
 // Enumeration indexes tried in each pass: 0 to 16.
 constexpr int kEnumerationIndexes = 17;
 constexpr int16_t kPathSelector = 1000;
-constexpr int16_t kStatusFinishedDevice = 0x7E;
 
 // DeviceInfoBlock values the probe looks at.
 constexpr uint8_t kNoPassword = 0xC0;
@@ -82,59 +81,59 @@ struct Candidate {
 };
 
 // Opens unit `index`: the disk unit, or else the CD-ROM unit.
-OwnedHandle OpenAny(Station& st, int index) {
-    OwnedHandle h(st.lib.GetDiskHandle(index));
-    if (!h) h = OwnedHandle(st.lib.GetCDHandle(index));
+OwnedHandle OpenAny(StationCore& st, int index) {
+    OwnedHandle h(st.Lib().GetDiskHandle(index));
+    if (!h) h = OwnedHandle(st.Lib().GetCDHandle(index));
     return h;
 }
 
 // Brings one controller into a known state. `h` is a unit whose path has
 // "usb" and a revision or CD-ROM text of the family.
-void ProbeController(Station& st, int32_t h) {
+void ProbeController(StationCore& st, int32_t h) {
     // Setup page 2 is written back only when it was read from this controller.
     Buffer a{};
-    if (st.lib.VendorScan(h, sub::kSetupRead, 0x09, 0, 0, 0x02, 0, kSector, a.data()) == 1) {
-        st.lib.VendorW(h, sub::kSetupWrite, kSector, a.data());
-        st.lib.VendorR(h, sub::kPasswordApply, a.data());
+    if (st.Lib().VendorScan(h, sub::kSetupRead, 0x09, 0, 0, 0x02, 0, kSector, a.data()) == 1) {
+        st.Lib().VendorW(h, sub::kSetupWrite, kSector, a.data());
+        st.Lib().VendorR(h, sub::kPasswordApply, a.data());
     }
 
     Buffer b{};
-    st.lib.VendorR(h, sub::kDeviceInfo, b.data());
+    st.Lib().VendorR(h, sub::kDeviceInfo, b.data());
     const bool notC0 = b[devinfo::kPassword] != kNoPassword;
     bool flagged;
     if (b[devinfo::kRevision] >= kFlagsValidFromRevision) {
         const uint8_t flags = b[devinfo::kStatusFlags];
         flagged = flags != 0;
-        if (flags & kFlagHardwareWp) st.model.ShowMessage(kMsgHardwareWp, Icon::None);
-        if (flags & kFlagBadBlocks) st.model.ShowMessage(kMsgBadBlocks, Icon::None);
+        if (flags & kFlagHardwareWp) st.View().ShowMessage(kMsgHardwareWp, Icon::None);
+        if (flags & kFlagBadBlocks) st.View().ShowMessage(kMsgBadBlocks, Icon::None);
         if (flags & kFlagSoftwareWp) {
             b[0] = 0;
-            st.lib.VendorW(h, sub::kClearSoftWp, kSector, b.data());
-            st.lib.VendorR(h, sub::kAfterCommit, b.data());
+            st.Lib().VendorW(h, sub::kClearSoftWp, kSector, b.data());
+            st.Lib().VendorR(h, sub::kAfterCommit, b.data());
         }
     } else {
         flagged = b[devinfo::kWpSwitch] != 1;
     }
 
     b[0] = kCommitMarker;
-    st.lib.VendorW(h, sub::kCommit, kSector, b.data());
-    st.lib.VendorR(h, sub::kAfterCommit, b.data());
+    st.Lib().VendorW(h, sub::kCommit, kSector, b.data());
+    st.Lib().VendorR(h, sub::kAfterCommit, b.data());
 
     if (!flagged && !notC0) {
-        if (st.lib.VendorR(h, sub::kProbe83, b.data()) == 1)
-            st.lib.VendorR(h, sub::kProbe97, b.data());
+        if (st.Lib().VendorR(h, sub::kProbe83, b.data()) == 1)
+            st.Lib().VendorR(h, sub::kProbe97, b.data());
     }
 }
 
 // Probe pass. false when a unit is bound to the maker's own driver.
-bool ProbePass(Station& st) {
+bool ProbePass(StationCore& st) {
     for (int i = 0; i < kEnumerationIndexes; ++i) {
         OwnedHandle h = OpenAny(st, i);
         if (!h) continue;
         ReadDevicePathLog(st, kPathSelector);
         const std::string& path = st.LastDevicePath;
         if (Has(path, "usbkorva")) {
-            st.model.ShowMessage(kMsgForeignDriver, Icon::None);
+            st.View().ShowMessage(kMsgForeignDriver, Icon::None);
             return false;
         }
         if (!Has(path, "usb")) continue;
@@ -146,26 +145,26 @@ bool ProbePass(Station& st) {
 
 // Collecting pass. false when a unit is bound to the maker's own driver.
 // Candidates beyond the table's 16 entries are closed and not recorded.
-bool CollectingPass(Station& st, std::vector<Candidate>& found) {
+bool CollectingPass(StationCore& st, std::vector<Candidate>& found) {
     auto take = [&](OwnedHandle h) {
         if (found.size() < static_cast<size_t>(kMaxPorts)) {
             found.push_back({std::move(h), st.LastDevicePath});
         }
     };
     for (int i = 0; i < kEnumerationIndexes; ++i) {
-        OwnedHandle disk(st.lib.GetDiskHandle(i));
+        OwnedHandle disk(st.Lib().GetDiskHandle(i));
         if (disk) {
             ReadDevicePathLog(st, kPathSelector);
             const std::string& path = st.LastDevicePath;
             if (Has(path, "usbkorva")) {
-                st.model.ShowMessage(kMsgForeignDriver, Icon::None);
+                st.View().ShowMessage(kMsgForeignDriver, Icon::None);
                 return false;
             }
             // Units that are not taken are closed: off the USB stack, or not
             // of the family.
             if (Has(path, "usb") && Has(path, "rev_7.")) take(std::move(disk));
         }
-        OwnedHandle cd(st.lib.GetCDHandle(i));
+        OwnedHandle cd(st.Lib().GetCDHandle(i));
         if (cd) {
             ReadDevicePathLog(st, kPathSelector);
             const std::string& path = st.LastDevicePath;
@@ -180,7 +179,7 @@ bool CollectingPass(Station& st, std::vector<Candidate>& found) {
 
 }  // namespace
 
-void ReadDevicePathLog(Station& st, int16_t selector) {
+void ReadDevicePathLog(StationCore& st, int16_t selector) {
     std::string line;
     const std::string root = sarnik_files::root_folder();
     std::ifstream log;
@@ -192,19 +191,19 @@ void ReadDevicePathLog(Station& st, int16_t selector) {
     if (selector == kPathSelector) st.LastDevicePath = line;
 }
 
-void PollingDiskStatus(Station& st, bool arrived) {
+void PollingDiskStatus(StationCore& st, bool arrived) {
     st.NoCdromUnit = true;
     if (!ProbePass(st)) return;
 
     const int oldCount = std::clamp<int>(st.DiskCount.load(), 0, kMaxPorts);
     if (!arrived) {
-        st.LastResult = st.lib.KillEXE();
+        st.LastResult = st.Lib().KillEXE();
         for (int p = 0; p < oldCount; ++p) {
             PortRecord& port = st.ports[p];
             Sarnik::CloseHandle(port.Handle);
             port.Handle = 0;
             port.DevicePath.clear();
-            st.model.SetPicture("ThumbImage", p, kPictureAbsent);
+            st.Row(p).SetPicture(Picture::Absent);
         }
     }
 
@@ -233,26 +232,27 @@ void PollingDiskStatus(Station& st, bool arrived) {
         PortRecord& port = st.ports[p];
         port.DevicePath = found[p].path;
         port.Handle = found[p].handle.release();
-        st.LastResult = st.lib.VendorR(port.Handle, sub::kStatus, b.data());
+        st.LastResult = st.Lib().VendorR(port.Handle, sub::kStatus, b.data());
         if (Has(port.DevicePath, "cdrom") && Has(port.DevicePath, "rev_8.00")) {
             st.NoCdromUnit = false;
-            port.ErrorStatus = kStatusFinishedDevice;
-            st.model.SetPicture("ThumbImage", p, kPictureFailed);
+            port.ErrorStatus = Code(Status::WriteProtected);
+            st.Row(p).SetPicture(Picture::Failed);
         } else {
             port.ErrorStatus = 0;
-            st.model.SetPicture("ThumbImage", p, kPicturePresent);
+            st.Row(p).SetPicture(Picture::Present);
         }
     }
     st.DiskCount = static_cast<int16_t>(n);
 
-    WindowModel& m = st.model;
-    m.SetEnabled("GoCmd", -1, n > 0 && st.NoCdromUnit);
+    StationView& v = st.View();
+    v.SetEnabled(Button::Start, n > 0 && st.NoCdromUnit);
     if (!st.NoCdromUnit) {
-        m.SetVisible("PassLab", -1, false);
-        m.SetVisible("WaitLab", -1, true);
-        m.SetEnabled("LedCmd", -1, true);
+        v.ShowBanner(false);
+        st.HideBanner();
+        v.ShowLabel(Label::WaitingForDisk, true);
+        v.SetEnabled(Button::Led, true);
     } else {
-        m.SetVisible("WaitLab", -1, false);
+        v.ShowLabel(Label::WaitingForDisk, false);
     }
 }
 

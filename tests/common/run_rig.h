@@ -15,13 +15,14 @@
 #include <thread>
 #include <vector>
 
-#include "core/discovery.h"
-#include "core/station.h"
+#include "process.h"
+#include "run/discovery.h"
+#include "run/run.h"
 #include "testbus.h"
 #include "ui/grid.h"
 #include "ui/headless.h"
-#include "ui/run.h"
 #include "ui/settings_loader.h"
+#include "ui/station.h"
 
 namespace runrig {
 
@@ -109,7 +110,7 @@ class Rig {
     bool WaitRunEnd(std::chrono::seconds limit = 60s) {
         const auto end = std::chrono::steady_clock::now() + limit;
         while (st.RunInProgress && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(5ms);
+            std::this_thread::sleep_for(5ms);  // polls the run's own flag
         }
         if (st.RunInProgress) return false;
         WaitForWorkers(st);
@@ -146,15 +147,7 @@ class Rig {
 
 // Runs a program; returns its exit status, its standard output in `out`.
 inline int RunProgram(const std::string& cmd, std::string* out) {
-    std::string all;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) return -1;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) all.append(buf, n);
-    const int status = pclose(p);
-    if (out) *out = all;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return testproc::Run(cmd, out);
 }
 
 inline std::string ReadFile(const std::string& path) {
