@@ -400,9 +400,11 @@ class LinuxPlatform final : public Platform {
     bool volume_io(const Volume& v, uint64_t sector, uint32_t count, uint8_t* data,
                    bool write) override {
         if (v.node.empty() || sector > v.sectors || count > v.sectors - sector) return false;
-        // O_EXCL: a block device that is mounted or held elsewhere is refused.
-        const int fd =
-            ::open(v.node.c_str(), (write ? O_RDWR : O_RDONLY) | O_EXCL | O_CLOEXEC | O_NOFOLLOW);
+        // O_EXCL: a block device that is mounted or held elsewhere is not
+        // written. Reading is harmless and must not fail because a desktop
+        // mounted the fresh volume.
+        const int fd = ::open(v.node.c_str(), write ? O_RDWR | O_EXCL | O_CLOEXEC | O_NOFOLLOW
+                                                    : O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) return false;
         size_t left = size_t(count) * 512;
         off_t at = static_cast<off_t>(sector * 512);

@@ -159,6 +159,13 @@ int32_t format_ex(Platform& p, int32_t drive) {
     // later one report failure.
     const bool format_failed = !fat::format(p, *v, *mkfs);
     if (format_failed) return kFormatFailed;
+    // Something may have mounted the fresh volume meanwhile: label only a
+    // volume that is still free.
+    bool still_free = false;
+    for (const auto& e : p.volumes()) {
+        if (e.letter == letter && e.name == v->name) still_free = e.in_use.empty();
+    }
+    if (!still_free) return kLabelFailed;
     if (!fat::set_label(p, *v, *fatlabel, kVolumeLabel)) return kLabelFailed;
     const auto info = fat::read_info(p, *v);
     if (!info) return kInfoFailed;

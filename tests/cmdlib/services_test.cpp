@@ -171,7 +171,9 @@ class SarnikSimServices : public ::testing::Test {
     // The unit of a device as one whole volume, for writing test data.
     sarnik::Volume Whole(const std::string& id) {
         sarnik::Volume v;
-        for (const auto& u : bus.inspect(id)->at("units")) {
+        const auto info = bus.inspect(id);
+        if (!info) return v;
+        for (const auto& u : info->at("units")) {
             if (u.at("class") == "disk") v.unit_path = u.at("path").get<std::string>();
         }
         v.sectors = kUnitSectors;
