@@ -198,6 +198,17 @@ check "bench gadget plugged" start_gadget 3 "$D3"
 check "bench gadget appears" wait_sg 10 300
 u=$(gadget_units 3)
 sg=$(ls $u/scsi_generic 2>/dev/null)
+# Recovery through the kernel's own paths: a command whose direction
+# disagrees with its CDB (phase error: usb-storage resets the port), then a
+# device reset (the bulk-only mass storage reset). The device answers after both.
+head -c 512 /dev/zero >/tmp/zero512
+sg_raw -s 512 -i /tmp/zero512 /dev/$sg 28 00 00 00 00 00 00 00 01 00 >/tmp/sg_raw.out 2>&1
+rc=$?
+check "bench gadget: READ(10) sent as data-out fails (exit $rc)" [ $rc -ne 0 ]
+check "bench gadget: ready after the phase error" sg_turs /dev/$sg
+check "bench gadget: device reset succeeds" sg_reset -d /dev/$sg
+check "bench gadget: ready after the reset" sg_turs /dev/$sg
+check "bench gadget: the reset reached the device" grep -q "mass storage reset" /tmp/gadget3.log
 echo "MARK-BENCH guest_uptime=$(up) unit=$(basename $u) sg=$sg"
 mkdir -p /tmp/sarnik-bench
 SARNIK_ROOT=/tmp/sarnik-bench rk_gadget_bench /opt/ufd/libsarnik.so "$(basename $u)" /dev/$sg \
