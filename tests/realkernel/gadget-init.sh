@@ -218,8 +218,17 @@ echo "MARK-BENCH-DONE guest_uptime=$(up)"
 stop_gadget 3
 
 # A plain unplug: the units go away.
-stop_gadget 2
-check "unplugged gadget's units are gone" wait_sg 6 100
+stop_gadget 1
+check "unplugged gadget's units are gone" wait_sg 8 100
+# A device unplugged on its bus: the next command tells the gadget, which
+# unplugs the USB device too.
+simbus --bus $BUS unplug "$D2"
+sg=$(ls $(gadget_units 2 | head -1)/scsi_generic 2>/dev/null)
+sg_turs /dev/$sg >/dev/null 2>&1
+check "gadget of a device unplugged on the bus: its units are gone" wait_sg 5 100
+eval "p=\$GPID2"
+wait "$p"
+check "gadget of a device unplugged on the bus: simgadget ended" grep -q "left the bus" /tmp/gadget2.log
 for n in 0 1 2 3; do
     echo "===== gadget $n log"
     cat /tmp/gadget$n.log
