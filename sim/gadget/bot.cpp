@@ -119,7 +119,8 @@ bool Transport::drain(uint32_t n) {
 }
 
 // Sends `valid` bytes of `data` for a host that expects `h`: padded with
-// zeros, or the valid part followed by a halt.
+// zeros, or the valid part followed by a halt. Sent in pieces of whole
+// packets, so that the host sees one transfer.
 bool Transport::send_in(const uint8_t* data, uint32_t valid, uint32_t h) {
     valid = std::min(valid, h);
     if (h == 0) return true;
@@ -127,9 +128,16 @@ bool Transport::send_in(const uint8_t* data, uint32_t valid, uint32_t h) {
         if (valid > 0 && !pipe_.send(data, valid)) return false;
         return pipe_.halt_in();
     }
-    std::vector<uint8_t> out(h, 0);
-    if (valid) std::memcpy(out.data(), data, valid);
-    return pipe_.send(out.data(), h);
+    constexpr uint32_t kPiece = 64 * 1024;
+    std::vector<uint8_t> piece;
+    for (uint32_t at = 0; at < h;) {
+        const uint32_t n = std::min(kPiece, h - at);
+        piece.assign(n, 0);
+        if (at < valid) std::memcpy(piece.data(), data + at, std::min(n, valid - at));
+        if (!pipe_.send(piece.data(), n)) return false;
+        at += n;
+    }
+    return true;
 }
 
 Transport::Step Transport::finish(const Cbw& cbw, uint32_t residue, CswStatus status) {
@@ -167,11 +175,12 @@ Transport::Step Transport::serve_one() {
     Shape d = shape_of(cbw.cdb()).value_or(Shape{hdir, h, true});
     if (d.length == 0) d.dir = Direction::None;
 
-    // Phase errors: the host's data is moved, the command is not run.
+    // Phase errors: the host's data is moved (a length past what the device
+    // buffers halts the endpoint instead), the command is not run.
     auto phase_error = [&]() -> Step {
         bool ok = true;
-        if (hdir == Direction::In) ok = send_in(nullptr, 0, h);
-        if (hdir == Direction::Out) ok = drain(h);
+        if (hdir == Direction::In) ok = h > kMaxTransfer ? pipe_.halt_in() : send_in(nullptr, 0, h);
+        if (hdir == Direction::Out) ok = h > kMaxTransfer ? pipe_.halt_out() : drain(h);
         if (!ok) return Step::Aborted;
         return finish(cbw, h, CswStatus::PhaseError);
     };

@@ -60,11 +60,15 @@ std::optional<BusTarget> BusTarget::open(const std::string& bus_dir, const std::
         close_all();
         return fail("device " + id + " presents more units than bulk-only transport addresses");
     }
-    return BusTarget(std::move(bus), std::move(shown), std::move(fds));
+    return BusTarget(std::move(bus), id, std::move(shown), std::move(fds));
 }
 
 BusTarget::BusTarget(BusTarget&& o) noexcept
-    : bus_(std::move(o.bus_)), shown_(std::move(o.shown_)), fds_(std::move(o.fds_)) {
+    : bus_(std::move(o.bus_)),
+      id_(std::move(o.id_)),
+      shown_(std::move(o.shown_)),
+      fds_(std::move(o.fds_)),
+      gone_(o.gone_) {
     o.fds_.clear();
 }
 
@@ -76,7 +80,11 @@ std::optional<simdev::Response> BusTarget::execute(uint8_t lun, const simdev::Re
     if (lun >= fds_.size()) return std::nullopt;
     const auto out = bus_.execute(fds_[lun], req.cdb.data(), req.cdb.size(), req.dir,
                                   req.data.data(), uint32_t(req.data.size()), 0);
-    if (!out.delivered) return std::nullopt;
+    if (!out.delivered) {
+        const auto j = bus_.inspect(id_);
+        gone_ = !j || !j->value("plugged", false);
+        return std::nullopt;
+    }
     return simdev::Response{out.status, out.transferred};
 }
 

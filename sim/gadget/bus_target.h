@@ -33,13 +33,21 @@ class BusTarget final : public Target {
     const Presentation& presentation() const { return shown_; }
     size_t luns() const override { return fds_.size(); }
     std::optional<simdev::Response> execute(uint8_t lun, const simdev::Request& req) override;
+    // A command found the device no longer plugged on the bus (unplugged by
+    // hand or by an injected fault): the USB device should go away too.
+    bool gone() const { return gone_; }
 
   private:
-    BusTarget(simbus::Bus bus, Presentation shown, std::vector<int> fds)
-        : bus_(std::move(bus)), shown_(std::move(shown)), fds_(std::move(fds)) {}
+    BusTarget(simbus::Bus bus, std::string id, Presentation shown, std::vector<int> fds)
+        : bus_(std::move(bus)),
+          id_(std::move(id)),
+          shown_(std::move(shown)),
+          fds_(std::move(fds)) {}
     simbus::Bus bus_;
+    std::string id_;
     Presentation shown_;
     std::vector<int> fds_;
+    bool gone_ = false;
 };
 
 }  // namespace simgadget

@@ -9,8 +9,8 @@
 //   simgadget --bus DIR --device ID --udc dummy_udc.0 [--name ufd0] [--ready FILE]
 //
 // The program plugs the device when it starts and unplugs it (and removes
-// the gadget) on SIGTERM or SIGINT. A re-plug is: stop, `simbus replug ID`,
-// start again; the device then presents what it presents after a re-plug.
+// the gadget) on SIGTERM or SIGINT, or when the device leaves the bus. A re-plug is: stop, `simbus
+// replug ID`, start again; the device then presents what it presents after a re-plug.
 #include <endian.h>
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
@@ -332,7 +332,7 @@ void ep0_loop(int ep0, int ep_in, int ep_out, Transport& t) {
     g_control_done = true;
 }
 
-void bot_loop(FfsPipe& pipe, Transport& t) {
+void bot_loop(FfsPipe& pipe, Transport& t, const simgadget::BusTarget& target) {
     while (!g_stop.load()) {
         {
             std::unique_lock<std::mutex> l(g_mu);
@@ -341,6 +341,12 @@ void bot_loop(FfsPipe& pipe, Transport& t) {
         if (g_stop.load()) break;
         pipe.arm();
         t.serve_one();
+        if (target.gone()) {
+            // Unplugged on the bus: unplug the USB device as well.
+            logf("the device left the bus");
+            ::kill(::getpid(), SIGTERM);
+            break;
+        }
     }
 }
 
@@ -409,7 +415,7 @@ int run(const std::string& bus_dir, const std::string& id, const std::string& ud
     opts.stall_short_in = stall_short_in;
     Transport transport(pipe, *target, opts);
 
-    std::thread bot([&] { bot_loop(pipe, transport); });
+    std::thread bot([&] { bot_loop(pipe, transport, *target); });
     g_bot_thread = bot.native_handle();
     std::thread control([&] { ep0_loop(ep0, ep_in, ep_out, transport); });
     const pthread_t control_thread = control.native_handle();

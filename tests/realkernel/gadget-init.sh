@@ -198,6 +198,17 @@ check "bench gadget plugged" start_gadget 3 "$D3"
 check "bench gadget appears" wait_sg 10 300
 u=$(gadget_units 3)
 sg=$(ls $u/scsi_generic 2>/dev/null)
+# Recovery through the kernel's own paths: a command whose direction
+# disagrees with its CDB (phase error: usb-storage resets the port), then a
+# device reset (the bulk-only mass storage reset). The device answers after both.
+head -c 512 /dev/zero >/tmp/zero512
+sg_raw -s 512 -i /tmp/zero512 /dev/$sg 28 00 00 00 00 00 00 00 01 00 >/tmp/sg_raw.out 2>&1
+rc=$?
+check "bench gadget: READ(10) sent as data-out fails (exit $rc)" [ $rc -ne 0 ]
+check "bench gadget: ready after the phase error" sg_turs /dev/$sg
+check "bench gadget: device reset succeeds" sg_reset -d /dev/$sg
+check "bench gadget: ready after the reset" sg_turs /dev/$sg
+check "bench gadget: the reset reached the device" grep -q "mass storage reset" /tmp/gadget3.log
 echo "MARK-BENCH guest_uptime=$(up) unit=$(basename $u) sg=$sg"
 mkdir -p /tmp/sarnik-bench
 SARNIK_ROOT=/tmp/sarnik-bench rk_gadget_bench /opt/ufd/libsarnik.so "$(basename $u)" /dev/$sg \
@@ -207,8 +218,17 @@ echo "MARK-BENCH-DONE guest_uptime=$(up)"
 stop_gadget 3
 
 # A plain unplug: the units go away.
-stop_gadget 2
-check "unplugged gadget's units are gone" wait_sg 6 100
+stop_gadget 1
+check "unplugged gadget's units are gone" wait_sg 8 100
+# A device unplugged on its bus: the next command tells the gadget, which
+# unplugs the USB device too.
+simbus --bus $BUS unplug "$D2"
+sg=$(ls $(gadget_units 2 | head -1)/scsi_generic 2>/dev/null)
+sg_turs /dev/$sg >/dev/null 2>&1
+check "gadget of a device unplugged on the bus: its units are gone" wait_sg 5 100
+eval "p=\$GPID2"
+wait "$p"
+check "gadget of a device unplugged on the bus: simgadget ended" grep -q "left the bus" /tmp/gadget2.log
 for n in 0 1 2 3; do
     echo "===== gadget $n log"
     cat /tmp/gadget$n.log

@@ -59,7 +59,7 @@ if [ -z "${SKIP_APT:-}" ]; then
         die "apt-get install failed"
     }
 fi
-for c in qemu-system-x86_64 busybox cpio depmod modprobe gcc xz objcopy cmake dpkg sg_turs sg_dd \
+for c in qemu-system-x86_64 busybox cpio depmod modprobe gcc xz objcopy cmake dpkg sg_turs sg_dd sg_raw sg_reset \
     xorriso python3 sha256sum; do
     command -v $c >/dev/null || die "missing command $c (install: $PKGS)"
 done
@@ -127,7 +127,9 @@ for f in libsarnik.so galmor simbus simgadget; do
     objcopy --strip-debug "$B/$f" "$R/opt/ufd/$f"
 done
 cp rk_gadget_bench "$R/opt/ufd/"
-cp "$(command -v sg_turs)" "$(command -v sg_dd)" "$R/usr/bin/"
+for t in sg_turs sg_dd sg_raw sg_reset; do
+    cp "$(command -v $t)" "$R/usr/bin/"
+done
 for f in $(for x in "$R"/opt/ufd/* "$R"/usr/bin/*; do ldd "$x"; done 2>/dev/null |
     awk '$3 ~ /^\//{print $3}' | sort -u); do
     cp -L "$f" "$R/lib/x86_64-linux-gnu/"

@@ -425,8 +425,10 @@ TEST_F(BotOnBus, CommandsReachTheBusDeviceAndItsStore) {
     EXPECT_EQ(trace[1].substr(0, 2), "2a");
 
     // Unplugged under the gadget: the next command does not reach a device.
+    EXPECT_FALSE(target->gone());
     ASSERT_TRUE(bus.unplug(id));
     EXPECT_EQ(run(cbw(5, 0, false, 0, kTur)).status, 2);
+    EXPECT_TRUE(target->gone());
     EXPECT_FALSE(simgadget::BusTarget::open(bus_dir, id, &error));
     EXPECT_NE(error.find("unplugged"), std::string::npos);
     EXPECT_FALSE(simgadget::BusTarget::open(bus_dir, "nosuch", &error));
