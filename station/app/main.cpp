@@ -12,13 +12,13 @@
 #include <string>
 
 #include "core/autorun_policy.h"
-#include "core/discovery.h"
 #include "core/monitor_link.h"
-#include "core/station.h"
+#include "run/discovery.h"
+#include "run/run.h"
 #include "ui/headless.h"
 #include "ui/headless_watch.h"
-#include "ui/run.h"
 #include "ui/settings_loader.h"
+#include "ui/station.h"
 
 namespace {
 

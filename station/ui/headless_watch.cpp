@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "core/discovery.h"
 #include "core/monitor_link.h"
-#include "core/station.h"
-#include "ui/run.h"
+#include "run/polling_timer.h"
+#include "run/run.h"
+#include "ui/controls.h"
+#include "ui/station.h"
 
 namespace galmor {
 
@@ -42,21 +43,6 @@ std::vector<std::string> PresentInstances(const Station& st) {
 
 }  // namespace
 
-bool Timer1_Timer(Station& st) {
-    if (!st.model.Get1("Timer1").enabled || st.RunInProgress) return false;
-    if (st.DeviceEvent == kDeviceEventArrival) {
-        PollingDiskStatus(st, true);
-        st.DeviceEvent = kDeviceEventHandled;
-        return true;
-    }
-    if (st.DeviceEvent == kDeviceEventRemoval) {
-        PollingDiskStatus(st, false);
-        st.DeviceEvent = kDeviceEventHandled;
-        return true;
-    }
-    return false;
-}
-
 int RunHeadlessWatch(Station& st, MonitorLink& link, const HeadlessOptions& opts,
                      const WatchOptions& watch, std::ostream& out) {
     const int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
@@ -81,7 +67,7 @@ int RunHeadlessWatch(Station& st, MonitorLink& link, const HeadlessOptions& opts
     };
     const auto maybe_start = [&] {
         if (watch.auto_run <= 0 || running || st.RunInProgress) return;
-        if (st.DiskCount.load() < watch.auto_run || !st.model.Get1("GoCmd").enabled) return;
+        if (st.DiskCount.load() < watch.auto_run || !st.model.Get1(ctl::kGoCmd).enabled) return;
         const auto present = PresentInstances(st);
         for (const auto& u : present) {
             if (done.count(u)) return;  // wait until the finished disks are gone
@@ -102,7 +88,7 @@ int RunHeadlessWatch(Station& st, MonitorLink& link, const HeadlessOptions& opts
         done.insert(runs.begin(), runs.end());
         ++finished;
         print();
-        const Control banner = st.model.Get1("PassLab");
+        const Control banner = st.model.Get1(ctl::kPassLab);
         out << "Run " << finished << " ended: " << (banner.visible ? banner.caption : "no verdict")
             << "\n";
         out.flush();

@@ -14,11 +14,6 @@ namespace galmor {
 struct Station;
 class MonitorLink;
 
-// One tick of the polling timer ("Timer1"): a pending device event becomes a
-// discovery (arrival or removal), unless the timer is switched off or a run
-// is in progress; the event then stays pending. True when a discovery ran.
-bool Timer1_Timer(Station& st);
-
 struct WatchOptions {
     // Start a run once this many disks are present, none of them run before
     // (0: never).

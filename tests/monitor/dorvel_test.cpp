@@ -13,16 +13,45 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "dorvel_link.h"
-#include "testbus.h"
+#include "simbus/bus.h"
 
 extern char** environ;
 
 namespace {
+
+// A fresh bus folder and library folder, made current through the
+// environment for this process and the programs it starts.
+class TestBus {
+  public:
+    TestBus() : root_(MakeRoot()), bus_(root_ + "/bus") {
+        setenv("SARNIK_SIM_BUS", (root_ + "/bus").c_str(), 1);
+        setenv("SARNIK_ROOT", (root_ + "/sarnik").c_str(), 1);
+    }
+    ~TestBus() {
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+    simbus::Bus& bus() { return bus_; }
+    const std::string& root() const { return root_; }
+    std::string Plug(const simbus::PlugOptions& o = {}) { return bus_.plug(o); }
+
+  private:
+    static std::string MakeRoot() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "dorvel-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) return "/nonexistent";
+        std::filesystem::create_directories(tmpl + "/bus");
+        std::filesystem::create_directories(tmpl + "/sarnik");
+        return tmpl;
+    }
+    std::string root_;
+    simbus::Bus bus_;
+};
 
 const std::string kDorvel = UFD_BIN_DIR "/dorvel";
 constexpr int kWaitMs = 10000;  // upper bound of any wait; conditions end it early
@@ -148,7 +177,7 @@ class Dorvel {
         ASSERT_NE(WaitLine(want), "") << Seen();
     }
 
-    testbus::TestBus tb;
+    TestBus tb;
 
   private:
     std::string folder_;
@@ -279,7 +308,7 @@ TEST(Dorvel, SecondInstanceEndsAtOnceWithExitCodeZero) {
 }
 
 TEST(Dorvel, EndsWhenItsParentIsKilled) {
-    testbus::TestBus tb;
+    TestBus tb;
     // Orphans come to this process, so that dorvel's end can be waited for.
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     int report[2];

@@ -16,6 +16,7 @@
 
 #include "core/autorun_policy.h"
 #include "core/monitor_link.h"
+#include "run/polling_timer.h"
 #include "run_rig.h"
 #include "ui/headless_watch.h"
 
@@ -110,6 +111,7 @@ namespace {
 // galmor as a program, its output on a pipe.
 class Galmor {
   public:
+    explicit Galmor(std::string program = UFD_BIN_DIR "/galmor") : program_(std::move(program)) {}
     bool Start(const std::vector<std::string>& extra) {
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) return false;
