@@ -26,8 +26,12 @@ bool Resolve(void* lib, const char* name, F& out, std::string* error) {
 }
 }  // namespace
 
-StopScope::StopScope(const StopToken* token) : previous_(t_stop) { t_stop = token; }
-StopScope::~StopScope() { t_stop = previous_; }
+StopScope::StopScope(const StopToken* token) : previous_(t_stop) {
+    t_stop = token;
+}
+StopScope::~StopScope() {
+    t_stop = previous_;
+}
 
 void CheckStop() {
     if (t_stop && t_stop->requested()) throw StopRequested{};
@@ -37,7 +41,13 @@ bool Sarnik::Load(std::string* error) {
     if (loaded_) return true;
     void* lib = nullptr;
     std::string dir = ExecutableDir();
+    // Beside the program first (a build tree or a portable folder), then by
+    // the library's SONAME through the program's RUNPATH and the loader's
+    // cache (an installed station), then the plain development name.
     if (!dir.empty()) lib = dlopen((dir + "/libsarnik.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+#ifdef SARNIK_SONAME
+    if (!lib) lib = dlopen(SARNIK_SONAME, RTLD_NOW | RTLD_LOCAL);
+#endif
     if (!lib) lib = dlopen("libsarnik.so", RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
         if (error) *error = std::string("cannot load libsarnik.so: ") + dlerror();
@@ -100,7 +110,9 @@ int32_t Sarnik::VendorWrite(int32_t h, int32_t c0, int32_t c1, int32_t c2, int32
     return x_.VendorWrite(h, c0, c1, c2, c3, c4, c5, c6, c7, c8, count, buf);
 }
 
-int16_t Sarnik::KillEXE() { return 0; }
+int16_t Sarnik::KillEXE() {
+    return 0;
+}
 
 void Sarnik::CloseHandle(int32_t h) {
     if (h > 0) close(h);
