@@ -10,8 +10,6 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(UFD_PACKAGE_NAME ufd-station)
-# The group whose members may reach USB mass-storage units (udev rules, postinst).
-set(UFD_OPERATOR_GROUP galmor CACHE STRING "Group of the station's operators")
 set(UFD_UDEV_RULES_DIR lib/udev/rules.d
     CACHE STRING "udev rules folder (relative to the install prefix unless absolute)")
 

@@ -26,12 +26,8 @@ bool Resolve(void* lib, const char* name, F& out, std::string* error) {
 }
 }  // namespace
 
-StopScope::StopScope(const StopToken* token) : previous_(t_stop) {
-    t_stop = token;
-}
-StopScope::~StopScope() {
-    t_stop = previous_;
-}
+StopScope::StopScope(const StopToken* token) : previous_(t_stop) { t_stop = token; }
+StopScope::~StopScope() { t_stop = previous_; }
 
 void CheckStop() {
     if (t_stop && t_stop->requested()) throw StopRequested{};
@@ -110,9 +106,7 @@ int32_t Sarnik::VendorWrite(int32_t h, int32_t c0, int32_t c1, int32_t c2, int32
     return x_.VendorWrite(h, c0, c1, c2, c3, c4, c5, c6, c7, c8, count, buf);
 }
 
-int16_t Sarnik::KillEXE() {
-    return 0;
-}
+int16_t Sarnik::KillEXE() { return 0; }
 
 void Sarnik::CloseHandle(int32_t h) {
     if (h > 0) close(h);
