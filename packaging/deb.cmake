@@ -7,12 +7,13 @@ set(CPACK_PACKAGE_VENDOR "The UFD station developers")
 set(CPACK_PACKAGE_CONTACT "UFD station developers <ufd-station@example.com>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "USB flash-disk production station")
 set(CPACK_PACKAGE_DESCRIPTION
-    "The station finds freshly assembled USB flash disks of one controller family,\n\
-low-level formats their flash, lays out a loader CD-ROM unit, FAT partitions and\n\
-a reserved area, writes the controller's configuration block and checks it back.\n\
-Contains the station (galmor), its device-change monitor (dorvel), the command\n\
-library libsarnik with its development files, a simulated bus (simbus), and udev\n\
-rules that let members of the group ${UFD_OPERATOR_GROUP} reach USB disks.")
+    "The station finds freshly assembled USB flash disks of one controller\n\
+family, low-level formats their flash, lays out a loader CD-ROM unit, FAT\n\
+partitions and a reserved area, writes the controller's configuration block\n\
+and checks it back. Contains the station (galmor), its device-change monitor\n\
+(dorvel), the command library libsarnik with its development files, a\n\
+simulated bus (simbus), and udev rules that let members of the group\n\
+${UFD_OPERATOR_GROUP} reach USB disks.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
@@ -34,7 +35,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 configure_file(${_pkg}/debian/postinst.in ${_gen}/debian/postinst @ONLY)
 configure_file(${_pkg}/debian/postrm.in ${_gen}/debian/postrm @ONLY)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_gen}/debian/postinst ${_gen}/debian/postrm)
+# One package holds the library and its development files: the station, the
+# monitor and a floor's own programs are released together.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_gen}/debian/postinst ${_gen}/debian/postrm
+                                       ${_pkg}/debian/triggers)
 
 # The Debian changelog of a native package, compressed as policy wants; the
 # date is the last commit's (or SOURCE_DATE_EPOCH), so builds are repeatable.
