@@ -7,7 +7,7 @@
 # where the package is not installed.
 #
 # PACKAGE_BUILD_DIR (default build-release) is the build folder, reused when
-# present.
+# present. PACKAGE_DEB=FILE checks that package instead of building one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
@@ -29,32 +29,39 @@ fi
 
 work=$(mktemp -d)
 chmod 755 "$work"
+installed=0
 cleanup() {
     if id "$user" >/dev/null 2>&1; then userdel -r "$user" >/dev/null 2>&1 || true; fi
+    # A failed check leaves no package behind either.
+    if [ "$installed" = 1 ] && dpkg -s "$pkg" >/dev/null 2>&1; then dpkg --purge "$pkg" >/dev/null || true; fi
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-echo "-- Release build (UFD_WERROR=OFF, no tests)"
-build=${PACKAGE_BUILD_DIR:-build-release}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DUFD_WERROR=OFF -DUFD_TESTS=OFF \
-    -DCMAKE_INSTALL_PREFIX=/usr >"$work/configure.log"
-if ! cmake --build "$build" -j"$(nproc)" >"$work/build.log" 2>&1; then
-    tail -n 40 "$work/build.log"
-    exit 1
-fi
-if grep -n "warning:" "$work/build.log"; then
-    echo "package-check.sh: the Release build has compiler warnings" >&2
-    exit 1
-fi
+if [ -n "${PACKAGE_DEB:-}" ]; then
+    deb=$PACKAGE_DEB
+else
+    echo "-- Release build (UFD_WERROR=OFF, no tests)"
+    build=${PACKAGE_BUILD_DIR:-build-release}
+    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DUFD_WERROR=OFF -DUFD_TESTS=OFF \
+        -DCMAKE_INSTALL_PREFIX=/usr >"$work/configure.log"
+    if ! cmake --build "$build" -j"$(nproc)" >"$work/build.log" 2>&1; then
+        tail -n 40 "$work/build.log"
+        exit 1
+    fi
+    if grep -n "warning:" "$work/build.log"; then
+        echo "package-check.sh: the Release build has compiler warnings" >&2
+        exit 1
+    fi
 
-echo "-- Package"
-rm -f "$build"/"$pkg"_*.deb
-(cd "$build" && cpack -G DEB >"$work/cpack.log") || {
-    cat "$work/cpack.log"
-    exit 1
-}
-deb=$(ls "$build"/"$pkg"_*.deb)
+    echo "-- Package"
+    rm -f "$build"/"$pkg"_*.deb
+    (cd "$build" && cpack -G DEB >"$work/cpack.log") || {
+        cat "$work/cpack.log"
+        exit 1
+    }
+    deb=$(ls "$build"/"$pkg"_*.deb)
+fi
 dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Depends\|Recommends\):/  &/p'
 dpkg-deb --contents "$deb" | awk '{print "  " $6 ($7 ? " " $7 " " $8 : "")}'
 
@@ -79,6 +86,7 @@ snapshot() {
 snapshot >"$work/before"
 
 echo "-- dpkg -i"
+installed=1
 dpkg -i "$deb"
 getent group "$group" >/dev/null || {
     echo "package-check.sh: postinst did not create the group $group" >&2
@@ -94,7 +102,7 @@ cp demo/Product.ini "$work/src/demo/"
 chmod -R a+rX "$work/src"
 demo_dir=$(runuser -u "$user" -- mktemp -d)
 set +e
-runuser -u "$user" -- env -i PATH=/usr/bin:/bin HOME="/home/$user" LANG=C.UTF-8 \
+runuser -u "$user" -- env -i PATH=/usr/bin:/bin:/usr/sbin:/sbin HOME="/home/$user" LANG=C.UTF-8 \
     DEMO_BIN=/usr/bin DEMO_DIR="$demo_dir/run" bash "$work/src/scripts/demo.sh" >"$work/demo.log" 2>&1
 rc=$?
 set -e

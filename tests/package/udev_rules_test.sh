@@ -108,7 +108,7 @@ cases=(
     "sdb remove none -"      # a removal: the rules set nothing (the properties
                              # are the ones recorded at add)
     "sdb change group ignore"
-    "sdc add group keep"     # another make's USB disk, revision 8.07
+    "sdc add group keep"     # another make's USB disk, revision 1.00
     "sg3 add group keep"     # its SCSI generic node
     "sda add none keep"      # SATA disk, revision 7.01
 )
