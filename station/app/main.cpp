@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -11,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "app/home.h"
 #include "core/autorun_policy.h"
 #include "core/monitor_link.h"
 #include "run/discovery.h"
@@ -62,7 +64,14 @@ int Watch(HeadlessOptions opts, int autoRun) {
         std::cerr << "galmor: " << error << "\n";
         return kExitOtherError;
     }
-    st->HomeDir = opts.home.empty() ? ExecutableFolder() : opts.home;
+    const HomeSearch home =
+        FindHome(opts.home, ExecutableFolder(), [](const char* name) { return std::getenv(name); });
+    if (!home.found) {
+        std::cerr << "galmor: " << MissingRecipeMessage(home) << "\n";
+        return kExitRecipeRejected;
+    }
+    st->HomeDir = home.dir;
+    opts.home = st->HomeDir;
 
     NoAutorunStore autorun;
     MonitorLink link(autorun);
@@ -112,7 +121,8 @@ int Run(int argc, char** argv) {
 
     app.add_flag("--headless", headless, "Run without a window and print its state");
     app.add_option("--home", opts.home,
-                   "Folder of Product.ini (default: the folder of this program)");
+                   "Folder of Product.ini (default: $GALMOR_HOME, else this program's folder "
+                   "when it holds Product.ini, else $XDG_CONFIG_HOME/galmor)");
     auto* itemsOpt = app.add_option(
         "--items", items,
         "Test items to run, comma-separated: format, manufacture, check-config, check-wp "
@@ -188,8 +198,14 @@ int Run(int argc, char** argv) {
         std::cerr << "galmor: " << error << "\n";
         return kExitOtherError;
     }
-    st->HomeDir = opts.home.empty() ? ExecutableFolder() : opts.home;
-    if (opts.home.empty()) opts.home = st->HomeDir;
+    const HomeSearch home =
+        FindHome(opts.home, ExecutableFolder(), [](const char* name) { return std::getenv(name); });
+    if (!home.found) {
+        std::cerr << "galmor: " << MissingRecipeMessage(home) << "\n";
+        return kExitRecipeRejected;
+    }
+    st->HomeDir = home.dir;
+    opts.home = st->HomeDir;
 
     if (!ShowProductSettings(*st)) {
         std::cerr << "galmor: recipe rejected (" << st->HomeDir << "/Product.ini)\n";
