@@ -96,10 +96,23 @@ class PostgresStore final : public Store {
                                                run_id,
                                                UtcNow()};
         for (size_t attempt = 0; attempt <= candidates.size(); ++attempt) {
+            // The reservation waits for no flush of its own: the disk's
+            // record, committed durably when the disk has finished, flushes
+            // the server's write-ahead log up to and including it. A crash
+            // before that loses only the reservation of an unfinished disk.
+            // Other stations see the reservation as soon as it commits.
+            if (!Command("BEGIN") || !Command("SET LOCAL synchronous_commit TO off")) {
+                Status s = Error("cannot start a reservation");
+                Command("ROLLBACK");
+                return s;
+            }
             Result res = Exec(sql, args);
             if (PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
-                return Error("cannot reserve a serial number", res.get());
+                Status s = Error("cannot reserve a serial number", res.get());
+                Command("ROLLBACK");
+                return s;
             }
+            if (!Command("COMMIT")) return Error("cannot commit a reservation");
             if (PQntuples(res.get()) == 1) {
                 const std::string got = PQgetvalue(res.get(), 0, 0);
                 for (size_t i = 0; i < candidates.size(); ++i) {

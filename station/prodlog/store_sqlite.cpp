@@ -93,6 +93,15 @@ class SqliteStore final : public Store {
         std::lock_guard<std::mutex> lock(mutex_);
         *taken = -1;
         if (candidates.empty()) return Status::Ok();
+        // The reservation waits for no flush of its own: the disk's record,
+        // committed with a flush when the disk has finished, makes the log
+        // file durable up to and including it. A power cut before that loses
+        // only the reservation of an unfinished disk.
+        struct Durable {
+            SqliteStore* self;
+            ~Durable() { self->Exec("PRAGMA synchronous=FULL"); }
+        } durable{this};
+        if (!Exec("PRAGMA synchronous=NORMAL")) return Error("cannot start a reservation");
         // IMMEDIATE takes the write lock at once: no other station's
         // reservation can come between the test and the insert.
         if (!Exec("BEGIN IMMEDIATE")) return Error("cannot start a reservation");

@@ -29,12 +29,14 @@ class PgServer {
   public:
     // The one server of this program; nullptr when no server binaries are
     // installed (the reason is in *skip). A server that exists but does not
-    // start is a failure, reported through ok()/error().
-    static PgServer* Get(std::string* skip) {
+    // start is a failure, reported through ok()/error(). Tests run the
+    // server without fsync; `durable` (benchmarks) keeps it, and only the
+    // first call decides.
+    static PgServer* Get(std::string* skip, bool durable = false) {
         static std::once_flag once;
         static PgServer* server = nullptr;
         static std::string why;
-        std::call_once(once, [] {
+        std::call_once(once, [durable] {
             const std::string bin = FindBin();
             if (bin.empty()) {
                 why =
@@ -42,7 +44,7 @@ class PgServer {
                     "(install the postgresql package); PostgreSQL cases skipped";
                 return;
             }
-            server = new PgServer(bin);
+            server = new PgServer(bin, durable);
             std::atexit([] { server->Stop(); });
         });
         if (!server && skip) *skip = why;
@@ -92,7 +94,7 @@ class PgServer {
         return found.empty() ? std::string() : found.back();
     }
 
-    explicit PgServer(std::string bin) : bin_(std::move(bin)) {
+    PgServer(std::string bin, bool durable) : bin_(std::move(bin)) {
         char tmpl[] = "/tmp/galmor-pg-XXXXXX";
         if (!mkdtemp(tmpl)) {
             error_ = "cannot make a temporary folder";
@@ -110,13 +112,12 @@ class PgServer {
             error_ = "initdb failed: " + out;
             return;
         }
-        // fsync off: the tests check behaviour, not the server's durability.
-        if (!Run(
-                {bin_ + "/pg_ctl", "-D", dir_ + "/data", "-l", dir_ + "/server.log", "-w", "-t",
-                 "60", "-o",
-                 "-k " + dir_ + " -c listen_addresses='' -F -p " + kPort + " -c max_connections=60",
-                 "start"},
-                &out)) {
+        // fsync off for tests: they check behaviour, not the server's durability.
+        const std::string options = "-k " + dir_ + " -c listen_addresses='' -p " + kPort +
+                                    " -c max_connections=60" + (durable ? "" : " -F");
+        if (!Run({bin_ + "/pg_ctl", "-D", dir_ + "/data", "-l", dir_ + "/server.log", "-w", "-t",
+                  "60", "-o", options, "start"},
+                 &out)) {
             std::ifstream log(dir_ + "/server.log");
             std::stringstream ss;
             ss << log.rdbuf();
