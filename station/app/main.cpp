@@ -11,7 +11,9 @@
 
 #include "core/discovery.h"
 #include "core/station.h"
+#include "prodlog/printer.h"
 #include "ui/headless.h"
+#include "ui/production_log.h"
 #include "ui/settings_loader.h"
 
 namespace {
@@ -32,7 +34,8 @@ const char kExitCodes[] =
     "  1  the action ran and at least one disk failed\n"
     "  2  the recipe (Product.ini or its image files) was rejected\n"
     "  3  an action was asked for but no disk was found\n"
-    "  4  any other error (command library missing, bad arguments, no window)\n";
+    "  4  any other error (command library missing, bad arguments, no window, the production\n"
+    "     log cannot be opened)\n";
 
 int Run(int argc, char** argv) {
     CLI::App app{
@@ -63,11 +66,48 @@ int Run(int argc, char** argv) {
         ->check(CLI::IsMember({"run", "low-level-format", "scan"}));
     app.add_option("--report", opts.report, "Write a JSON report of the action to this file");
 
+    LogSetup logSetup;
+    auto* logOpt = app.add_option(
+        "--log", logSetup.url,
+        "Production log: postgresql://... for a shared log, or an SQLite file (default: "
+        "$XDG_STATE_HOME/galmor/production.db)");
+    auto* noLogOpt =
+        app.add_flag("--no-log", logSetup.disabled,
+                     "Keep no production log; serial numbers are drawn without reservation");
+    logOpt->excludes(noLogOpt);
+    app.add_option("--station", logSetup.station,
+                   "Station name in the production log (default: the host name)");
+
+    // galmor log: the production log printed.
+    auto* logCmd = app.add_subcommand("log", "Print the production log");
+    prodlog::LogOptions logOpts;
+    std::string logUrl, logFormat = "table";
+    logCmd->add_option("--log", logUrl, "The log to read (default: this station's own file)");
+    logCmd->add_option("--since", logOpts.since, "Records from this UTC date or time on");
+    logCmd->add_option("--station", logOpts.station, "Records of this station only");
+    logCmd->add_option("--result", logOpts.result, "pass or fail")
+        ->check(CLI::IsMember({"pass", "fail"}));
+    logCmd->add_option("--format", logFormat, "table, csv or json")
+        ->check(CLI::IsMember({"table", "csv", "json"}));
+    logCmd->add_flag("--summary", logOpts.summary,
+                     "Per day and station: disks made, yield and a count per error text");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
         return rc == 0 ? kExitPassed : kExitOtherError;
+    }
+
+    if (logCmd->parsed()) {
+        prodlog::ParseLogFormat(logFormat, &logOpts.format);
+        std::string error;
+        auto store = prodlog::OpenStore(logUrl, &error);
+        if (!store) {
+            std::cerr << "galmor log: " << error << "\n";
+            return kExitOtherError;
+        }
+        return prodlog::PrintLog(*store, logOpts, std::cout, std::cerr);
     }
 
     if (!headless) {
@@ -116,6 +156,11 @@ int Run(int argc, char** argv) {
             std::cerr << "[" << IconWord(msg.icon) << "] " << msg.text << "\n";
         }
         return kExitRecipeRejected;
+    }
+
+    if (!OpenProductionLog(*st, logSetup, &error)) {
+        std::cerr << "galmor: production log: " << error << "\n";
+        return kExitOtherError;
     }
 
     PollingDiskStatus(*st, true);

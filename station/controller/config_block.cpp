@@ -264,6 +264,44 @@ std::string SelectSerialForBlock(ProductSettings& settings) {
     return chosen;
 }
 
+namespace {
+
+// The serial of one written block when a production log is open: the
+// station's draw, reserved in the log before any block carries it. A recipe
+// that gives every disk the same serial (a full configured value, or no
+// serial section) is not reserved. The station-wide serial keeps the last
+// serial handed out.
+bool ReserveLoggedSerial(Station& st, int16_t index, std::string* serial, std::string* message) {
+    ProductSettings& s = st.settings;
+    std::string current, prefix;
+    bool present = false, given = false, complete = false;
+    {
+        std::lock_guard<std::mutex> lock(s.serial_mutex);
+        current = s.SerialNumber;
+        present = s.SerialSectionPresent;
+        given = s.SerialGiven;
+        complete = s.SerialComplete;
+    }
+    const bool fixed = complete || !present;
+    if (present && given && !fixed) {
+        prefix = current.substr(0, 3);
+        while (!prefix.empty() && prefix.back() == ' ') prefix.pop_back();
+    }
+    const SerialReservation r = st.ReserveSerial(index, fixed, prefix, [&] {
+        return ChooseSerial(current, present, given, complete, DrawSerialHex());
+    });
+    if (!r.ok) {
+        *message = r.message;
+        return false;
+    }
+    *serial = r.serial;
+    std::lock_guard<std::mutex> lock(s.serial_mutex);
+    if (!s.SerialComplete) s.SerialNumber = r.serial;
+    return true;
+}
+
+}  // namespace
+
 std::optional<int> BuildConfigBlock(Station& st, int16_t port, bool write) {
     PortRecord* p = PortAt(st.ports, port);
     if (!p) return write ? std::optional<int>(0) : std::nullopt;
@@ -280,13 +318,28 @@ std::optional<int> BuildConfigBlock(Station& st, int16_t port, bool write) {
         return 2;
     }
 
-    const std::string serial =
-        write ? SelectSerialForBlock(st.settings) : CurrentSerial(st.settings);
+    std::string serial;
+    if (!write) {
+        serial = CurrentSerial(st.settings);
+    } else if (st.ReserveSerial) {
+        std::string message;
+        if (!ReserveLoggedSerial(st, port - 1, &serial, &message)) {
+            // No serial that no other disk holds: nothing is written.
+            p->ErrorStatus = kStatusInternalError;
+            st.model.ShowMessage("Disk " + std::to_string(port - 1) + ": " + message,
+                                 Icon::Exclamation);
+            return 0;
+        }
+    } else {
+        serial = SelectSerialForBlock(st.settings);
+    }
     ComposeConfigBlock(id, info[devinfo::kRevision], serial, st.settings.TotalReservedSectors,
                        st.settings.ReserveImageSectors, p->SectorBuffer);
     if (!write) return std::nullopt;
 
     if (st.lib.VendorW(p->Handle, sub::kConfigWrite, kSector, p->SectorBuffer.data()) == 1) {
+        p->WrittenConfig = p->SectorBuffer;
+        p->ConfigWritten = true;
         return 1;
     }
     p->ErrorStatus = kStatusConfigWriteFailed;

@@ -31,23 +31,23 @@ struct StopRequested {};
 
 // A cooperative stop flag, installed per worker thread (see StopScope).
 class StopToken {
-public:
+  public:
     void request() { flag_.store(true, std::memory_order_release); }
     bool requested() const { return flag_.load(std::memory_order_acquire); }
 
-private:
+  private:
     std::atomic<bool> flag_{false};
 };
 
 // Installs `token` as the calling thread's stop token for the scope's life.
 class StopScope {
-public:
+  public:
     explicit StopScope(const StopToken* token);
     ~StopScope();
     StopScope(const StopScope&) = delete;
     StopScope& operator=(const StopScope&) = delete;
 
-private:
+  private:
     const StopToken* previous_;
 };
 
@@ -55,7 +55,7 @@ private:
 void CheckStop();
 
 class Sarnik {
-public:
+  public:
     // Loads libsarnik.so (next to the executable first, then the library
     // path). Returns false with a message when the library or an export is
     // missing.
@@ -78,7 +78,7 @@ public:
     // Closes a handle the library returned (0 is ignored).
     static void CloseHandle(int32_t h);
 
-private:
+  private:
     SarnikExports x_;
     bool loaded_ = false;
 };

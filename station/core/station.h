@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -18,6 +19,15 @@
 #include "ui/settings.h"
 
 namespace galmor {
+
+struct StationLog;
+
+// A serial number as the production log hands it out.
+struct SerialReservation {
+    bool ok = true;
+    std::string serial;
+    std::string message;  // why there is none
+};
 
 struct Station {
     Sarnik lib;
@@ -38,6 +48,15 @@ struct Station {
     std::atomic<bool> RunInProgress{false};
     std::atomic<bool> AnyFailed{false};
     std::atomic<int16_t> FinishedCount{0};
+
+    // The production log (none with --no-log) and the serial reservation it
+    // installs: given the port index, whether the recipe fixes the serial,
+    // the configured prefix and the station's draw, it hands out a serial
+    // that no other disk of this product holds.
+    std::shared_ptr<StationLog> log;
+    std::function<SerialReservation(int16_t index, bool fixed, const std::string& prefix,
+                                    const std::function<std::string()>& draw)>
+        ReserveSerial;
 
     // The boot-sector template, built once at start-up.
     std::array<uint8_t, kSector> BootSectorTemplate{};

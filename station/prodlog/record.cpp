@@ -29,6 +29,53 @@ bool Take(const nlohmann::json& j, const char* key, T* out, std::string* error) 
 
 }  // namespace
 
+std::string ToUtf8(const std::string& text) {
+    // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+    bool valid = true;
+    for (size_t i = 0; i < text.size() && valid;) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        size_t n = 0;
+        unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+        if (c < 0x80) {
+            n = 0;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            n = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 2;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 3;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            valid = false;
+            break;
+        }
+        if (i + n >= text.size() && n > 0) {
+            valid = false;
+            break;
+        }
+        for (size_t k = 1; k <= n; ++k) {
+            const auto b = static_cast<unsigned char>(text[i + k]);
+            if (k == 1 ? (b < lo || b > hi) : (b >> 6) != 2) valid = false;
+        }
+        i += n + 1;
+    }
+    if (valid) return text;
+    std::string out;
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 const char* RunKindName(RunKind kind) {
     switch (kind) {
         case RunKind::Production:
@@ -75,7 +122,7 @@ std::string JoinList(const std::vector<std::string>& list) {
 }
 
 std::string ListText(const std::vector<std::string>& list) {
-    return Json(list).dump();
+    return Json(list).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 bool ParseList(const std::string& text, std::vector<std::string>* list) {
@@ -93,13 +140,13 @@ std::string ColumnsText(const std::vector<ColumnResult>& columns) {
     Json a = Json::array();
     for (const auto& c : columns)
         a.push_back({{"column", c.column}, {"mark", c.mark}, {"text", c.text}});
-    return a.dump();
+    return a.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::string StepsText(const std::vector<StepTime>& steps) {
     Json a = Json::array();
     for (const auto& s : steps) a.push_back({{"step", s.step}, {"seconds", s.seconds}});
-    return a.dump();
+    return a.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 bool ParseColumns(const std::string& text, std::vector<ColumnResult>* columns) {

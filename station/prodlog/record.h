@@ -54,6 +54,10 @@ struct DiskRecord {
     bool operator==(const DiskRecord&) const = default;
 };
 
+// Text for the log: valid UTF-8 as it is; anything else is taken as the
+// 8-bit code page the controller strings use (Latin-1) and converted.
+std::string ToUtf8(const std::string& text);
+
 // The current time in the log's form.
 std::string UtcNow();
 

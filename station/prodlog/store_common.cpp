@@ -30,29 +30,32 @@ std::string DiskColumnList() {
 }
 
 std::vector<std::string> RecordRow(const DiskRecord& r) {
-    return {r.logged_at,
-            r.station,
-            r.run_id,
-            RunKindName(r.kind),
-            std::to_string(r.port),
-            r.device_path,
-            r.recipe_digest,
-            ListText(r.recipe_files),
-            ListText(r.items),
-            std::to_string(r.usb_vid),
-            std::to_string(r.usb_pid),
-            std::to_string(r.bcd_device),
-            r.usb_manufacturer,
-            r.usb_product,
-            r.scsi_vendor,
-            r.scsi_product,
-            r.serial,
-            r.serial_reserved ? "1" : "0",
-            std::to_string(r.error_status),
-            r.error_text,
-            r.passed ? "pass" : "fail",
-            ColumnsText(r.columns),
-            StepsText(r.steps)};
+    std::vector<std::string> row = {r.logged_at,
+                                    r.station,
+                                    r.run_id,
+                                    RunKindName(r.kind),
+                                    std::to_string(r.port),
+                                    r.device_path,
+                                    r.recipe_digest,
+                                    ListText(r.recipe_files),
+                                    ListText(r.items),
+                                    std::to_string(r.usb_vid),
+                                    std::to_string(r.usb_pid),
+                                    std::to_string(r.bcd_device),
+                                    r.usb_manufacturer,
+                                    r.usb_product,
+                                    r.scsi_vendor,
+                                    r.scsi_product,
+                                    r.serial,
+                                    r.serial_reserved ? "1" : "0",
+                                    std::to_string(r.error_status),
+                                    r.error_text,
+                                    r.passed ? "pass" : "fail",
+                                    ColumnsText(r.columns),
+                                    StepsText(r.steps)};
+    // Controller strings are 8-bit text; the databases keep UTF-8.
+    for (auto& v : row) v = ToUtf8(v);
+    return row;
 }
 
 namespace {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
@@ -19,6 +20,7 @@
 #include "core/workers.h"
 #include "media/media.h"
 #include "ui/grid.h"
+#include "ui/production_log.h"
 
 namespace galmor {
 
@@ -86,6 +88,7 @@ void FinishJob(Station& st, int runDisks) {
     // Increment and test in one step: exactly one job sees the last count.
     const int finished = st.FinishedCount.fetch_add(1) + 1;
     if (finished != runDisks) return;
+    UpdateDayStatus(st);
     st.model.SetEnabled("ClearCmd", -1, true);
     st.model.SetEnabled("LedCmd", -1, true);
     SetPollingTimer(st, true);
@@ -235,6 +238,7 @@ void GoCmd_Click(Station& st) {
     for (int j = 0; j < kGridRows; ++j) ResetPortIndicators(st, false, j);
 
     st.FinishedCount = 0;
+    BeginLoggedRun(st);
     // Ports above 8 have no worker: the run serves the first 8 and ends when
     // those have finished.
     const int disks = RunPortCount(st);
@@ -273,30 +277,48 @@ void JustDoIt(Station& st, int16_t disk) {
     PortRecord& port = st.ports[disk - 1];
     const int16_t index = static_cast<int16_t>(disk - 1);
     auto good = [&port] { return port.ErrorStatus.load() == 0; };
+    // Items as they stood when the job began, and each step's duration, for
+    // the production log.
+    const std::vector<std::string> items = CheckedItems(st);
+    StepClock clock;
+    port.ConfigWritten = false;
 
     if (ItemChecked(st, kItemFormat)) {
-        RunStep(st, port, kMediaStepError, [&] { Format7301(st, disk); });
+        clock.Time("format",
+                   [&] { RunStep(st, port, kMediaStepError, [&] { Format7301(st, disk); }); });
         WaitSeconds(st, 1.0f);
-        if (good()) RunStep(st, port, kFormStepError, [&] { ClearIllegalUserPassword(st, disk); });
+        if (good()) {
+            clock.Time("clear-password", [&] {
+                RunStep(st, port, kFormStepError, [&] { ClearIllegalUserPassword(st, disk); });
+            });
+        }
     }
     if (ItemChecked(st, kItemManufacture) && good()) {
         WaitSeconds(st, 1.0f);
-        RunStep(st, port, kFormStepError, [&] { SetUsbScsiStr(st, index); });
+        clock.Time("manufacture",
+                   [&] { RunStep(st, port, kFormStepError, [&] { SetUsbScsiStr(st, index); }); });
     }
     if (ItemChecked(st, kItemCheckConfig) && good()) {
         WaitSeconds(st, 1.0f);
-        RunStep(st, port, kFormStepError, [&] { TestCopyAndCompareFile(st, index); });
+        clock.Time("check-config", [&] {
+            RunStep(st, port, kFormStepError, [&] { TestCopyAndCompareFile(st, index); });
+        });
     }
     if (ItemChecked(st, kItemCheckWp) && good()) {
-        RunStep(st, port, kFormStepError, [&] { CheckWriteProtect(st, index); });
+        clock.Time("check-wp", [&] {
+            RunStep(st, port, kFormStepError, [&] { CheckWriteProtect(st, index); });
+        });
     }
+
+    // A job stopped by Clear never counts itself, so no verdict is shown and
+    // the disk is not recorded as made.
+    CheckStop();
+    RecordDisk(st, index, prodlog::RunKind::Production, items, clock.steps, PortOutcome(st, index));
 
     // A disk that ends with an error status never leaves a passing banner,
     // whichever step stored the code.
     if (!good()) st.AnyFailed = true;
 
-    // A job stopped by Clear never counts itself, so no verdict is shown.
-    CheckStop();
     FinishJob(st, disks);
 }
 
@@ -362,6 +384,7 @@ void cmdLowFor_Click(Station& st) {
 
     rs.lowFormatRunning = true;
     rs.lowFormatCancel = false;
+    BeginLoggedRun(st);
 
     // Ports above 8 have no worker; the highest-numbered worker is that of
     // the last port served.
@@ -431,8 +454,19 @@ void LowLevelFormatWorker(Station& st, int16_t disk) {
     m.SetValue("ProgressBar", row, 0);
     m.SetVisible("ProgressBar", row, true);
 
+    // The production log keeps each disk's low-level format as its own kind.
+    const auto started = std::chrono::steady_clock::now();
+    auto record = [&](bool passed, const char* text) {
+        const double secs =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        port.ConfigWritten = false;
+        RecordDisk(st, static_cast<int16_t>(row), prodlog::RunKind::LowLevelFormat, {},
+                   {{"low-level-format", secs}}, DiskOutcome{0, text, passed});
+    };
+
     if (st.lib.VendorR(h, sub::kChipList, port.ReplyBuffer.data()) == 0 ||
         !ParseChipTable(st, disk)) {
+        record(false, "Get ChipNumber fail");
         m.ShowMessage("Get ChipNumber fail", Icon::None);
         event.Set();
         if (!highest) return;
@@ -449,7 +483,10 @@ void LowLevelFormatWorker(Station& st, int16_t disk) {
         const ChipEntry chip = port.Chips[static_cast<size_t>(c)];
         for (int z = 0; z < chip.Zones; ++z) {
             for (int b = 0; b < chip.BlocksPerZone; ++b) {
-                if (rs.lowFormatCancel) return endCancelled();
+                if (rs.lowFormatCancel) {
+                    record(false, "Cancelled");
+                    return endCancelled();
+                }
                 ++blocks;
                 m.SetValue("ProgressBar", row, blocks);
                 st.lib.VendorScan(h, sub::kEraseBlock, c - 1, z, b, 0, 0, kSector,
@@ -458,6 +495,7 @@ void LowLevelFormatWorker(Station& st, int16_t disk) {
         }
     }
 
+    record(true, "");
     event.Set();
     if (!highest) return;
     WaitForAllDisks(rs, disks);
@@ -524,16 +562,19 @@ void ScanCmd_Click(Station& st) {
                         static_cast<float>(st.settings.ReserveImage.size()) - 1.0f;
     const int barMax = static_cast<int>(std::lrint(upper / 65536.0f));
 
+    BeginLoggedRun(st);
     const int count = std::clamp<int>(st.DiskCount.load(), 0, kMaxPorts);
     for (int p = 1; p <= count; ++p) {
         const int row = p - 1;
         PortRecord& port = st.ports[row];
+        port.ConfigWritten = false;
+        StepClock clock;
         try {
             ResetPortIndicators(st, true, row);
             m.SetValue("ProgressBar", row, 0);
             m.SetMaximum("ProgressBar", row, barMax);
             m.SetVisible("ProgressBar", row, true);
-            ScanDisk7301(st, static_cast<int16_t>(p));
+            clock.Time("scan", [&] { ScanDisk7301(st, static_cast<int16_t>(p)); });
             m.SetVisible("ProgressBar", row, false);
             ShowPair(st, "CC1mG", "CC1mR", row);
             std::string mark, text;
@@ -551,14 +592,20 @@ void ScanCmd_Click(Station& st) {
             } else {
                 mark = "V";
                 text = "Compare Correct !";
-                SetUsbScsiStr(st, static_cast<int16_t>(row));
+                clock.Time("manufacture", [&] { SetUsbScsiStr(st, static_cast<int16_t>(row)); });
             }
             m.SetCaption("CC1mG", row, mark);
             m.SetCaption("CC1mR", row, text);
         } catch (...) {
             // The scan only shows results; an error on one port stops nothing.
         }
+        try {
+            RecordDisk(st, static_cast<int16_t>(row), prodlog::RunKind::Scan, {"scan"}, clock.steps,
+                       PortOutcome(st, static_cast<int16_t>(row)));
+        } catch (...) {
+        }
     }
+    UpdateDayStatus(st);
 
     m.SetEnabled("ClearCmd", -1, true);
     if (!m.Get1("cmdLowFor").enabled) m.SetEnabled("cmdLowFor", -1, true);
