@@ -78,16 +78,19 @@ class PostgresStore final : public Store {
         *taken = -1;
         if (candidates.empty()) return Status::Ok();
         if (Status s = Reconnect(); !s.ok) return s;
-        // The first candidate, in draw order, that nobody holds. Another
-        // station may insert the same one between the test and the insert:
-        // then nothing is inserted, and the next attempt no longer sees it
-        // as free.
+        // The first candidate, in draw order, that nobody holds. Each
+        // candidate is one probe of the key (a scalar subquery the planner
+        // keeps as such): a join here would be planned from the table's
+        // statistics and, on a young table, scan every held serial per
+        // candidate. Another station may insert the same one between the
+        // test and the insert: then nothing is inserted, and the next
+        // attempt no longer sees it as free.
         static const std::string sql =
             "INSERT INTO serials (usb_vid, usb_pid, serial, station, run_id, reserved_at) "
             "SELECT $1::integer, $2::integer, c.s, $4, $5, $6 "
             "FROM unnest($3::text[]) WITH ORDINALITY AS c(s, o) "
-            "WHERE NOT EXISTS (SELECT 1 FROM serials x WHERE x.usb_vid = $1::integer AND "
-            "x.usb_pid = $2::integer AND x.serial = c.s) "
+            "WHERE (SELECT 1 FROM serials x WHERE x.usb_vid = $1::integer AND "
+            "x.usb_pid = $2::integer AND x.serial = c.s LIMIT 1) IS NULL "
             "ORDER BY c.o LIMIT 1 ON CONFLICT DO NOTHING RETURNING serial";
         const std::vector<std::string> args = {std::to_string(vid),
                                                std::to_string(pid),
@@ -127,9 +130,9 @@ class PostgresStore final : public Store {
             // station won the race for the one we picked. Ask again only in
             // the second case.
             Result left = Exec(
-                "SELECT 1 FROM unnest($3::text[]) AS c(s) WHERE NOT EXISTS (SELECT 1 FROM "
-                "serials x WHERE x.usb_vid = $1::integer AND x.usb_pid = $2::integer AND "
-                "x.serial = c.s) LIMIT 1",
+                "SELECT 1 FROM unnest($3::text[]) AS c(s) WHERE (SELECT 1 FROM serials x "
+                "WHERE x.usb_vid = $1::integer AND x.usb_pid = $2::integer AND x.serial = c.s "
+                "LIMIT 1) IS NULL LIMIT 1",
                 {args[0], args[1], args[2]});
             if (PQresultStatus(left.get()) != PGRES_TUPLES_OK) {
                 return Error("cannot reserve a serial number", left.get());
