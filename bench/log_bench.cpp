@@ -76,7 +76,7 @@ bool Measure(const char* name, Store& store) {
             return false;
         }
         DiskRecord r = Finished(disk, o.serial);
-        const Status s = store.Append(&r);
+        const LogResult s = store.Append(&r);
         if (!s.ok) {
             std::fprintf(stderr, "%s: %s\n", name, s.message.c_str());
             return false;

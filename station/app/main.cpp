@@ -9,12 +9,12 @@
 #include <sstream>
 #include <string>
 
-#include "core/discovery.h"
-#include "core/station.h"
 #include "prodlog/printer.h"
+#include "run/discovery.h"
+#include "run/production_log.h"
 #include "ui/headless.h"
-#include "ui/production_log.h"
 #include "ui/settings_loader.h"
+#include "ui/station.h"
 
 namespace {
 

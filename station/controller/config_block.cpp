@@ -12,16 +12,12 @@
 #include "controller/controller.h"
 #include "controller/step_guard.h"
 #include "controller/steps.h"
-#include "core/station.h"
-#include "ui/grid.h"
+#include "core/status.h"
+#include "recipe/settings.h"
 
 namespace galmor {
 
 namespace {
-
-constexpr int16_t kStatusMissingSetting = 0xF7;
-constexpr int16_t kStatusConfigWriteFailed = 0xF6;
-constexpr int16_t kStatusConfigReadBack = 0x82;
 
 // The fixed bytes of the USB device descriptor; ids and revision are filled in.
 constexpr uint8_t kDeviceDescriptorTemplate[cfg::kDeviceDescriptorLength] = {
@@ -98,11 +94,6 @@ ComposeResult CheckIdentity(const ConfigIdentity& id) {
 
 ConfigIdentity IdentityOf(const ProductSettings& s) {
     return {s.Vid, s.Pid, s.UsbManufacturer, s.UsbProduct, s.ScsiVendor, s.ScsiProduct};
-}
-
-std::string CurrentSerial(const ProductSettings& s) {
-    std::lock_guard<std::mutex> lock(s.serial_mutex);
-    return s.SerialNumber;
 }
 
 }  // namespace
@@ -254,133 +245,154 @@ std::string DrawSerialHex() {
     return HexPad(n, static_cast<int>(cfg::kSerialChars), false);
 }
 
-std::string SelectSerialForBlock(ProductSettings& settings) {
-    std::lock_guard<std::mutex> lock(settings.serial_mutex);
-    if (settings.SerialComplete) return EightChars(settings.SerialNumber);
-    const std::string chosen =
-        ChooseSerial(settings.SerialNumber, settings.SerialSectionPresent, settings.SerialGiven,
-                     settings.SerialComplete, DrawSerialHex());
-    settings.SerialNumber = chosen;
-    return chosen;
+void SerialSource::Reset(const ProductSettings& s) {
+    std::lock_guard<std::mutex> lock(mu_);
+    number_ = s.SerialNumber;
+    seeded_ = true;
 }
 
-namespace {
-
-// The serial of one written block when a production log is open: the
-// station's draw, reserved in the log before any block carries it. A recipe
-// that gives every disk the same serial (a full configured value, or no
-// serial section) is not reserved. The station-wide serial keeps the last
-// serial handed out.
-bool ReserveLoggedSerial(Station& st, int16_t index, std::string* serial, std::string* message) {
-    ProductSettings& s = st.settings;
-    std::string current, prefix;
-    bool present = false, given = false, complete = false;
-    {
-        std::lock_guard<std::mutex> lock(s.serial_mutex);
-        current = s.SerialNumber;
-        present = s.SerialSectionPresent;
-        given = s.SerialGiven;
-        complete = s.SerialComplete;
+std::string SerialSource::Select(const ProductSettings& s) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!seeded_) {
+        number_ = s.SerialNumber;
+        seeded_ = true;
     }
-    const bool fixed = complete || !present;
-    if (present && given && !fixed) {
-        prefix = current.substr(0, 3);
+    if (s.SerialComplete) return EightChars(number_);
+    number_ = ChooseSerial(number_, s.SerialSectionPresent, s.SerialGiven, s.SerialComplete,
+                           DrawSerialHex());
+    return number_;
+}
+
+void SerialSource::SetReserver(SerialReserver r) {
+    std::lock_guard<std::mutex> lock(mu_);
+    reserver_ = std::move(r);
+}
+
+bool SerialSource::Select(const ProductSettings& s, int16_t index, std::string* serial,
+                          std::string* message) {
+    SerialReserver reserve;
+    std::string seed;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        reserve = reserver_;
+        if (!reserve) {
+            seed.clear();
+        } else {
+            if (!seeded_) {
+                number_ = s.SerialNumber;
+                seeded_ = true;
+            }
+            seed = number_;
+        }
+    }
+    if (!reserve) {
+        *serial = Select(s);
+        return true;
+    }
+    // Every disk gets the same serial when the recipe gives a full one, or
+    // none at all ("00000000"): logged, not reserved.
+    const bool fixed = s.SerialComplete || !s.SerialSectionPresent;
+    std::string prefix;
+    if (!fixed && s.SerialGiven) {
+        prefix = seed.substr(0, 3);
         while (!prefix.empty() && prefix.back() == ' ') prefix.pop_back();
     }
-    const SerialReservation r = st.ReserveSerial(index, fixed, prefix, [&] {
-        return ChooseSerial(current, present, given, complete, DrawSerialHex());
+    const SerialReservation r = reserve(index, fixed, prefix, [&] {
+        return s.SerialComplete ? EightChars(seed)
+                                : ChooseSerial(seed, s.SerialSectionPresent, s.SerialGiven,
+                                               s.SerialComplete, DrawSerialHex());
     });
     if (!r.ok) {
         *message = r.message;
         return false;
     }
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!s.SerialComplete) number_ = r.serial;
     *serial = r.serial;
-    std::lock_guard<std::mutex> lock(s.serial_mutex);
-    if (!s.SerialComplete) s.SerialNumber = r.serial;
     return true;
 }
 
-}  // namespace
+std::string SerialSource::Current(const ProductSettings& s) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return seeded_ ? number_ : s.SerialNumber;
+}
 
-std::optional<int> BuildConfigBlock(Station& st, int16_t port, bool write) {
-    PortRecord* p = PortAt(st.ports, port);
-    if (!p) return write ? std::optional<int>(0) : std::nullopt;
+std::optional<BuildResult> BuildConfigBlock(const PortJob& job, bool write) {
+    PortRecord* p = &job.port;
+    const ProductSettings& s = job.recipe;
 
     p->SectorBuffer.fill(0);
     Block info{};
-    st.lib.VendorR(p->Handle, sub::kDeviceInfo, info.data());  // result ignored
+    job.lib.VendorR(p->Handle, sub::kDeviceInfo, info.data());  // result ignored
 
-    const ConfigIdentity id = IdentityOf(st.settings);
+    const ConfigIdentity id = IdentityOf(s);
     // Missing strings, and strings too long to fit before the serial part,
     // leave the block unwritten.
     if (CheckIdentity(id) != ComposeResult::Ok) {
-        p->ErrorStatus = kStatusMissingSetting;
-        return 2;
+        p->ErrorStatus = Code(Status::MissingSetting);
+        return BuildResult::MissingSetting;
     }
 
     std::string serial;
     if (!write) {
-        serial = CurrentSerial(st.settings);
-    } else if (st.ReserveSerial) {
-        std::string message;
-        if (!ReserveLoggedSerial(st, port - 1, &serial, &message)) {
-            // No serial that no other disk holds: nothing is written.
-            p->ErrorStatus = kStatusInternalError;
-            st.model.ShowMessage("Disk " + std::to_string(port - 1) + ": " + message,
-                                 Icon::Exclamation);
-            return 0;
-        }
+        serial = job.run.serial.Current(s);
     } else {
-        serial = SelectSerialForBlock(st.settings);
+        std::string message;
+        if (!job.run.serial.Select(s, job.index(), &serial, &message)) {
+            // No serial that no other disk holds: nothing is written.
+            p->ErrorStatus = Code(Status::InternalError);
+            job.view.ShowMessage("Disk " + std::to_string(job.index()) + ": " + message,
+                                 Icon::Exclamation);
+            return BuildResult::WriteFailed;
+        }
     }
-    ComposeConfigBlock(id, info[devinfo::kRevision], serial, st.settings.TotalReservedSectors,
-                       st.settings.ReserveImageSectors, p->SectorBuffer);
+    ComposeConfigBlock(id, info[devinfo::kRevision], serial, s.TotalReservedSectors,
+                       s.ReserveImageSectors, p->SectorBuffer);
     if (!write) return std::nullopt;
 
-    if (st.lib.VendorW(p->Handle, sub::kConfigWrite, kSector, p->SectorBuffer.data()) == 1) {
+    if (job.lib.VendorW(p->Handle, sub::kConfigWrite, kSector, p->SectorBuffer.data()) == 1) {
+        // Kept for the production log: the check step reuses SectorBuffer.
         p->WrittenConfig = p->SectorBuffer;
         p->ConfigWritten = true;
-        return 1;
+        return BuildResult::Written;
     }
-    p->ErrorStatus = kStatusConfigWriteFailed;
-    return 0;
+    p->ErrorStatus = Code(Status::ConfigWriteFailed);
+    return BuildResult::WriteFailed;
 }
 
-int VerifyConfigBlock(Station& st, int16_t port) {
-    PortRecord* p = PortAt(st.ports, port);
-    if (!p) return 0;
+VerifyResult VerifyConfigBlock(const PortJob& job) {
+    PortRecord* p = &job.port;
     p->SectorBuffer.fill(0);
     p->ReplyBuffer.fill(0);
-    if (st.lib.VendorR(p->Handle, sub::kConfigRead, p->ReplyBuffer.data()) != 1) {
-        p->ErrorStatus = kStatusConfigReadBack;
-        return 0;
+    if (job.lib.VendorR(p->Handle, sub::kConfigRead, p->ReplyBuffer.data()) != 1) {
+        p->ErrorStatus = Code(Status::ConfigReadBack);
+        return VerifyResult::Unreadable;
     }
     // A block that cannot be rebuilt (missing settings) never matches, even a
     // blank stored block.
-    const bool rebuilt = !BuildConfigBlock(st, port, false).has_value();
+    const bool rebuilt = !BuildConfigBlock(job, false).has_value();
     if (!rebuilt ||
         !std::equal(p->ReplyBuffer.begin(), p->ReplyBuffer.begin() + cfg::kComparedBytes,
                     p->SectorBuffer.begin())) {
-        p->ErrorStatus = kStatusConfigReadBack;
-        return 1;
+        p->ErrorStatus = Code(Status::ConfigReadBack);
+        return VerifyResult::Differs;
     }
-    return 2;
+    return VerifyResult::Matches;
 }
 
-void SetUsbScsiStr(Station& st, int16_t index) {
-    if (index < 0 || index >= kMaxPorts) return;
-    PortRecord& p = st.ports[index];
-    WindowModel& m = st.model;
-    int result = 0;
-    StepAction(p, [&] { ShowPair(st, "LLG", "LLR", index); });
-    StepAction(p, [&] { result = BuildConfigBlock(st, index + 1, true).value_or(0); });
-    const char* first = result == 2 ? "X" : "V";
-    const char* second = result == 1 ? "V" : "X";
-    StepAction(p, [&] { m.SetCaption("LLG", index, std::string("String = ") + first); });
-    StepAction(p, [&] { m.SetCaption("LLR", index, std::string("Write = ") + second); });
-    if (result != 1) {
-        StepAction(p, [&] { m.SetPicture("ThumbImage", index, kPictureFailed); });
-        st.AnyFailed = true;
+void SetUsbScsiStr(const PortJob& job) {
+    PortRecord& p = job.port;
+    PortView& v = job.view;
+    BuildResult result = BuildResult::WriteFailed;
+    StepAction(p, [&] { v.ShowColumn(Column::ConfigString); });
+    StepAction(p, [&] { result = BuildConfigBlock(job, true).value_or(BuildResult::WriteFailed); });
+    const char* first = result == BuildResult::MissingSetting ? "X" : "V";
+    const char* second = result == BuildResult::Written ? "V" : "X";
+    StepAction(p, [&] { v.SetMark(Column::ConfigString, std::string("String = ") + first); });
+    StepAction(p, [&] { v.SetText(Column::ConfigString, std::string("Write = ") + second); });
+    if (result != BuildResult::Written) {
+        StepAction(p, [&] { v.SetPicture(Picture::Failed); });
+        job.Fail();
     }
 }
 

@@ -267,7 +267,7 @@ int PrintLog(Store& store, const LogOptions& opts, std::ostream& out, std::ostre
         return 4;
     }
     std::vector<DiskRecord> records;
-    const Status s = store.Query(filter, &records);
+    const LogResult s = store.Query(filter, &records);
     if (!s.ok) {
         err << "galmor log: " << s.message << "\n";
         return 4;

@@ -35,7 +35,7 @@ SerialOutcome ReserveSerial(Store* store, const SerialRequest& req,
         for (int i = 0; i < n; ++i) batch.push_back(draw());
         drawn += n;
         int taken = -1;
-        const Status s =
+        const LogResult s =
             store->ReserveFirstFree(req.vid, req.pid, batch, req.station, req.run_id, &taken);
         if (!s.ok) {
             out.message =

@@ -15,12 +15,12 @@ namespace galmor::prodlog {
 
 // The outcome of a store operation: failures are values with a message fit
 // for the operator.
-struct Status {
+struct LogResult {
     bool ok = true;
     std::string message;
 
-    static Status Ok() { return {}; }
-    static Status Fail(std::string text) { return {false, std::move(text)}; }
+    static LogResult Ok() { return {}; }
+    static LogResult Fail(std::string text) { return {false, std::move(text)}; }
 };
 
 // The schema this build writes. Older logs are migrated when opened; a log
@@ -41,18 +41,18 @@ class Store {
     virtual std::string Describe() const = 0;
 
     // Writes one record in one transaction; on success r->id holds its id.
-    virtual Status Append(DiskRecord* r) = 0;
+    virtual LogResult Append(DiskRecord* r) = 0;
 
     // Reserves the first of `candidates` (in their order) that no one holds
     // yet for this vendor and product id. *taken is its index, or -1 when all
     // are held. Holds across every station writing to the same log.
-    virtual Status ReserveFirstFree(uint16_t vid, uint16_t pid,
+    virtual LogResult ReserveFirstFree(uint16_t vid, uint16_t pid,
                                     const std::vector<std::string>& candidates,
                                     const std::string& station, const std::string& run_id,
                                     int* taken) = 0;
 
     // Records in the order they were written.
-    virtual Status Query(const LogFilter& filter, std::vector<DiskRecord>* out) = 0;
+    virtual LogResult Query(const LogFilter& filter, std::vector<DiskRecord>* out) = 0;
 };
 
 // The station's own log file: $XDG_STATE_HOME/galmor/production.db, or

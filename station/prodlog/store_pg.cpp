@@ -47,7 +47,7 @@ class PostgresStore final : public Store {
         return std::string("PostgreSQL ") + (db ? db : "?");
     }
 
-    Status Open() {
+    LogResult Open() {
         std::lock_guard<std::mutex> lock(mutex_);
         // Keep server notices (e.g. "relation already exists") off stderr.
         PQsetNoticeProcessor(
@@ -55,9 +55,9 @@ class PostgresStore final : public Store {
         return Migrate();
     }
 
-    Status Append(DiskRecord* r) override {
+    LogResult Append(DiskRecord* r) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (Status s = Reconnect(); !s.ok) return s;
+        if (LogResult s = Reconnect(); !s.ok) return s;
         std::string sql = "INSERT INTO disks (" + detail::DiskColumnList() + ") VALUES (";
         for (int i = 0; i < detail::kDiskColumnCount; ++i) {
             sql += (i ? ", $" : "$") + std::to_string(i + 1);
@@ -68,16 +68,16 @@ class PostgresStore final : public Store {
             return Error("cannot write the record", res.get());
         }
         r->id = std::stoll(PQgetvalue(res.get(), 0, 0));
-        return Status::Ok();
+        return LogResult::Ok();
     }
 
-    Status ReserveFirstFree(uint16_t vid, uint16_t pid, const std::vector<std::string>& candidates,
+    LogResult ReserveFirstFree(uint16_t vid, uint16_t pid, const std::vector<std::string>& candidates,
                             const std::string& station, const std::string& run_id,
                             int* taken) override {
         std::lock_guard<std::mutex> lock(mutex_);
         *taken = -1;
-        if (candidates.empty()) return Status::Ok();
-        if (Status s = Reconnect(); !s.ok) return s;
+        if (candidates.empty()) return LogResult::Ok();
+        if (LogResult s = Reconnect(); !s.ok) return s;
         // The first candidate, in draw order, that nobody holds. Each
         // candidate is one probe of the key (a scalar subquery the planner
         // keeps as such): a join here would be planned from the table's
@@ -105,13 +105,13 @@ class PostgresStore final : public Store {
             // before that loses only the reservation of an unfinished disk.
             // Other stations see the reservation as soon as it commits.
             if (!Command("BEGIN") || !Command("SET LOCAL synchronous_commit TO off")) {
-                Status s = Error("cannot start a reservation");
+                LogResult s = Error("cannot start a reservation");
                 Command("ROLLBACK");
                 return s;
             }
             Result res = Exec(sql, args);
             if (PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
-                Status s = Error("cannot reserve a serial number", res.get());
+                LogResult s = Error("cannot reserve a serial number", res.get());
                 Command("ROLLBACK");
                 return s;
             }
@@ -121,10 +121,10 @@ class PostgresStore final : public Store {
                 for (size_t i = 0; i < candidates.size(); ++i) {
                     if (candidates[i] == got) {
                         *taken = static_cast<int>(i);
-                        return Status::Ok();
+                        return LogResult::Ok();
                     }
                 }
-                return Status::Fail(Describe() + ": reserved a serial that was not asked for");
+                return LogResult::Fail(Describe() + ": reserved a serial that was not asked for");
             }
             // Nothing inserted: either every candidate is held, or another
             // station won the race for the one we picked. Ask again only in
@@ -137,15 +137,15 @@ class PostgresStore final : public Store {
             if (PQresultStatus(left.get()) != PGRES_TUPLES_OK) {
                 return Error("cannot reserve a serial number", left.get());
             }
-            if (PQntuples(left.get()) == 0) return Status::Ok();
+            if (PQntuples(left.get()) == 0) return LogResult::Ok();
         }
-        return Status::Ok();
+        return LogResult::Ok();
     }
 
-    Status Query(const LogFilter& filter, std::vector<DiskRecord>* out) override {
+    LogResult Query(const LogFilter& filter, std::vector<DiskRecord>* out) override {
         std::lock_guard<std::mutex> lock(mutex_);
         out->clear();
-        if (Status s = Reconnect(); !s.ok) return s;
+        if (LogResult s = Reconnect(); !s.ok) return s;
         std::string sql = "SELECT id, " + detail::DiskColumnList() + " FROM disks WHERE true";
         std::vector<std::string> args;
         auto arg = [&](const std::string& v) {
@@ -169,11 +169,11 @@ class PostgresStore final : public Store {
             DiskRecord r;
             std::string why;
             if (!detail::RowRecord(row, &r, &why)) {
-                return Status::Fail(Describe() + ": record " + row[0] + ": " + why);
+                return LogResult::Fail(Describe() + ": record " + row[0] + ": " + why);
             }
             out->push_back(std::move(r));
         }
-        return Status::Ok();
+        return LogResult::Ok();
     }
 
   private:
@@ -191,24 +191,24 @@ class PostgresStore final : public Store {
                PQresultStatus(res.get()) == PGRES_TUPLES_OK;
     }
 
-    Status Error(const std::string& what, const PGresult* res = nullptr) {
+    LogResult Error(const std::string& what, const PGresult* res = nullptr) {
         std::string why = res ? PQresultErrorMessage(res) : "";
         if (why.empty()) why = PQerrorMessage(conn_);
         while (!why.empty() && (why.back() == '\n' || why.back() == ' ')) why.pop_back();
-        return Status::Fail(Describe() + ": " + what + " (" + why + ")");
+        return LogResult::Fail(Describe() + ": " + what + " (" + why + ")");
     }
 
     // A connection lost to a server restart is opened again once.
-    Status Reconnect() {
-        if (PQstatus(conn_) == CONNECTION_OK) return Status::Ok();
+    LogResult Reconnect() {
+        if (PQstatus(conn_) == CONNECTION_OK) return LogResult::Ok();
         PQreset(conn_);
         if (PQstatus(conn_) != CONNECTION_OK) return Error("connection lost");
-        return Status::Ok();
+        return LogResult::Ok();
     }
 
-    Status Migrate() {
+    LogResult Migrate() {
         auto fail = [&](const std::string& what) {
-            Status s = Error(what);
+            LogResult s = Error(what);
             Command("ROLLBACK");
             return s;
         };
@@ -224,7 +224,7 @@ class PostgresStore final : public Store {
         const int version = std::stoi(PQgetvalue(v.get(), 0, 0));
         if (version > kSchemaVersion) {
             Command("ROLLBACK");
-            return Status::Fail(Describe() + ": the log has schema version " +
+            return LogResult::Fail(Describe() + ": the log has schema version " +
                                 std::to_string(version) + ", newer than this station's " +
                                 std::to_string(kSchemaVersion));
         }
@@ -241,7 +241,7 @@ class PostgresStore final : public Store {
             }
         }
         if (!Command("COMMIT")) return fail("cannot commit the schema");
-        return Status::Ok();
+        return LogResult::Ok();
     }
 
     PGconn* conn_;
@@ -260,7 +260,7 @@ std::unique_ptr<Store> OpenPostgresStore(const std::string& conninfo, std::strin
         return nullptr;
     }
     auto store = std::make_unique<PostgresStore>(conn);
-    const Status s = store->Open();
+    const LogResult s = store->Open();
     if (!s.ok) {
         if (error) *error = s.message;
         return nullptr;

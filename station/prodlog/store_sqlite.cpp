@@ -56,7 +56,7 @@ class SqliteStore final : public Store {
 
     std::string Describe() const override { return "SQLite " + file_; }
 
-    Status Open() {
+    LogResult Open() {
         std::lock_guard<std::mutex> lock(mutex_);
         sqlite3_busy_timeout(db_, kBusyTimeoutMs);
         // WAL is kept in the file once set; asking again is harmless.
@@ -72,7 +72,7 @@ class SqliteStore final : public Store {
         return Migrate();
     }
 
-    Status Append(DiskRecord* r) override {
+    LogResult Append(DiskRecord* r) override {
         std::lock_guard<std::mutex> lock(mutex_);
         std::string sql = "INSERT INTO disks (" + detail::DiskColumnList() + ") VALUES (";
         for (int i = 0; i < detail::kDiskColumnCount; ++i) sql += i ? ", ?" : "?";
@@ -84,15 +84,15 @@ class SqliteStore final : public Store {
         // A single statement is its own transaction.
         if (st.Step() != SQLITE_DONE) return Error("cannot write the record");
         r->id = sqlite3_last_insert_rowid(db_);
-        return Status::Ok();
+        return LogResult::Ok();
     }
 
-    Status ReserveFirstFree(uint16_t vid, uint16_t pid, const std::vector<std::string>& candidates,
+    LogResult ReserveFirstFree(uint16_t vid, uint16_t pid, const std::vector<std::string>& candidates,
                             const std::string& station, const std::string& run_id,
                             int* taken) override {
         std::lock_guard<std::mutex> lock(mutex_);
         *taken = -1;
-        if (candidates.empty()) return Status::Ok();
+        if (candidates.empty()) return LogResult::Ok();
         // The reservation waits for no flush of its own: the disk's record,
         // committed with a flush when the disk has finished, makes the log
         // file durable up to and including it. A power cut before that loses
@@ -135,10 +135,10 @@ class SqliteStore final : public Store {
             *taken = -1;
             return Error("cannot commit a reservation");
         }
-        return Status::Ok();
+        return LogResult::Ok();
     }
 
-    Status Query(const LogFilter& filter, std::vector<DiskRecord>* out) override {
+    LogResult Query(const LogFilter& filter, std::vector<DiskRecord>* out) override {
         std::lock_guard<std::mutex> lock(mutex_);
         out->clear();
         std::string sql = "SELECT id, " + detail::DiskColumnList() + " FROM disks WHERE 1=1";
@@ -166,12 +166,12 @@ class SqliteStore final : public Store {
             DiskRecord r;
             std::string why;
             if (!detail::RowRecord(row, &r, &why)) {
-                return Status::Fail(Describe() + ": record " + row[0] + ": " + why);
+                return LogResult::Fail(Describe() + ": record " + row[0] + ": " + why);
             }
             out->push_back(std::move(r));
         }
         if (rc != SQLITE_DONE) return Error("cannot read the log");
-        return Status::Ok();
+        return LogResult::Ok();
     }
 
   private:
@@ -179,16 +179,16 @@ class SqliteStore final : public Store {
         return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
     }
 
-    Status Error(const std::string& what) {
-        return Status::Fail(Describe() + ": " + what + " (" + sqlite3_errmsg(db_) + ")");
+    LogResult Error(const std::string& what) {
+        return LogResult::Fail(Describe() + ": " + what + " (" + sqlite3_errmsg(db_) + ")");
     }
 
     // Brings the file to this build's schema in one transaction, so two
     // stations starting on one file never both create the tables.
-    Status Migrate() {
+    LogResult Migrate() {
         if (!Exec("BEGIN IMMEDIATE")) return Error("cannot lock the log to check its schema");
         auto fail = [&](const std::string& what) {
-            Status s = Error(what);
+            LogResult s = Error(what);
             Exec("ROLLBACK");
             return s;
         };
@@ -203,7 +203,7 @@ class SqliteStore final : public Store {
         }
         if (version > kSchemaVersion) {
             Exec("ROLLBACK");
-            return Status::Fail(Describe() + ": the log has schema version " +
+            return LogResult::Fail(Describe() + ": the log has schema version " +
                                 std::to_string(version) + ", newer than this station's " +
                                 std::to_string(kSchemaVersion));
         }
@@ -220,7 +220,7 @@ class SqliteStore final : public Store {
             if (!Exec(set.c_str())) return fail("cannot record the schema version");
         }
         if (!Exec("COMMIT")) return fail("cannot commit the schema");
-        return Status::Ok();
+        return LogResult::Ok();
     }
 
     sqlite3* db_;
@@ -255,7 +255,7 @@ std::unique_ptr<Store> OpenSqliteStore(const std::string& file, std::string* err
         return nullptr;
     }
     auto store = std::make_unique<SqliteStore>(db, file);
-    const Status s = store->Open();
+    const LogResult s = store->Open();
     if (!s.ok) {
         if (error) *error = s.message;
         return nullptr;

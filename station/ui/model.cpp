@@ -1,5 +1,8 @@
 #include "ui/model.h"
 
+#include <atomic>
+#include <stdexcept>
+
 namespace galmor {
 
 namespace {
@@ -26,7 +29,21 @@ Control GridElement(const std::string& array, int row) {
     return c;
 }
 
+#ifdef NDEBUG
+std::atomic<bool> g_strictNames{false};
+#else
+std::atomic<bool> g_strictNames{true};
+#endif
+
 }  // namespace
+
+void WindowModel::SetStrictNames(bool strict) {
+    g_strictNames = strict;
+}
+
+bool WindowModel::StrictNames() {
+    return g_strictNames.load();
+}
 
 WindowModel::WindowModel() {
     auto single = [this](const std::string& name, Control c) { controls_[name] = {std::move(c)}; };
@@ -76,12 +93,15 @@ WindowModel::WindowModel() {
     for (const auto& array : GridArrays()) controls_[array] = {GridElement(array, 0)};
 }
 
-static bool Absent(const std::string& name, int index) { return name == "Check1" && index == 2; }
+static bool Absent(const std::string& name, int index) {
+    return name == "Check1" && index == 2;
+}
 
 Control WindowModel::Get(const std::string& name, int index) const {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = controls_.find(name);
-    if (it == controls_.end() || Absent(name, index)) return Control{.caption = "", .visible = false};
+    if (it == controls_.end() || Absent(name, index))
+        return Control{.caption = "", .visible = false};
     size_t i = index < 0 ? 0 : static_cast<size_t>(index);
     if (i >= it->second.size()) return Control{.caption = "", .visible = false};
     return it->second[i];
@@ -100,6 +120,9 @@ void WindowModel::Update(const std::string& name, int index,
     {
         std::lock_guard<std::mutex> lock(mu_);
         auto it = controls_.find(name);
+        if (it == controls_.end() && g_strictNames.load()) {
+            throw std::invalid_argument("the window has no control named \"" + name + "\"");
+        }
         if (it == controls_.end() || Absent(name, index)) return;
         size_t i = index < 0 ? 0 : static_cast<size_t>(index);
         if (i >= it->second.size()) return;

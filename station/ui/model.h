@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "core/view.h"
+
 namespace galmor {
 
 struct Control {
@@ -27,13 +29,6 @@ struct Control {
     bool focus = false;    // button holds the focus
 };
 
-enum class Icon { None, Error, Exclamation, Information };
-
-struct MessageBox {
-    std::string text;
-    Icon icon = Icon::None;
-};
-
 struct Change {
     uint64_t seq = 0;
     std::string name;  // control name, or "" for a message box
@@ -42,14 +37,14 @@ struct Change {
 
 // The per-row control arrays of the result grid.
 inline const std::vector<std::string>& GridArrays() {
-    static const std::vector<std::string> names = {
-        "ItemLab", "ThumbImage", "ProgressBar", "FG",    "FR",   "LLG",
-        "LLR",     "CC1mG",      "CC1mR",       "CCG",   "CCR"};
+    static const std::vector<std::string> names = {"ItemLab", "ThumbImage", "ProgressBar", "FG",
+                                                   "FR",      "LLG",        "LLR",         "CC1mG",
+                                                   "CC1mR",   "CCG",        "CCR"};
     return names;
 }
 
 class WindowModel {
-public:
+  public:
     // The window as designed (before start-up code runs).
     WindowModel();
 
@@ -60,7 +55,9 @@ public:
     bool Exists(const std::string& name, int index = -1) const;
 
     // Applies `fn` to a control. Updates of controls that do not exist (a row
-    // beyond the grid) are ignored, as the window ignores them.
+    // beyond the grid) are ignored, as the window ignores them. A control name
+    // the window does not have is a programming error: with strict names (debug
+    // builds and tests) it throws std::invalid_argument, else it is ignored.
     void Update(const std::string& name, int index, const std::function<void(Control&)>& fn);
 
     void SetCaption(const std::string& name, int index, const std::string& text);
@@ -85,11 +82,15 @@ public:
     void ShowMessage(const std::string& text, Icon icon);
     std::vector<MessageBox> Messages() const;
 
+    // Strict control names for every model of the process.
+    static void SetStrictNames(bool strict);
+    static bool StrictNames();
+
     using Listener = std::function<void(const Change&)>;
     int Subscribe(Listener l);
     void Unsubscribe(int id);
 
-private:
+  private:
     void Notify(const std::string& name, int index);
 
     mutable std::mutex mu_;

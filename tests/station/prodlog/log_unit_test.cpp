@@ -24,27 +24,27 @@ class MemoryStore : public Store {
     std::vector<DiskRecord> records;
 
     std::string Describe() const override { return "memory"; }
-    Status Append(DiskRecord* r) override {
+    LogResult Append(DiskRecord* r) override {
         records.push_back(*r);
         r->id = static_cast<int64_t>(records.size());
-        return Status::Ok();
+        return LogResult::Ok();
     }
-    Status ReserveFirstFree(uint16_t, uint16_t, const std::vector<std::string>& c,
+    LogResult ReserveFirstFree(uint16_t, uint16_t, const std::vector<std::string>& c,
                             const std::string&, const std::string&, int* taken) override {
         *taken = -1;
         batch_sizes.push_back(c.size());
-        if (fail) return Status::Fail("memory: server gone");
+        if (fail) return LogResult::Fail("memory: server gone");
         for (size_t i = 0; i < c.size(); ++i) {
             if (held.insert(c[i]).second) {
                 *taken = static_cast<int>(i);
                 break;
             }
         }
-        return Status::Ok();
+        return LogResult::Ok();
     }
-    Status Query(const LogFilter&, std::vector<DiskRecord>* out) override {
+    LogResult Query(const LogFilter&, std::vector<DiskRecord>* out) override {
         *out = records;
-        return Status::Ok();
+        return LogResult::Ok();
     }
 };
 

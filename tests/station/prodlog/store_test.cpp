@@ -118,7 +118,7 @@ TEST_P(StoreTest, RecordsComeBackFieldForFieldAndFilter) {
     written[2].serial.clear();
     written[2].serial_reserved = false;
     for (auto& r : written) {
-        const Status s = store->Append(&r);
+        const LogResult s = store->Append(&r);
         ASSERT_TRUE(s.ok) << s.message;
         EXPECT_GT(r.id, 0);
     }
@@ -188,7 +188,7 @@ TEST_P(StoreTest, SchemaIsCreatedOnceMigratedAndGuarded) {
     auto store = Open();
     ASSERT_TRUE(store);
     std::vector<DiskRecord> read;
-    const Status s = store->Query({}, &read);
+    const LogResult s = store->Query({}, &read);
     EXPECT_FALSE(s.ok);
     EXPECT_NE(s.message.find("grid_columns"), std::string::npos) << s.message;
 }
@@ -336,7 +336,7 @@ TEST(SqliteStore, KillDuringWritesLeavesAReadableLog) {
     auto store = OpenSqliteStore(file, &error);
     ASSERT_TRUE(store) << error;
     std::vector<DiskRecord> after;
-    const Status s = store->Query({}, &after);
+    const LogResult s = store->Query({}, &after);
     ASSERT_TRUE(s.ok) << s.message;
     ASSERT_GE(after.size(), read.size());
     for (size_t i = 0; i < after.size(); ++i) {
