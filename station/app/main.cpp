@@ -15,7 +15,9 @@
 #include "app/home.h"
 #include "core/autorun_policy.h"
 #include "core/monitor_link.h"
+#include "prodlog/printer.h"
 #include "run/discovery.h"
+#include "run/production_log.h"
 #include "run/run.h"
 #include "ui/headless.h"
 #include "ui/headless_watch.h"
@@ -40,11 +42,12 @@ const char kExitCodes[] =
     "  1  the action ran and at least one disk failed\n"
     "  2  the recipe (Product.ini or its image files) was rejected\n"
     "  3  an action was asked for but no disk was found\n"
-    "  4  any other error (command library missing, bad arguments, no window)\n";
+    "  4  any other error (command library missing, bad arguments, no window, the production\n"
+    "     log cannot be opened)\n";
 
 // The watching station: start-up and shutdown in the window's order around
 // the monitor link.
-int Watch(HeadlessOptions opts, int autoRun) {
+int Watch(HeadlessOptions opts, int autoRun, const LogSetup& logSetup) {
     // Before any thread starts, so that every thread inherits the mask and
     // the two signals reach only the loop.
     sigset_t sigs;
@@ -85,6 +88,10 @@ int Watch(HeadlessOptions opts, int autoRun) {
             std::cerr << "[" << IconWord(msg.icon) << "] " << msg.text << "\n";
         }
         return kExitRecipeRejected;
+    }
+    if (!OpenProductionLog(*st, logSetup, &error)) {
+        std::cerr << "galmor: production log: " << error << "\n";
+        return kExitOtherError;
     }
     if (!link.StartMonitor(ExecutableFolder(), false, &error)) {
         std::cerr << "galmor: " << error << "\n";
@@ -148,11 +155,48 @@ int Run(int argc, char** argv) {
         ->check(CLI::Range(1, 16))
         ->needs(watchOpt);
 
+    LogSetup logSetup;
+    auto* logOpt = app.add_option(
+        "--log", logSetup.url,
+        "Production log: postgresql://... for a shared log, or an SQLite file (default: "
+        "$XDG_STATE_HOME/galmor/production.db)");
+    auto* noLogOpt =
+        app.add_flag("--no-log", logSetup.disabled,
+                     "Keep no production log; serial numbers are drawn without reservation");
+    logOpt->excludes(noLogOpt);
+    app.add_option("--station", logSetup.station,
+                   "Station name in the production log (default: the host name)");
+
+    // galmor log: the production log printed.
+    auto* logCmd = app.add_subcommand("log", "Print the production log");
+    prodlog::LogOptions logOpts;
+    std::string logUrl, logFormat = "table";
+    logCmd->add_option("--log", logUrl, "The log to read (default: this station's own file)");
+    logCmd->add_option("--since", logOpts.since, "Records from this UTC date or time on");
+    logCmd->add_option("--station", logOpts.station, "Records of this station only");
+    logCmd->add_option("--result", logOpts.result, "pass or fail")
+        ->check(CLI::IsMember({"pass", "fail"}));
+    logCmd->add_option("--format", logFormat, "table, csv or json")
+        ->check(CLI::IsMember({"table", "csv", "json"}));
+    logCmd->add_flag("--summary", logOpts.summary,
+                     "Per day and station: disks made, yield and a count per error text");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
         return rc == 0 ? kExitPassed : kExitOtherError;
+    }
+
+    if (logCmd->parsed()) {
+        prodlog::ParseLogFormat(logFormat, &logOpts.format);
+        std::string error;
+        auto store = prodlog::OpenStore(logUrl, &error);
+        if (!store) {
+            std::cerr << "galmor log: " << error << "\n";
+            return kExitOtherError;
+        }
+        return prodlog::PrintLog(*store, logOpts, std::cout, std::cerr);
     }
 
     if (watch && !action.empty()) {
@@ -190,7 +234,7 @@ int Run(int argc, char** argv) {
         opts.action = HeadlessAction::Scan;
     }
 
-    if (watch) return Watch(opts, autoRun);
+    if (watch) return Watch(opts, autoRun, logSetup);
 
     auto st = std::make_unique<Station>();
     std::string error;
@@ -213,6 +257,11 @@ int Run(int argc, char** argv) {
             std::cerr << "[" << IconWord(msg.icon) << "] " << msg.text << "\n";
         }
         return kExitRecipeRejected;
+    }
+
+    if (!OpenProductionLog(*st, logSetup, &error)) {
+        std::cerr << "galmor: production log: " << error << "\n";
+        return kExitOtherError;
     }
 
     PollingDiskStatus(*st, true);

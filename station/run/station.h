@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -22,6 +23,8 @@
 #include "recipe/settings.h"
 
 namespace galmor {
+
+struct StationLog;
 
 // A result column as the operator sees it: empty texts while hidden.
 struct ColumnOutcome {
@@ -124,6 +127,9 @@ struct StationCore {
     // Who hears of a run's end.
     RunObserver* observer = nullptr;
 
+    // The production log; none with --no-log (and in tests that open none).
+    std::shared_ptr<StationLog> log;
+
     // Declared last: destroyed first, so every worker is stopped and joined
     // while the rest of the station still exists.
     StationWorkers workers;
@@ -145,6 +151,8 @@ struct StationCore {
 
     // The outcome of the last production run or Scan, as it stands now.
     RunOutcome Outcome() const;
+    // One result column of row `row` as the operator sees it.
+    ColumnOutcome Shown(int row, Column c) const;
     // Low-level format: whether the last one completed, and whether a disk's
     // chip list could not be read.
     bool LowFormatComplete() const { return lowFormatComplete_.load(); }
