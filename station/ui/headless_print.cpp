@@ -3,7 +3,6 @@
 #include <ostream>
 
 #include "core/station.h"
-#include "ui/grid.h"
 #include "ui/headless.h"
 
 namespace galmor {
@@ -11,18 +10,8 @@ namespace galmor {
 namespace {
 
 const char* PictureWord(int picture) {
-    switch (picture) {
-        case kPictureAbsent:
-            return "absent";
-        case kPicturePresent:
-            return "present";
-        case kPictureFailed:
-            return "failed";
-        case kPicturePassed:
-            return "passed";
-        default:
-            return "none";
-    }
+    const Picture* p = FindPicture(picture);
+    return p ? p->key : "none";
 }
 
 // A caption on one line: the LED button's two lines are joined with " / ".

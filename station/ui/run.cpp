@@ -57,7 +57,7 @@ void UpdateTimerLabel(Station& st) {
 }
 
 void GiveFocus(Station& st, const std::string& name) {
-    st.model.Update(name, -1, [](Control& c) { c.focus = true; });
+    st.model.RequestFocus(name);
 }
 
 // Marks a port failed unless an earlier step already stored a code.
