@@ -14,6 +14,13 @@
 #include "ui/headless.h"
 #include "ui/settings_loader.h"
 
+#ifdef UFD_HAVE_QT
+#include <QApplication>
+#include <cstdlib>
+
+#include "ui/qt/window.h"
+#endif
+
 namespace {
 
 using namespace galmor;
@@ -33,6 +40,15 @@ const char kExitCodes[] =
     "  2  the recipe (Product.ini or its image files) was rejected\n"
     "  3  an action was asked for but no disk was found\n"
     "  4  any other error (command library missing, bad arguments, no window)\n";
+
+// A display the window can open on.
+bool DisplayAvailable() {
+    for (const char* var : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* v = std::getenv(var);
+        if (v && *v) return true;
+    }
+    return false;
+}
 
 int Run(int argc, char** argv) {
     CLI::App app{
@@ -62,6 +78,14 @@ int Run(int argc, char** argv) {
                    "Button to press after start-up: run (Start), low-level-format, scan")
         ->check(CLI::IsMember({"run", "low-level-format", "scan"}));
     app.add_option("--report", opts.report, "Write a JSON report of the action to this file");
+    std::string screenshot;
+    bool afterRun = false;
+    auto* shotOpt = app.add_option("--screenshot", screenshot,
+                                   "Render the window after start-up to this PNG file (no display "
+                                   "needed) and exit");
+    app.add_flag("--after-run", afterRun,
+                 "With --screenshot: press Start first and render after the run")
+        ->needs(shotOpt);
 
     try {
         app.parse(argc, argv);
@@ -70,11 +94,31 @@ int Run(int argc, char** argv) {
         return rc == 0 ? kExitPassed : kExitOtherError;
     }
 
-    if (!headless) {
+    const bool window = !headless;
+#ifdef UFD_HAVE_QT
+    if (!screenshot.empty() && headless) {
+        std::cerr << "galmor: --screenshot renders the window; it cannot be combined with "
+                     "--headless\n";
+        return kExitOtherError;
+    }
+    if (window && screenshot.empty() && !DisplayAvailable()) {
+        std::cerr << "galmor: no display to open the operator window on (DISPLAY is not set); "
+                     "use --headless\n";
+        return kExitOtherError;
+    }
+    if (window && (!action.empty() || itemsOpt->count() > 0 || compare || noCompare ||
+                   !opts.report.empty())) {
+        std::cerr << "galmor: --action, --items, --compare-disk and --report are for --headless; "
+                     "in the window use its buttons and check boxes\n";
+        return kExitOtherError;
+    }
+#else
+    if (window) {
         std::cerr << "galmor: the operator window is not available in this build; use "
                      "--headless\n";
         return kExitOtherError;
     }
+#endif
 
     if (itemsOpt->count() > 0) {
         opts.items_given = true;
@@ -109,6 +153,23 @@ int Run(int argc, char** argv) {
     }
     st->HomeDir = opts.home.empty() ? ExecutableFolder() : opts.home;
     if (opts.home.empty()) opts.home = st->HomeDir;
+
+#ifdef UFD_HAVE_QT
+    if (window) {
+        // Rendering needs no display.
+        if (!screenshot.empty()) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        QApplication qapp(argc, argv);
+        QApplication::setApplicationName("galmor");
+        int rc = screenshot.empty() ? qtui::RunWindow(*st)
+                                    : qtui::RenderScreenshot(*st, screenshot, afterRun);
+        if (rc == kExitRecipeRejected) {
+            std::cerr << "galmor: recipe rejected (" << st->HomeDir << "/Product.ini)\n";
+        }
+        // The window has stopped every worker; the station goes before Qt.
+        st.reset();
+        return rc;
+    }
+#endif
 
     if (!ShowProductSettings(*st)) {
         std::cerr << "galmor: recipe rejected (" << st->HomeDir << "/Product.ini)\n";
