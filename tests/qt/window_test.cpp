@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -362,6 +363,47 @@ class WindowTest : public QObject {
         b.Click("cmdLowFor");
         QTRY_VERIFY_WITH_TIMEOUT(answer.done(), 20000);
         QCOMPARE(busyAfter, 0);
+    }
+
+    void galmorRendersTheWindowAfterARun() {
+        testbus::TestBus tb;
+        const std::string home = tb.root() + "/home";
+        WriteRecipe(home);
+        const QString png = QString::fromStdString(tb.root() + "/shot.png");
+        auto galmor = [&](const QStringList& args) {
+            QProcess p;
+            p.setProcessChannelMode(QProcess::MergedChannels);
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.remove("DISPLAY");  // rendering needs no display
+            env.remove("QT_QPA_PLATFORM");
+            p.setProcessEnvironment(env);
+            p.start(QStringLiteral(UFD_BIN_DIR "/galmor"), args);
+            if (!p.waitForFinished(120000)) return -1;
+            return p.exitCode();
+        };
+        const QStringList base{"--home", QString::fromStdString(home), "--screenshot", png};
+
+        // No disk: nothing to run, no picture.
+        QCOMPARE(galmor(base + QStringList{"--after-run"}), 3);
+        QVERIFY(!QFile::exists(png));
+
+        tb.Plug(Small());
+        tb.Plug(Small({{0x93, 1, false}}));
+        QCOMPARE(galmor(base + QStringList{"--after-run"}), 0);
+        QImage shot(png);
+        QVERIFY(!shot.isNull());
+        QVERIFY(shot.width() >= 800 && shot.width() <= 1366);
+        QVERIFY(shot.height() >= 500 && shot.height() <= 768);
+        // The banner's red is in the picture: the run ended and failed.
+        bool red = false;
+        for (int y = 0; y < shot.height() && !red; y += 2) {
+            for (int x = 0; x < shot.width() && !red; x += 2) {
+                const QColor c = shot.pixelColor(x, y);
+                red = c.red() > 170 && c.green() < 40 && c.blue() < 40;
+            }
+        }
+        QVERIFY(red);
+        QCOMPARE(galmor(base + QStringList{"--headless"}), 4);
     }
 };
 

@@ -24,6 +24,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -46,6 +47,10 @@ namespace galmor::qtui {
 namespace {
 
 constexpr int kPollingMs = 50;
+// The window applies the model's changes on its own clock: a worker's change
+// never wakes the window's thread, which on a busy machine would queue it
+// behind the workers for the processor.
+constexpr int kFlushMs = 20;
 constexpr int kPictureSize = 40;  // logical pixels; drawn sharp at any scale
 
 QString Q(const std::string& s) {
@@ -118,6 +123,18 @@ OperatorWindow::OperatorWindow(Station& st, WindowOptions opts, QWidget* parent)
     if (opts_.modal_messages) {
         st_.model.SetMessagePresenter([this](const MessageBox& box) { Present(box); });
     }
+
+    flush_timer_ = new QTimer(this);
+    flush_timer_->setInterval(kFlushMs);
+    connect(flush_timer_, &QTimer::timeout, this, [this] {
+        bool pending;
+        {
+            std::lock_guard<std::mutex> lock(dirty_mu_);
+            pending = flush_posted_;
+        }
+        if (pending) FlushNow();
+    });
+    flush_timer_->start();
 
     timer_ = new QTimer(this);
     timer_->setInterval(kPollingMs);
@@ -331,8 +348,9 @@ void OperatorWindow::Apply(const std::string& name, int index) {
     auto it = bindings_.find({name, index});
     if (it == bindings_.end() || !st_.model.Exists(name, index)) return;
     const Control c = st_.model.Get(name, index);
-    QWidget* w = it->second.widget;
-    switch (it->second.kind) {
+    Binding& bd = it->second;
+    QWidget* w = bd.widget;
+    switch (bd.kind) {
         case Kind::Window:
             setWindowTitle(Q(c.caption));
             return;
@@ -363,12 +381,18 @@ void OperatorWindow::Apply(const std::string& name, int index) {
         }
         case Kind::Progress: {
             auto* b = static_cast<QProgressBar*>(w);
+            // A progress bar repaints at once on each new value; drawn with
+            // the window's next paint instead, many values cost one paint.
+            b->setUpdatesEnabled(false);
             b->setMaximum(std::max(0, c.maximum));
             b->setValue(std::clamp(c.value, 0, std::max(0, c.maximum)));
+            b->setUpdatesEnabled(true);
             break;
         }
         case Kind::Picture: {
             auto* l = static_cast<QLabel*>(w);
+            if (bd.picture == c.picture) break;
+            bd.picture = c.picture;
             l->setPixmap(DiskPixmap(c.picture, devicePixelRatioF()));
             const Picture* p = FindPicture(c.picture);
             const QString text = QString::fromLatin1(p ? p->text : "No disk");
@@ -379,7 +403,10 @@ void OperatorWindow::Apply(const std::string& name, int index) {
         case Kind::Label: {
             auto* l = static_cast<QLabel*>(w);
             l->setText(Q(c.caption));
-            l->setStyleSheet(BackgroundStyle(c.background));
+            if (bd.colour != static_cast<int>(c.background)) {
+                bd.colour = static_cast<int>(c.background);
+                l->setStyleSheet(BackgroundStyle(c.background));
+            }
             break;
         }
         case Kind::Banner: {
@@ -403,7 +430,6 @@ void OperatorWindow::ApplyAll() {
 }
 
 void OperatorWindow::OnChange(const Change& c) {
-    bool post = false;
     {
         std::lock_guard<std::mutex> lock(dirty_mu_);
         if (c.kind == ChangeKind::Control || c.kind == ChangeKind::Rows) {
@@ -415,11 +441,8 @@ void OperatorWindow::OnChange(const Change& c) {
         } else {
             return;  // message boxes come through the presenter
         }
-        if (!flush_posted_) flush_posted_ = post = true;
+        flush_posted_ = true;
     }
-    if (post)
-        QMetaObject::invokeMethod(
-            this, [this] { FlushNow(); }, Qt::QueuedConnection);
 }
 
 void OperatorWindow::FlushNow() {
@@ -579,6 +602,21 @@ bool OperatorWindow::StartUp() {
     return ok;
 }
 
+void OperatorWindow::showEvent(QShowEvent* e) {
+    QWidget::showEvent(e);
+    if (screen_hooked_ || !windowHandle()) return;
+    screen_hooked_ = true;
+    // Pictures are drawn for the screen's scale: draw them again on another.
+    connect(windowHandle(), &QWindow::screenChanged, this, [this] {
+        for (auto& [key, b] : bindings_) {
+            if (b.kind == Kind::Picture) {
+                b.picture = -1;
+                Apply(key.first, key.second);
+            }
+        }
+    });
+}
+
 void OperatorWindow::closeEvent(QCloseEvent* e) {
     Shutdown();
     QWidget::closeEvent(e);
@@ -588,6 +626,7 @@ void OperatorWindow::Shutdown() {
     if (shut_down_) return;
     shut_down_ = true;
     timer_->stop();
+    flush_timer_->stop();
     {
         // Workers waiting for a box go on (and meet their stop request).
         std::lock_guard<std::mutex> lock(box_mu_);

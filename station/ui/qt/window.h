@@ -69,6 +69,7 @@ class OperatorWindow : public QWidget {
 
   protected:
     void closeEvent(QCloseEvent* e) override;
+    void showEvent(QShowEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:
@@ -89,6 +90,10 @@ class OperatorWindow : public QWidget {
     struct Binding {
         Kind kind;
         QWidget* widget;
+        // What was last drawn, so an unchanged picture or colour is not
+        // drawn again on every change of the control.
+        int picture = -1;
+        int colour = -1;
     };
 
     void Build();
@@ -111,6 +116,7 @@ class OperatorWindow : public QWidget {
     int listener_ = 0;
     bool shut_down_ = false;
     bool in_discovery_ = false;
+    bool screen_hooked_ = false;
     int16_t device_event_ = 0;
     int boxes_open_ = 0;
 
@@ -119,13 +125,14 @@ class OperatorWindow : public QWidget {
     QWidget* grid_box_ = nullptr;
     int rows_built_ = 0;
     QTimer* timer_ = nullptr;
+    QTimer* flush_timer_ = nullptr;
 
     // Changes waiting for the window's thread, in the order first made.
     std::mutex dirty_mu_;
     std::vector<std::pair<std::string, int>> dirty_;
     std::set<std::pair<std::string, int>> dirty_set_;
     std::vector<std::pair<std::string, int>> focus_;
-    bool flush_posted_ = false;
+    bool flush_posted_ = false;  // changes are waiting
 
     // Boxes raised by workers that wait for the operator.
     std::mutex box_mu_;
