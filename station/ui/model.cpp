@@ -235,6 +235,12 @@ void WindowModel::QueueLocked(ChangeKind kind, const std::string& name, int inde
     ch.name = name;
     ch.index = index;
     ch.thread = std::this_thread::get_id();
+    auto it = controls_.find(name);
+    if (kind == ChangeKind::Control && it != controls_.end()) {
+        const size_t i = index < 0 ? 0 : static_cast<size_t>(index);
+        if (i < it->second.size()) ch.control = it->second[i];
+    }
+    ch.rows = static_cast<int>(controls_.at("ItemLab").size());
     pending_.push_back(std::move(ch));
 }
 

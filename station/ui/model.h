@@ -57,6 +57,10 @@ struct Change {
     std::string name;        // control name; "" for rows and message boxes
     int index = -1;          // row for control arrays, -1 for single controls
     std::thread::id thread;  // the thread that made the change
+    // Control: the control as this change left it, so a view can draw it
+    // without reading the model again. Rows: the number of rows.
+    Control control;
+    int rows = 0;
 };
 
 // The per-row control arrays of the result grid.

@@ -126,14 +126,7 @@ OperatorWindow::OperatorWindow(Station& st, WindowOptions opts, QWidget* parent)
 
     flush_timer_ = new QTimer(this);
     flush_timer_->setInterval(kFlushMs);
-    connect(flush_timer_, &QTimer::timeout, this, [this] {
-        bool pending;
-        {
-            std::lock_guard<std::mutex> lock(dirty_mu_);
-            pending = flush_posted_;
-        }
-        if (pending) FlushNow();
-    });
+    connect(flush_timer_, &QTimer::timeout, this, [this] { Flush(false); });
     flush_timer_->start();
 
     timer_ = new QTimer(this);
@@ -332,6 +325,7 @@ void OperatorWindow::EnsureRows(int rows) {
                 lp.setRetainSizeWhenHidden(true);
                 l->setSizePolicy(lp);
                 l->setMinimumHeight(kPictureSize / 2);
+                l->setMaximumHeight(kPictureSize * 3 / 4);
                 Bind(name, r, Kind::Label, l);
                 grid_->addWidget(l, gr, 3 + 2 * col.heading + k++);
             }
@@ -345,9 +339,13 @@ void OperatorWindow::EnsureRows(int rows) {
 // --- Model to widgets ---
 
 void OperatorWindow::Apply(const std::string& name, int index) {
+    if (!st_.model.Exists(name, index)) return;
+    Apply(name, index, st_.model.Get(name, index));
+}
+
+void OperatorWindow::Apply(const std::string& name, int index, const Control& c) {
     auto it = bindings_.find({name, index});
-    if (it == bindings_.end() || !st_.model.Exists(name, index)) return;
-    const Control c = st_.model.Get(name, index);
+    if (it == bindings_.end()) return;
     Binding& bd = it->second;
     QWidget* w = bd.widget;
     switch (bd.kind) {
@@ -355,6 +353,7 @@ void OperatorWindow::Apply(const std::string& name, int index) {
             setWindowTitle(Q(c.caption));
             return;
         case Kind::Timer:
+            timer_enabled_ = c.enabled;
             return;
         case Kind::Button:
             static_cast<QPushButton*>(w)->setText(Q(c.caption));
@@ -430,37 +429,43 @@ void OperatorWindow::ApplyAll() {
 }
 
 void OperatorWindow::OnChange(const Change& c) {
-    {
-        std::lock_guard<std::mutex> lock(dirty_mu_);
-        if (c.kind == ChangeKind::Control || c.kind == ChangeKind::Rows) {
-            const std::pair<std::string, int> key{
-                c.kind == ChangeKind::Rows ? std::string("#rows") : c.name, c.index};
-            if (dirty_set_.insert(key).second) dirty_.push_back(key);
-        } else if (c.kind == ChangeKind::Focus) {
-            focus_.emplace_back(c.name, c.index);
-        } else {
-            return;  // message boxes come through the presenter
-        }
-        flush_posted_ = true;
+    std::lock_guard<std::mutex> lock(dirty_mu_);
+    if (c.kind == ChangeKind::Control) {
+        const std::pair<std::string, int> key{c.name, c.index};
+        auto [it, fresh] = latest_.insert_or_assign(key, c.control);
+        (void)it;
+        if (fresh) dirty_.push_back(key);
+    } else if (c.kind == ChangeKind::Rows) {
+        rows_wanted_ = std::max(rows_wanted_, c.rows);
+    } else if (c.kind == ChangeKind::Focus) {
+        focus_.emplace_back(c.name, c.index);
+    } else {
+        return;  // message boxes come through the presenter
     }
+    flush_posted_ = true;
 }
 
-void OperatorWindow::FlushNow() {
+void OperatorWindow::Flush(bool wait) {
     std::vector<std::pair<std::string, int>> dirty, focus;
+    std::map<std::pair<std::string, int>, Control> latest;
+    int rows = 0;
     {
-        std::lock_guard<std::mutex> lock(dirty_mu_);
+        std::unique_lock<std::mutex> lock(dirty_mu_, std::defer_lock);
+        if (wait) {
+            lock.lock();
+        } else if (!lock.try_lock()) {
+            return;  // next time
+        }
+        if (!flush_posted_) return;
         dirty.swap(dirty_);
         focus.swap(focus_);
-        dirty_set_.clear();
+        latest.swap(latest_);
+        rows = rows_wanted_;
         flush_posted_ = false;
     }
-    for (const auto& [name, index] : dirty) {
-        if (name == "#rows") {
-            EnsureRows(st_.model.RowCount());
-        } else {
-            Apply(name, index);
-        }
-    }
+    // Rows first: a change of a new row's control finds its widget.
+    if (rows > rows_built_) EnsureRows(rows);
+    for (const auto& key : dirty) Apply(key.first, key.second, latest[key]);
     for (const auto& [name, index] : focus) {
         auto it = bindings_.find({name, index});
         if (it != bindings_.end() && it->second.widget) it->second.widget->setFocus();
@@ -508,7 +513,7 @@ void OperatorWindow::PollingTick() {
         if (ev != 0) device_event_ = ev;
     }
     if (shut_down_ || in_discovery_) return;
-    if (!st_.model.Get1("Timer1").enabled || st_.RunInProgress) return;
+    if (!timer_enabled_ || st_.RunInProgress) return;
     if (device_event_ != 1 && device_event_ != 3) return;
     const bool arrived = device_event_ == 1;
     // Discovery may show a modal box, which runs the event loop (and this

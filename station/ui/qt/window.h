@@ -14,7 +14,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +26,7 @@ namespace galmor {
 
 struct Station;
 struct Change;
+struct Control;
 struct MessageBox;
 
 namespace qtui {
@@ -52,9 +52,9 @@ class OperatorWindow : public QWidget {
     // controls), or nullptr.
     QWidget* Widget(const std::string& name, int index = -1) const;
 
-    // Applies the changes posted so far (the window does it by itself on its
-    // event loop; tests and renderers call it to be sure).
-    void FlushNow();
+    // Applies the changes made so far (the window does it by itself every
+    // few milliseconds; tests and renderers call it to be sure).
+    void FlushNow() { Flush(true); }
 
     // The shutdown order: polling stops, waiting workers are released, every
     // worker is stopped and joined, the disks are closed. Safe to call twice.
@@ -99,9 +99,14 @@ class OperatorWindow : public QWidget {
     void Build();
     void EnsureRows(int rows);
     void Bind(const std::string& name, int index, Kind kind, QWidget* w);
-    void Apply(const std::string& name, int index);
+    void Apply(const std::string& name, int index);  // reads the model
+    void Apply(const std::string& name, int index, const Control& c);
     void ApplyAll();
     void OnChange(const Change& c);  // any thread
+    // Applies the gathered changes. Without `wait` it gives up at once when
+    // a worker is handing over a change: the window thread never waits for
+    // a worker (which a busy machine may keep off the processor for long).
+    void Flush(bool wait);
     void PollingTick();
     // Calls a button procedure; nothing it throws reaches the event loop.
     void Call(const std::function<void()>& fn);
@@ -130,7 +135,9 @@ class OperatorWindow : public QWidget {
     // Changes waiting for the window's thread, in the order first made.
     std::mutex dirty_mu_;
     std::vector<std::pair<std::string, int>> dirty_;
-    std::set<std::pair<std::string, int>> dirty_set_;
+    std::map<std::pair<std::string, int>, Control> latest_;
+    int rows_wanted_ = 0;
+    bool timer_enabled_ = true;  // the model's Timer1
     std::vector<std::pair<std::string, int>> focus_;
     bool flush_posted_ = false;  // changes are waiting
 
