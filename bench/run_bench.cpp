@@ -22,11 +22,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/discovery.h"
-#include "core/station.h"
+#include "run/discovery.h"
+#include "run/run.h"
 #include "simbus/bus.h"
-#include "ui/run.h"
 #include "ui/settings_loader.h"
+#include "ui/station.h"
 
 namespace fs = std::filesystem;
 using namespace galmor;

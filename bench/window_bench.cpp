@@ -29,12 +29,12 @@
 #include <string>
 #include <vector>
 
-#include "core/discovery.h"
-#include "core/station.h"
+#include "run/discovery.h"
+#include "run/run.h"
 #include "simbus/bus.h"
 #include "ui/qt/window.h"
-#include "ui/run.h"
 #include "ui/settings_loader.h"
+#include "ui/station.h"
 
 namespace fs = std::filesystem;
 using namespace galmor;

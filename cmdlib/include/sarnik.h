@@ -10,7 +10,8 @@
  *
  * Where commands go: the simulated bus in the folder $SARNIK_SIM_BUS when that
  * is set, else the system's SCSI units (sysfs under $SARNIK_SYSFS_ROOT, default
- * /sys; nodes under $SARNIK_DEV_ROOT, default /dev).
+ * /sys; nodes under $SARNIK_DEV_ROOT, default /dev; mount and swap tables
+ * under $SARNIK_PROC_ROOT, default /proc).
  *
  * Files: the device-path log "tessary.txt" and the data dump "tessary.bin" live
  * in the library's root folder ($SARNIK_ROOT, or a private per-user folder;
@@ -78,6 +79,63 @@ SARNIK_API int32_t fnFerrule_ReadCapacity(int32_t handle, void* buffer);
 /* Filter-driver request: 0 when the control node does not exist, else 1. The
  * node is <dev root>/korvafilters, or <bus folder>/korvafilters on a simulated bus. */
 SARNIK_API int32_t fnFerrule_SetConfiguration(void);
+
+/* Device services. Action 1 restarts (disable, then enable again), 2 enables,
+ * 3 disables, any other changes nothing.
+ *
+ * ResetDevice: every USB device (hubs and devices, also disabled ones) whose
+ * name contains the pattern (a NUL-terminated UTF-16 text; case-sensitive;
+ * an empty pattern matches nothing) gets the action, except hidden ones (root
+ * hubs, host controllers). A device's name is its product string, else its
+ * hardware ID ("USB\VID_xxxx&PID_yyyy&REV_zzzz"), else its class. Result: that
+ * of the last action (1 when the change was accepted; a restart whose disable
+ * failed does not enable and gives 0); 0 when nothing matched. When the device
+ * list cannot be read, prints "GetClassDevs !" on standard output and returns 0.
+ *
+ * ResetDevice98: the first node of the device tree (depth-first, pre-order)
+ * whose hardware ID contains the pattern gets the action; a restart waits
+ * 30 ms between disable and enable and does not enable after a failed
+ * disable. 1 once such a node was found, 0 when none was.
+ *
+ * Linux: USB devices are disabled through their "authorized" attribute. The
+ * simulated bus: a disabled device is absent until enabled (simbus disable). */
+SARNIK_API int32_t ResetDevice(const uint16_t* pattern, int32_t action);
+SARNIK_API int32_t ResetDevice98(const char* pattern, int32_t action);
+
+/* Volume services. The drive-letter table maps letters from "d" to volumes:
+ * on Linux the partitions of USB mass-storage disk units in the order of
+ * fnFerrule_GetDiskHandle (a unit without partitions is one volume); on the
+ * simulated bus the user units (disk1, disk2) of the enabled devices in bus
+ * order. A volume's name is "\\?\Volume{<guid>}\" with a GUID derived from
+ * the unit's device path and the partition; its first three digits are "4ea"
+ * for a volume on a USB mass-storage unit and "000" for any other.
+ *
+ * fnFerrule_FormatEx: formats the volume of drive number 7 (drive G; 1 = A to
+ * 26 = Z) as FAT (12 or 16) with mkfs.fat, labels it "KorvaDisk" with
+ * fatlabel and reads it back. 0 success; -1 mkfs.fat or fatlabel not found
+ * (only $SARNIK_FORMAT_TOOLS is searched when set, else $PATH, /usr/sbin,
+ * /sbin); -3 the format failed, or the volume was refused with nothing written
+ * (no such drive, not on a USB mass-storage unit, mounted, holding the root or
+ * a swap area, held by another device; a line on standard error says why);
+ * -4 labelling failed; -5, -6, -7 reading the volume information, its free
+ * space, or the information once more failed. Every call starts afresh: a
+ * failure never makes a later call fail.
+ *
+ * fnFerrule_GetDriverName: writes the letters c to y whose volume names start
+ * with "\\?\Volume{4ea", one lower-case byte each in order, to tessary.bin
+ * and returns 1; 0 (tessary.bin untouched) when none does. */
+SARNIK_API int32_t fnFerrule_FormatEx(int32_t drive);
+SARNIK_API int32_t fnFerrule_GetDriverName(void);
+
+/* Unmaps the named module (its file name or path; NULL: the program), deletes
+ * its file and ends the process with status 0, in that order. A module that
+ * holds this library's or the C library's code stays mapped until the end.
+ * When no such module is loaded or its file cannot be deleted, a line on
+ * standard error says so and the process ends with status 1. */
+SARNIK_API void Suicide(const char* module) __attribute__((noreturn));
+
+/* Returns its argument (a pointer-sized value, so that an address survives). */
+SARNIK_API intptr_t Address(intptr_t value);
 
 #ifdef __cplusplus
 }

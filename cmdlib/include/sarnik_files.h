@@ -5,14 +5,26 @@
 //   $SARNIK_ROOT                    when set and not empty;
 //   $XDG_RUNTIME_DIR/sarnik         when XDG_RUNTIME_DIR is an absolute path;
 //   <home>/.local/state/sarnik      home from $HOME (absolute), else the user database.
-// The library creates a missing folder with mode 0700; it refuses a default
-// folder that is a symbolic link or belongs to another user. Files are 0600.
+// The library creates a missing folder with mode 0700. It refuses a folder
+// that is a symbolic link, is not a directory or belongs to another user; a
+// default folder is closed to other users (mode 0700), an explicit one must
+// already be writable by its owner and by nobody else (its mode is never
+// changed). Files are 0600.
+//
+// The device-path log is part of an open's contract: when the folder is
+// refused or the log cannot be rewritten, fnFerrule_GetDiskHandle and
+// fnFerrule_GetCDHandle open nothing and return 0, print one line
+// "sarnik: ..." on standard error and leave errno at EACCES (any other open
+// failure leaves errno at 0). folder_problem() tells a caller why.
 #pragma once
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -44,6 +56,27 @@ inline std::string root_folder() {
     }
     if (home.empty()) return {};
     return home + "/.local/state/sarnik";
+}
+
+// Why `dir` cannot take the library's files, or "" when it can. A folder
+// other than the explicit one may still have a mode that the library closes
+// (`close_to_others`): then only its owner's write right is required.
+inline std::string folder_problem(const std::string& dir, bool close_to_others = false) {
+    if (dir.empty()) return "no folder for the library's files (set SARNIK_ROOT or HOME)";
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) return dir + ": " + std::strerror(errno);
+    if (S_ISLNK(st.st_mode)) return dir + " is a symbolic link";
+    if (!S_ISDIR(st.st_mode)) return dir + " is not a directory";
+    if (st.st_uid != ::geteuid()) return dir + " belongs to another user";
+    if (close_to_others) return {};
+    if ((st.st_mode & S_IWUSR) == 0) return dir + " is read-only";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return dir + " is writable by other users";
+    return {};
+}
+
+// Why the library's folder of the moment cannot take its files, or "".
+inline std::string root_problem() {
+    return folder_problem(root_folder(), !root_is_explicit());
 }
 
 inline std::string log_path() {

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -73,22 +75,44 @@ void fill_cdb(PassThroughBlock& b, const int32_t (&c)[N]) {
 
 }  // namespace
 
+namespace {
+
+// An open that cannot keep its log opens nothing: a caller would read a
+// stale path back and take it for the unit it got.
+int32_t log_refused(const std::string& why) {
+    std::fprintf(stderr, "sarnik: the device-path log cannot be written: %s\n", why.c_str());
+    errno = EACCES;
+    return 0;
+}
+
+int32_t not_opened() {
+    errno = 0;
+    return 0;
+}
+
+}  // namespace
+
 int32_t open_unit(Platform& p, UnitClass cls, int32_t index) {
-    const std::string root = prepare_root();
+    std::string why;
+    const std::string root = prepare_root(&why);
+    if (root.empty()) return log_refused(why);
+    const std::string log = root + "/" + kLogFile;
     // The log exists and is empty until a unit is found.
-    replace_file(root, kLogFile, "", 0);
-    if (index < 0) return 0;
+    if (!replace_file(root, kLogFile, "", 0)) return log_refused(log + " cannot be replaced");
+    if (index < 0) return not_opened();
     const auto path = p.interface_path(cls, static_cast<uint32_t>(index));
-    if (!path) return 0;
+    if (!path) return not_opened();
     const std::string line = *path + "\n";
-    replace_file(root, kLogFile, line.data(), line.size());
+    if (!replace_file(root, kLogFile, line.data(), line.size())) {
+        return log_refused(log + " cannot be replaced");
+    }
     int fd = p.open(*path);
-    if (fd < 0) return 0;
+    if (fd < 0) return not_opened();
     if (fd == 0) {
         // 0 means "no device" to the caller: move the descriptor up.
         const int moved_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
         ::close(fd);
-        if (moved_fd < 0) return 0;
+        if (moved_fd < 0) return not_opened();
         fd = moved_fd;
     }
     return fd;

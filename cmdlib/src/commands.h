@@ -16,7 +16,8 @@ namespace sarnik::cmd {
 
 // Opening: the index-th present unit of the class; a descriptor > 0 or 0.
 // The log file is recreated empty, then holds the unit's path and a newline
-// once the unit is found, whether or not it opens.
+// once the unit is found, whether or not it opens. When the log cannot be
+// rewritten nothing is opened: 0, errno EACCES and a line on stderr.
 int32_t open_unit(Platform& p, UnitClass cls, int32_t index);
 
 // Standard commands.

@@ -1,8 +1,11 @@
 // The exported C functions. Each picks the platform for this call (the
 // environment is read every time) and runs one command; no exception leaves
 // the library: an unexpected one makes the result 0.
+#include <unistd.h>
+
 #include "commands.h"
 #include "sarnik.h"
+#include "services.h"
 
 namespace {
 
@@ -22,6 +25,7 @@ int32_t guarded(F&& f) noexcept {
 }  // namespace
 
 namespace cmd = sarnik::cmd;
+namespace svc = sarnik::svc;
 
 extern "C" {
 
@@ -125,6 +129,43 @@ SARNIK_API int32_t fnFerrule_ReadCapacity(int32_t handle, void* buffer) {
 
 SARNIK_API int32_t fnFerrule_SetConfiguration(void) {
     return guarded([&](Platform& p) { return cmd::set_configuration(p); });
+}
+
+SARNIK_API int32_t ResetDevice(const uint16_t* pattern, int32_t action) {
+    return guarded([&](Platform& p) {
+        return pattern ? svc::reset_device(p, svc::utf8_of(pattern), action) : 0;
+    });
+}
+
+SARNIK_API int32_t ResetDevice98(const char* pattern, int32_t action) {
+    return guarded(
+        [&](Platform& p) { return pattern ? svc::reset_device98(p, pattern, action) : 0; });
+}
+
+SARNIK_API int32_t fnFerrule_FormatEx(int32_t drive) {
+    // An unexpected exception is a failed format, not a success.
+    try {
+        auto p = sarnik::make_platform();
+        return p ? svc::format_ex(*p, drive) : svc::kFormatFailed;
+    } catch (...) {
+        return svc::kFormatFailed;
+    }
+}
+
+SARNIK_API int32_t fnFerrule_GetDriverName(void) {
+    return guarded([&](Platform& p) { return svc::get_driver_name(p); });
+}
+
+SARNIK_API void Suicide(const char* module) {
+    try {
+        svc::suicide(module);
+    } catch (...) {
+        _exit(1);
+    }
+}
+
+SARNIK_API intptr_t Address(intptr_t value) {
+    return value;
 }
 
 }  // extern "C"

@@ -17,39 +17,36 @@ bool make_dir(const std::string& dir) {
     return ::mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
-// A default folder must be a real directory of this user, open to it alone
-// (a umask never leaves it without the owner's rights either).
-bool private_dir_ok(const std::string& dir) {
-    struct stat st {};
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
-        return false;
-    }
-    if ((st.st_mode & 0777) != 0700 && ::chmod(dir.c_str(), 0700) != 0) return false;
-    return true;
-}
-
 }  // namespace
 
-std::string prepare_root() {
+std::string prepare_root(std::string* why) {
     const std::string root = sarnik_files::root_folder();
-    if (root.empty()) return {};
-    if (sarnik_files::root_is_explicit()) {
-        make_dir(root);
+    const bool explicit_root = sarnik_files::root_is_explicit();
+    if (!root.empty() && !explicit_root) {
+        // <home>/.local/state/sarnik: make the parents too (private, as the XDG
+        // state folder should be); $XDG_RUNTIME_DIR exists already.
+        const std::string suffix = "/.local/state/sarnik";
+        if (root.size() > suffix.size() &&
+            root.compare(root.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            const std::string home = root.substr(0, root.size() - suffix.size());
+            make_dir(home + "/.local");
+            make_dir(home + "/.local/state");
+        }
+    }
+    if (!root.empty()) make_dir(root);
+    std::string problem = sarnik_files::folder_problem(root, !explicit_root);
+    // A default folder is closed to others (a umask never leaves it without
+    // the owner's rights either); an explicit one is the user's to set.
+    if (problem.empty() && !explicit_root) {
         struct stat st {};
-        if (::stat(root.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
-        return root;
+        if (::lstat(root.c_str(), &st) != 0 ||
+            ((st.st_mode & 0777) != 0700 && ::chmod(root.c_str(), 0700) != 0)) {
+            problem = root + " cannot be made private";
+        }
     }
-    // <home>/.local/state/sarnik: make the parents too (private, as the XDG
-    // state folder should be); $XDG_RUNTIME_DIR exists already.
-    const std::string suffix = "/.local/state/sarnik";
-    if (root.size() > suffix.size() &&
-        root.compare(root.size() - suffix.size(), suffix.size(), suffix) == 0) {
-        const std::string home = root.substr(0, root.size() - suffix.size());
-        make_dir(home + "/.local");
-        make_dir(home + "/.local/state");
-    }
-    make_dir(root);
-    return private_dir_ok(root) ? root : std::string();
+    if (problem.empty()) return root;
+    if (why) *why = problem;
+    return {};
 }
 
 bool replace_file(const std::string& root, const char* name, const void* data, size_t len) {

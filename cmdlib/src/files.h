@@ -9,8 +9,9 @@ namespace sarnik {
 constexpr const char kLogFile[] = "tessary.txt";
 constexpr const char kDumpFile[] = "tessary.bin";
 
-// The root folder, created when missing; "" when it cannot be used.
-std::string prepare_root();
+// The root folder, created when missing; "" when it cannot be used (then
+// `why`, when given, says why).
+std::string prepare_root(std::string* why = nullptr);
 
 // Replaces <root>/<name> with exactly these bytes, mode 0600. The new file is
 // written beside the old one and renamed over it, so a reader sees either the

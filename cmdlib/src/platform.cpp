@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,7 +11,9 @@ std::unique_ptr<Platform> make_platform() {
     if (bus && *bus) return make_sim_platform(bus);
     const char* sys = std::getenv("SARNIK_SYSFS_ROOT");
     const char* dev = std::getenv("SARNIK_DEV_ROOT");
-    return make_linux_platform(sys && *sys ? sys : "/sys", dev && *dev ? dev : "/dev");
+    const char* proc = std::getenv("SARNIK_PROC_ROOT");
+    return make_linux_platform(sys && *sys ? sys : "/sys", dev && *dev ? dev : "/dev",
+                               proc && *proc ? proc : "/proc");
 }
 
 namespace {
@@ -71,6 +74,64 @@ std::optional<DriveLayout> parse_mbr(const uint8_t* sector) {
         layout.partitions.push_back(p);
     }
     return layout;
+}
+
+namespace {
+
+uint64_t fnv1a(const std::string& text, uint64_t h) {
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 0x100000001b3ull;
+    }
+    return h;
+}
+
+// A FAT boot sector (not a partition table), by its BIOS parameter block.
+bool fat_boot_sector(const uint8_t* s) {
+    if (s[0] != 0xEB && s[0] != 0xE9) return false;
+    const uint32_t bytes = uint32_t(s[11]) | uint32_t(s[12]) << 8;
+    const uint8_t per_cluster = s[13];
+    return bytes >= 512 && bytes <= 4096 && (bytes & (bytes - 1)) == 0 && per_cluster != 0 &&
+           (per_cluster & (per_cluster - 1)) == 0 && s[16] != 0;
+}
+
+}  // namespace
+
+std::string volume_name(const std::string& unit_path, uint32_t partition, bool on_usb_storage) {
+    const std::string key = unit_path + "#" + std::to_string(partition);
+    const uint64_t a = fnv1a(key, 0xcbf29ce484222325ull);
+    const uint64_t b = fnv1a(key, a ^ 0x9e3779b97f4a7c15ull);
+    char hex[33];
+    std::snprintf(hex, sizeof hex, "%016llx%016llx", static_cast<unsigned long long>(a),
+                  static_cast<unsigned long long>(b));
+    std::string g = std::string(on_usb_storage ? "4ea" : "000") + std::string(hex, 29);
+    return "\\\\?\\Volume{" + g.substr(0, 8) + "-" + g.substr(8, 4) + "-" + g.substr(12, 4) + "-" +
+           g.substr(16, 4) + "-" + g.substr(20, 12) + "}\\";
+}
+
+std::vector<Volume> unit_volumes(const uint8_t* sector0, uint64_t unit_sectors) {
+    std::vector<Volume> out;
+    if (unit_sectors == 0) return out;
+    if (!fat_boot_sector(sector0)) {
+        if (const auto layout = parse_mbr(sector0)) {
+            for (const auto& p : layout->partitions) {
+                if (p.start_sector == 0 || p.start_sector >= unit_sectors ||
+                    p.sectors > unit_sectors - p.start_sector) {
+                    continue;  // not on this unit
+                }
+                Volume v;
+                v.partition = p.number;
+                v.start_sector = p.start_sector;
+                v.sectors = p.sectors;
+                out.push_back(v);
+            }
+            if (!layout->partitions.empty()) return out;
+        }
+    }
+    Volume whole;
+    whole.sectors = unit_sectors;
+    out.push_back(whole);
+    return out;
 }
 
 std::string path_text(const std::string& raw, bool mask_usb) {

@@ -28,6 +28,29 @@ struct DriveLayout {
     std::vector<PartitionEntry> partitions;
 };
 
+// One node of the system's device tree.
+struct DeviceNode {
+    std::string key;          // how the platform finds the node again
+    std::string hardware_id;  // first entry of its hardware-ID list; "" when none
+    std::string name;         // friendly name (product string); "" when none
+    std::string class_name;   // setup class; "" when none
+    std::string description;  // device description; "" when none
+    bool hidden = false;      // not shown by a device manager (root hubs, host controllers)
+};
+
+// One entry of the drive-letter table: a volume presented by a unit.
+struct Volume {
+    char letter = 0;            // lower case, from 'd'
+    std::string name;           // volume name (see volume_name())
+    std::string unit_path;      // device path of the unit that holds it
+    uint32_t partition = 0;     // 1-based; 0: the whole unit (no partition table)
+    uint64_t start_sector = 0;  // on the unit
+    uint64_t sectors = 0;
+    bool on_usb_storage = false;
+    std::string in_use;  // why it must not be written (mounted, root, swap, held), or ""
+    std::string node;    // a file the format tools may open directly, or ""
+};
+
 class Platform {
   public:
     virtual ~Platform() = default;
@@ -62,6 +85,25 @@ class Platform {
     virtual int open_filter_control() = 0;
     // Sends the node one request without input or output.
     virtual bool filter_request(int fd, uint32_t code) = 0;
+
+    // The present devices that the USB bus enumerates (hubs and devices, also
+    // disabled ones), in enumeration order; nothing when the list cannot be
+    // had at all.
+    virtual std::optional<std::vector<DeviceNode>> usb_devices() = 0;
+    // The whole device tree, depth-first in pre-order from the root (the root
+    // first); empty when the root cannot be located.
+    virtual std::vector<DeviceNode> device_tree() = 0;
+    // Enables or disables a node. true: the request was accepted.
+    virtual bool set_device_enabled(const DeviceNode& node, bool on) = 0;
+    // The pause between disabling and enabling a node again.
+    virtual void pause_ms(uint32_t ms) = 0;
+
+    // The drive-letter table, in letter order.
+    virtual std::vector<Volume> volumes() = 0;
+    // Reads or writes `count` sectors of a volume from `sector` (relative to
+    // the volume's start). false when any part fails.
+    virtual bool volume_io(const Volume& v, uint64_t sector, uint32_t count, uint8_t* data,
+                           bool write) = 0;
 };
 
 // The platform for this call: the simulated bus when SARNIK_SIM_BUS names a
@@ -70,7 +112,8 @@ class Platform {
 // call.
 std::unique_ptr<Platform> make_platform();
 
-std::unique_ptr<Platform> make_linux_platform(std::string sysfs_root, std::string dev_root);
+std::unique_ptr<Platform> make_linux_platform(std::string sysfs_root, std::string dev_root,
+                                              std::string proc_root = "/proc");
 std::unique_ptr<Platform> make_sim_platform(std::string bus_dir);
 
 // Encodes a drive layout the way the Windows request returns it: an 8-byte
@@ -85,6 +128,18 @@ std::optional<uint32_t> encode_drive_layout(const DriveLayout& layout, uint8_t* 
 // Parses the four primary entries of a master boot record (512 bytes).
 // Nothing when the sector has no boot signature 55 AA.
 std::optional<DriveLayout> parse_mbr(const uint8_t* sector);
+
+// The volume name of a volume in the drive-letter table (the library's own
+// scheme): "\\?\Volume{gggggggg-gggg-gggg-gggg-gggggggggggg}\" from a hash
+// of the unit's device path and the partition, whose first three digits are
+// "4ea" for a volume on a USB mass-storage unit and "000" for any other.
+std::string volume_name(const std::string& unit_path, uint32_t partition, bool on_usb_storage);
+
+// Volumes of a unit whose first sector is `sector0` and whose size is
+// `unit_sectors`: its primary partitions, or the whole unit when the sector
+// holds no partition table (a FAT boot sector, or nothing). Letters, names
+// and the rest are the caller's.
+std::vector<Volume> unit_volumes(const uint8_t* sector0, uint64_t unit_sectors);
 
 // Device-path text: trimmed, blanks and characters that would break a path
 // become "_", lower case. With `mask_usb`, every "usb" in the text is broken

@@ -20,10 +20,29 @@
 // The node opened is the unit's SCSI generic node <dev>/sgN, so that vendor
 // opcodes pass; a unit without one is opened through its block node.
 // The filter driver's control node is <dev>/korvafilters.
+//
+// Device tree: the directories of <sysfs>/devices that hold a "uevent" file,
+// walked depth-first in pre-order (children by name); links are not
+// followed. Hardware IDs read like the platform's own:
+//   USB\VID_xxxx&PID_yyyy&REV_zzzz     a USB device (upper-case hexadecimal)
+//   USB\VID_xxxx&PID_yyyy&REV_zzzz&MI_nn   one of its interfaces
+//   USB\ROOT_HUB20 (30 for USB 3, none for USB 1)   a root hub
+//   PCI\VEN_xxxx&DEV_yyyy&SUBSYS_ssssvvvv&REV_rr   a PCI function
+// and other nodes have none. A USB device's name is its product string. Root
+// hubs and USB host controllers (PCI class 0C03) are hidden. The USB device
+// list is <sysfs>/bus/usb/devices without the interfaces. A node with an
+// "authorized" attribute is disabled and enabled through it; any other
+// through its driver's "unbind" and its bus's "drivers_probe".
+//
+// Drive letters: the partitions of the USB mass-storage disk units in
+// enumeration order (a unit without partitions: the unit), from "d". A
+// volume is in use when <proc>/self/mountinfo lists its device number or node,
+// <proc>/swaps lists its node, or its "holders" folder is not empty.
 #include <fcntl.h>
 #include <scsi/sg.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,6 +53,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <thread>
 #include <tuple>
 
 #include "platform.h"
@@ -192,10 +213,215 @@ std::optional<UnitClass> class_of_type(uint64_t type) {
     }
 }
 
+bool write_attr(const fs::path& p, const std::string& text) {
+    const int fd = ::open(p.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    const bool ok = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+    return ::close(fd) == 0 && ok;
+}
+
+std::string upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// A hexadecimal attribute as exactly `digits` upper-case digits ("0x" dropped).
+std::optional<std::string> hex_attr(const fs::path& p, size_t digits) {
+    auto s = read_attr(p);
+    if (!s) return {};
+    std::string t = trim(*s);
+    if (t.rfind("0x", 0) == 0 || t.rfind("0X", 0) == 0) t = t.substr(2);
+    if (t.empty() || t.size() > digits ||
+        !std::all_of(t.begin(), t.end(), [](unsigned char c) { return std::isxdigit(c); })) {
+        return {};
+    }
+    return upper(std::string(digits - t.size(), '0') + t);
+}
+
+bool is_dir(const fs::path& p) {
+    std::error_code ec;
+    return fs::is_directory(fs::symlink_status(p, ec));
+}
+
+// The USB identity part of a device's hardware ID.
+std::optional<std::string> usb_id(const fs::path& d) {
+    auto v = hex_attr(d / "idVendor", 4);
+    auto p = hex_attr(d / "idProduct", 4);
+    auto r = hex_attr(d / "bcdDevice", 4);
+    if (!v || !p || !r) return {};
+    return "USB\\VID_" + *v + "&PID_" + *p + "&REV_" + *r;
+}
+
+DeviceNode node_at(const fs::path& d) {
+    DeviceNode n;
+    n.key = d.string();
+    const std::string leaf = d.filename().string();
+    if (fs::exists(d / "idVendor")) {
+        const std::string product = trim(read_attr(d / "product").value_or(""));
+        n.name = product;
+        n.class_name = "USB";
+        if (leaf.rfind("usb", 0) == 0) {
+            const std::string version = trim(read_attr(d / "version").value_or(""));
+            n.hardware_id = "USB\\ROOT_HUB";
+            if (version.rfind("3", 0) == 0) n.hardware_id += "30";
+            if (version.rfind("2", 0) == 0) n.hardware_id += "20";
+            n.description = "USB Root Hub";
+            n.hidden = true;
+        } else {
+            n.hardware_id = usb_id(d).value_or("");
+            n.description = product.empty() ? "USB Device" : product;
+        }
+    } else if (fs::exists(d / "bInterfaceNumber")) {
+        auto parent = usb_id(d.parent_path());
+        auto number = hex_attr(d / "bInterfaceNumber", 2);
+        if (parent && number) n.hardware_id = *parent + "&MI_" + *number;
+        n.class_name = "USB";
+        n.description = trim(read_attr(d / "interface").value_or(""));
+        if (n.description.empty()) n.description = "USB Interface";
+    } else if (fs::exists(d / "vendor") && fs::exists(d / "device") && fs::exists(d / "class")) {
+        auto v = hex_attr(d / "vendor", 4);
+        auto dv = hex_attr(d / "device", 4);
+        auto sv = hex_attr(d / "subsystem_vendor", 4);
+        auto sd = hex_attr(d / "subsystem_device", 4);
+        auto r = hex_attr(d / "revision", 2);
+        auto cls = hex_attr(d / "class", 6);
+        if (v && dv) {
+            n.hardware_id = "PCI\\VEN_" + *v + "&DEV_" + *dv + "&SUBSYS_" + sd.value_or("0000") +
+                            sv.value_or("0000") + "&REV_" + r.value_or("00");
+        }
+        n.class_name = "PCI";
+        n.hidden = cls && cls->rfind("0C03", 0) == 0;  // USB host controller
+        n.description = n.hidden ? "USB Host Controller" : "PCI Device";
+    }
+    return n;
+}
+
+void walk(const fs::path& d, int depth, std::vector<DeviceNode>& out) {
+    if (depth == 0 || fs::exists(d / "uevent")) out.push_back(node_at(d));
+    if (depth >= 64) return;
+    for (const auto& name : entries(d)) {
+        const fs::path child = d / name;
+        if (is_dir(child)) walk(child, depth + 1, out);
+    }
+}
+
 class LinuxPlatform final : public Platform {
   public:
-    LinuxPlatform(std::string sysfs, std::string dev)
-        : sys_(std::move(sysfs)), dev_(std::move(dev)) {}
+    LinuxPlatform(std::string sysfs, std::string dev, std::string proc)
+        : sys_(std::move(sysfs)), dev_(std::move(dev)), proc_(std::move(proc)) {}
+
+    std::optional<std::vector<DeviceNode>> usb_devices() override {
+        const fs::path base = fs::path(sys_) / "bus/usb/devices";
+        if (!is_dir(base)) return {};
+        std::vector<fs::path> devices;
+        for (const auto& name : entries(base)) {
+            if (name.find(':') != std::string::npos) continue;  // an interface
+            std::error_code ec;
+            fs::path p = fs::canonical(base / name, ec);
+            if (!ec) devices.push_back(p);
+        }
+        std::sort(devices.begin(), devices.end());
+        std::vector<DeviceNode> out;
+        for (const auto& d : devices) out.push_back(node_at(d));
+        return out;
+    }
+
+    std::vector<DeviceNode> device_tree() override {
+        std::vector<DeviceNode> out;
+        const fs::path root = fs::path(sys_) / "devices";
+        if (is_dir(root)) walk(root, 0, out);
+        return out;
+    }
+
+    bool set_device_enabled(const DeviceNode& node, bool on) override {
+        const fs::path d = node.key;
+        const std::string leaf = d.filename().string();
+        if (fs::exists(d / "authorized")) return write_attr(d / "authorized", on ? "1" : "0");
+        std::error_code ec;
+        if (!on) {
+            if (!fs::exists(d / "driver", ec)) return false;
+            return write_attr(d / "driver/unbind", leaf);
+        }
+        const fs::path bus = fs::read_symlink(d / "subsystem", ec);
+        if (ec) return false;
+        return write_attr(fs::path(sys_) / "bus" / bus.filename() / "drivers_probe", leaf);
+    }
+
+    void pause_ms(uint32_t ms) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    }
+
+    std::vector<Volume> volumes() override {
+        std::vector<Volume> out;
+        char letter = 'd';
+        for (const auto& u : units(UnitClass::Disk)) {
+            if (!on_usb_storage(u.dir)) continue;
+            const auto blocks = entries(u.dir / "block");
+            if (blocks.empty()) continue;
+            const fs::path bdir = u.dir / "block" / blocks.front();
+            const auto size = read_number(bdir / "size");
+            if (!size || *size == 0) continue;  // no medium
+            std::vector<std::pair<fs::path, Volume>> found;
+            for (const auto& name : entries(bdir)) {
+                const fs::path p = bdir / name;
+                auto number = read_number(p / "partition");
+                auto start = read_number(p / "start");
+                auto sectors = read_number(p / "size");
+                if (!number || !start || !sectors) continue;
+                Volume v;
+                v.partition = static_cast<uint32_t>(*number);
+                v.start_sector = *start;
+                v.sectors = *sectors;
+                found.emplace_back(p, v);
+            }
+            std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+                return a.second.partition < b.second.partition;
+            });
+            if (found.empty()) {
+                Volume whole;
+                whole.sectors = *size;
+                found.emplace_back(bdir, whole);
+            }
+            const std::string unit_path = device_path(u);
+            for (auto& [dir, v] : found) {
+                if (letter > 'z') return out;
+                v.letter = letter++;
+                v.unit_path = unit_path;
+                v.on_usb_storage = true;
+                v.name = volume_name(unit_path, v.partition, true);
+                v.node = (fs::path(dev_) / dir.filename()).string();
+                v.in_use = in_use(dir, v.node);
+                out.push_back(v);
+            }
+        }
+        return out;
+    }
+
+    bool volume_io(const Volume& v, uint64_t sector, uint32_t count, uint8_t* data,
+                   bool write) override {
+        if (v.node.empty() || sector > v.sectors || count > v.sectors - sector) return false;
+        // O_EXCL: a block device that is mounted or held elsewhere is not
+        // written. Reading is harmless and must not fail because a desktop
+        // mounted the fresh volume.
+        const int fd = ::open(v.node.c_str(), write ? O_RDWR | O_EXCL | O_CLOEXEC | O_NOFOLLOW
+                                                    : O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) return false;
+        size_t left = size_t(count) * 512;
+        off_t at = static_cast<off_t>(sector * 512);
+        bool ok = true;
+        while (ok && left > 0) {
+            const ssize_t n = write ? ::pwrite(fd, data, left, at) : ::pread(fd, data, left, at);
+            if (n < 0 && errno == EINTR) continue;
+            ok = n > 0;
+            if (ok) {
+                data += n;
+                at += n;
+                left -= size_t(n);
+            }
+        }
+        if (write && ok) ok = ::fsync(fd) == 0;
+        return ::close(fd) == 0 && ok;
+    }
 
     std::optional<std::string> interface_path(UnitClass cls, uint32_t index) override {
         auto list = units(cls);
@@ -280,6 +506,43 @@ class LinuxPlatform final : public Platform {
     }
 
   private:
+    // Why the volume at sysfs folder `dir` (node `node`) must not be written, or "".
+    std::string in_use(const fs::path& dir, const std::string& node) const {
+        const auto holders = entries(dir / "holders");
+        if (!holders.empty()) return "held by " + holders.front();
+        const std::string number = trim(read_attr(dir / "dev").value_or(""));
+        std::ifstream mounts(fs::path(proc_) / "self/mountinfo");
+        if (!mounts) return "the mount table cannot be read";
+        for (std::string line; std::getline(mounts, line);) {
+            // id parent major:minor root mount-point options ... - type source ...
+            std::istringstream f(line);
+            std::string id, parent, majmin, root, point;
+            f >> id >> parent >> majmin >> root >> point;
+            std::string source;
+            const size_t dash = line.find(" - ");
+            if (dash != std::string::npos) {
+                std::istringstream t(line.substr(dash + 3));
+                std::string type;
+                t >> type >> source;
+            }
+            if ((!number.empty() && majmin == number) || source == node) {
+                return point == "/" ? "it holds the root file system" : "mounted on " + point;
+            }
+        }
+        std::ifstream swaps(fs::path(proc_) / "swaps");
+        if (!swaps) return "the swap table cannot be read";
+        const std::string leaf = fs::path(node).filename().string();
+        std::string line;
+        std::getline(swaps, line);  // heading
+        while (std::getline(swaps, line)) {
+            std::istringstream f(line);
+            std::string path;
+            f >> path;
+            if (path == node || fs::path(path).filename() == leaf) return "it holds a swap area";
+        }
+        return {};
+    }
+
     std::vector<Unit> units(std::optional<UnitClass> only) const {
         std::vector<Unit> out;
         const fs::path base = fs::path(sys_) / "bus/scsi/devices";
@@ -381,12 +644,15 @@ class LinuxPlatform final : public Platform {
 
     std::string sys_;
     std::string dev_;
+    std::string proc_;
 };
 
 }  // namespace
 
-std::unique_ptr<Platform> make_linux_platform(std::string sysfs_root, std::string dev_root) {
-    return std::make_unique<LinuxPlatform>(std::move(sysfs_root), std::move(dev_root));
+std::unique_ptr<Platform> make_linux_platform(std::string sysfs_root, std::string dev_root,
+                                              std::string proc_root) {
+    return std::make_unique<LinuxPlatform>(std::move(sysfs_root), std::move(dev_root),
+                                           std::move(proc_root));
 }
 
 }  // namespace sarnik

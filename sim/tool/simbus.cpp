@@ -168,16 +168,29 @@ int main(int argc, char** argv) {
     plug->add_flag("--no-medium", no_medium, "Plain disk: no medium (units not ready)");
     plug->add_option("--sectors", sectors, "Plain disk: capacity in 512-byte sectors");
     plug->add_flag("--not-usb", not_usb, "The device hangs on a non-USB bus");
+    std::string drop_from, flip_bits, read_error;
+    plug->add_option("--drop-writes-from", drop_from,
+                     "SECTOR: writes to this flash sector and beyond are acknowledged but not "
+                     "kept (the disk claims more flash than it has)");
+    plug->add_option("--flip-bits", flip_bits,
+                     "SECTOR: this flash sector reads back with a bit flipped");
+    plug->add_option("--read-error", read_error,
+                     "SECTOR: reads that cover this flash sector fail with a medium error");
 
     auto* unplug = app.add_subcommand("unplug", "Unplugs a device (open handles fail)");
     auto* replug = app.add_subcommand("replug", "Unplugs a device and plugs it in again");
-    auto* list = app.add_subcommand("list", "Lists the devices and their units");
+    auto* disable = app.add_subcommand(
+        "disable",
+        "Disables a device as the host's device manager does (absent until enabled); "
+        "ID hub: the root hub, and with it every device");
+    auto* enable = app.add_subcommand("enable", "Enables a disabled device (it starts afresh)");
+    auto* list = app.add_subcommand("list", "Lists the devices, their state and their units");
     auto* inspect = app.add_subcommand("inspect", "Shows a device's state");
     auto* exp = app.add_subcommand("export", "Writes the bytes a host would read from a unit");
     auto* trace = app.add_subcommand("trace", "Prints the commands a device received");
     std::string id, unit, file;
     bool json = false;
-    for (auto* sub : {unplug, replug, inspect, exp, trace}) {
+    for (auto* sub : {unplug, replug, disable, enable, inspect, exp, trace}) {
         sub->add_option("ID", id, "Device id, as printed by plug")->required();
     }
     list->add_flag("--json", json, "JSON output");
@@ -202,12 +215,14 @@ int main(int argc, char** argv) {
             simbus::PlugOptions o;
             auto& d = o.device;
             const bool controller_only = plug->count("--chips") || plug->count("--fw-rev") ||
-                                         password || hw_wp || sw_wp || wp_switch || bad_blocks;
+                                         password || hw_wp || sw_wp || wp_switch || bad_blocks ||
+                                         plug->count("--drop-writes-from") ||
+                                         plug->count("--flip-bits") || plug->count("--read-error");
             const bool plain_only = with_cdrom || no_medium || !sectors.empty();
             if (plain && controller_only) {
                 throw UsageError{
-                    "--chips, --fw-rev, --password and the protection flags "
-                    "apply to a controller, not to --plain"};
+                    "--chips, --fw-rev, --password, the protection flags and the flash "
+                    "faults apply to a controller, not to --plain"};
             }
             if (!plain && plain_only) {
                 throw UsageError{"--with-cdrom, --no-medium and --sectors need --plain"};
@@ -239,6 +254,15 @@ int main(int argc, char** argv) {
             d.wp_switch_on = wp_switch;
             d.bad_blocks = bad_blocks;
             d.usb = !not_usb;
+            // Flash sectors as READ(10)/WRITE(10) address them.
+            auto sector = [](const std::string& text, const char* option) {
+                return static_cast<uint64_t>(parse_number(text, 0xFFFFFFFFu, option));
+            };
+            if (plug->count("--drop-writes-from"))
+                d.faults.drop_writes_from = sector(drop_from, "--drop-writes-from");
+            if (plug->count("--flip-bits")) d.faults.flip_bits = sector(flip_bits, "--flip-bits");
+            if (plug->count("--read-error"))
+                d.faults.read_error = sector(read_error, "--read-error");
             for (const auto& f : fails) o.faults.push_back(parse_fault(f, false, "--fail"));
             for (const auto& f : unplugs) o.faults.push_back(parse_fault(f, true, "--unplug-at"));
             o.timing = timing == "usb2"   ? simbus::Timing::Usb2
@@ -264,23 +288,37 @@ int main(int argc, char** argv) {
             }
             return 0;
         }
+        if (disable->parsed() || enable->parsed()) {
+            if (id != simbus::Bus::kRootHub) require_device(bus, id);
+            if (!bus.set_enabled(id, enable->parsed())) {
+                std::cerr << "simbus: could not " << (enable->parsed() ? "enable " : "disable ")
+                          << id << " (unplugged?)\n";
+                return 1;
+            }
+            return 0;
+        }
         if (list->parsed()) {
+            const bool hub_on = bus.enabled(simbus::Bus::kRootHub).value_or(true);
             nlohmann::json all = nlohmann::json::array();
             for (const auto& dev : bus.list()) {
                 auto j = bus.inspect(dev);
                 if (!j) continue;
-                all.push_back(
-                    {{"id", dev}, {"plugged", (*j)["plugged"]}, {"units", (*j)["units"]}});
+                all.push_back({{"id", dev},
+                               {"plugged", (*j)["plugged"]},
+                               {"enabled", (*j)["enabled"]},
+                               {"units", (*j)["units"]}});
             }
             if (json) {
                 std::cout << all.dump(2) << "\n";
                 return 0;
             }
+            if (!hub_on) std::cout << "hub disabled (no device is reachable)\n";
             for (const auto& dev : all) {
                 const bool plugged = dev["plugged"].get<bool>();
+                const bool on = dev["enabled"].get<bool>();
                 std::cout << dev["id"].get<std::string>() << (plugged ? " plugged" : " unplugged")
-                          << "\n";
-                if (!plugged) continue;
+                          << (plugged && !on ? " disabled" : "") << "\n";
+                if (!plugged || !on) continue;
                 for (const auto& u : dev["units"]) {
                     std::cout << "  " << u["name"].get<std::string>() << " "
                               << u["class"].get<std::string>() << " " << u["sectors"].dump()

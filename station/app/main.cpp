@@ -9,10 +9,10 @@
 #include <sstream>
 #include <string>
 
-#include "core/discovery.h"
-#include "core/station.h"
+#include "run/discovery.h"
 #include "ui/headless.h"
 #include "ui/settings_loader.h"
+#include "ui/station.h"
 
 #ifdef UFD_HAVE_QT
 #include <QApplication>

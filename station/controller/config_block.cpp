@@ -12,16 +12,12 @@
 #include "controller/controller.h"
 #include "controller/step_guard.h"
 #include "controller/steps.h"
-#include "core/station.h"
-#include "ui/grid.h"
+#include "core/status.h"
+#include "recipe/settings.h"
 
 namespace galmor {
 
 namespace {
-
-constexpr int16_t kStatusMissingSetting = 0xF7;
-constexpr int16_t kStatusConfigWriteFailed = 0xF6;
-constexpr int16_t kStatusConfigReadBack = 0x82;
 
 // The fixed bytes of the USB device descriptor; ids and revision are filled in.
 constexpr uint8_t kDeviceDescriptorTemplate[cfg::kDeviceDescriptorLength] = {
@@ -98,11 +94,6 @@ ComposeResult CheckIdentity(const ConfigIdentity& id) {
 
 ConfigIdentity IdentityOf(const ProductSettings& s) {
     return {s.Vid, s.Pid, s.UsbManufacturer, s.UsbProduct, s.ScsiVendor, s.ScsiProduct};
-}
-
-std::string CurrentSerial(const ProductSettings& s) {
-    std::lock_guard<std::mutex> lock(s.serial_mutex);
-    return s.SerialNumber;
 }
 
 }  // namespace
@@ -254,80 +245,90 @@ std::string DrawSerialHex() {
     return HexPad(n, static_cast<int>(cfg::kSerialChars), false);
 }
 
-std::string SelectSerialForBlock(ProductSettings& settings) {
-    std::lock_guard<std::mutex> lock(settings.serial_mutex);
-    if (settings.SerialComplete) return EightChars(settings.SerialNumber);
-    const std::string chosen =
-        ChooseSerial(settings.SerialNumber, settings.SerialSectionPresent, settings.SerialGiven,
-                     settings.SerialComplete, DrawSerialHex());
-    settings.SerialNumber = chosen;
-    return chosen;
+void SerialSource::Reset(const ProductSettings& s) {
+    std::lock_guard<std::mutex> lock(mu_);
+    number_ = s.SerialNumber;
+    seeded_ = true;
 }
 
-std::optional<int> BuildConfigBlock(Station& st, int16_t port, bool write) {
-    PortRecord* p = PortAt(st.ports, port);
-    if (!p) return write ? std::optional<int>(0) : std::nullopt;
+std::string SerialSource::Select(const ProductSettings& s) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!seeded_) {
+        number_ = s.SerialNumber;
+        seeded_ = true;
+    }
+    if (s.SerialComplete) return EightChars(number_);
+    number_ = ChooseSerial(number_, s.SerialSectionPresent, s.SerialGiven, s.SerialComplete,
+                           DrawSerialHex());
+    return number_;
+}
+
+std::string SerialSource::Current(const ProductSettings& s) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return seeded_ ? number_ : s.SerialNumber;
+}
+
+std::optional<BuildResult> BuildConfigBlock(const PortJob& job, bool write) {
+    PortRecord* p = &job.port;
+    const ProductSettings& s = job.recipe;
 
     p->SectorBuffer.fill(0);
     Block info{};
-    st.lib.VendorR(p->Handle, sub::kDeviceInfo, info.data());  // result ignored
+    job.lib.VendorR(p->Handle, sub::kDeviceInfo, info.data());  // result ignored
 
-    const ConfigIdentity id = IdentityOf(st.settings);
+    const ConfigIdentity id = IdentityOf(s);
     // Missing strings, and strings too long to fit before the serial part,
     // leave the block unwritten.
     if (CheckIdentity(id) != ComposeResult::Ok) {
-        p->ErrorStatus = kStatusMissingSetting;
-        return 2;
+        p->ErrorStatus = Code(Status::MissingSetting);
+        return BuildResult::MissingSetting;
     }
 
-    const std::string serial =
-        write ? SelectSerialForBlock(st.settings) : CurrentSerial(st.settings);
-    ComposeConfigBlock(id, info[devinfo::kRevision], serial, st.settings.TotalReservedSectors,
-                       st.settings.ReserveImageSectors, p->SectorBuffer);
+    const std::string serial = write ? job.run.serial.Select(s) : job.run.serial.Current(s);
+    ComposeConfigBlock(id, info[devinfo::kRevision], serial, s.TotalReservedSectors,
+                       s.ReserveImageSectors, p->SectorBuffer);
     if (!write) return std::nullopt;
 
-    if (st.lib.VendorW(p->Handle, sub::kConfigWrite, kSector, p->SectorBuffer.data()) == 1) {
-        return 1;
+    if (job.lib.VendorW(p->Handle, sub::kConfigWrite, kSector, p->SectorBuffer.data()) == 1) {
+        return BuildResult::Written;
     }
-    p->ErrorStatus = kStatusConfigWriteFailed;
-    return 0;
+    p->ErrorStatus = Code(Status::ConfigWriteFailed);
+    return BuildResult::WriteFailed;
 }
 
-int VerifyConfigBlock(Station& st, int16_t port) {
-    PortRecord* p = PortAt(st.ports, port);
-    if (!p) return 0;
+VerifyResult VerifyConfigBlock(const PortJob& job) {
+    PortRecord* p = &job.port;
     p->SectorBuffer.fill(0);
     p->ReplyBuffer.fill(0);
-    if (st.lib.VendorR(p->Handle, sub::kConfigRead, p->ReplyBuffer.data()) != 1) {
-        p->ErrorStatus = kStatusConfigReadBack;
-        return 0;
+    if (job.lib.VendorR(p->Handle, sub::kConfigRead, p->ReplyBuffer.data()) != 1) {
+        p->ErrorStatus = Code(Status::ConfigReadBack);
+        return VerifyResult::Unreadable;
     }
     // A block that cannot be rebuilt (missing settings) never matches, even a
     // blank stored block.
-    const bool rebuilt = !BuildConfigBlock(st, port, false).has_value();
+    const bool rebuilt = !BuildConfigBlock(job, false).has_value();
     if (!rebuilt ||
         !std::equal(p->ReplyBuffer.begin(), p->ReplyBuffer.begin() + cfg::kComparedBytes,
                     p->SectorBuffer.begin())) {
-        p->ErrorStatus = kStatusConfigReadBack;
-        return 1;
+        p->ErrorStatus = Code(Status::ConfigReadBack);
+        return VerifyResult::Differs;
     }
-    return 2;
+    return VerifyResult::Matches;
 }
 
-void SetUsbScsiStr(Station& st, int16_t index) {
-    if (index < 0 || index >= kMaxPorts) return;
-    PortRecord& p = st.ports[index];
-    WindowModel& m = st.model;
-    int result = 0;
-    StepAction(p, [&] { ShowPair(st, "LLG", "LLR", index); });
-    StepAction(p, [&] { result = BuildConfigBlock(st, index + 1, true).value_or(0); });
-    const char* first = result == 2 ? "X" : "V";
-    const char* second = result == 1 ? "V" : "X";
-    StepAction(p, [&] { m.SetCaption("LLG", index, std::string("String = ") + first); });
-    StepAction(p, [&] { m.SetCaption("LLR", index, std::string("Write = ") + second); });
-    if (result != 1) {
-        StepAction(p, [&] { m.SetPicture("ThumbImage", index, kPictureFailed); });
-        st.AnyFailed = true;
+void SetUsbScsiStr(const PortJob& job) {
+    PortRecord& p = job.port;
+    PortView& v = job.view;
+    BuildResult result = BuildResult::WriteFailed;
+    StepAction(p, [&] { v.ShowColumn(Column::ConfigString); });
+    StepAction(p, [&] { result = BuildConfigBlock(job, true).value_or(BuildResult::WriteFailed); });
+    const char* first = result == BuildResult::MissingSetting ? "X" : "V";
+    const char* second = result == BuildResult::Written ? "V" : "X";
+    StepAction(p, [&] { v.SetMark(Column::ConfigString, std::string("String = ") + first); });
+    StepAction(p, [&] { v.SetText(Column::ConfigString, std::string("Write = ") + second); });
+    if (result != BuildResult::Written) {
+        StepAction(p, [&] { v.SetPicture(Picture::Failed); });
+        job.Fail();
     }
 }
 

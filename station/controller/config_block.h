@@ -129,9 +129,4 @@ std::string ChooseSerial(const std::string& current, bool sectionPresent, bool g
 // One fresh draw: eight upper-case hex digits of a number in [0, 10^8].
 std::string DrawSerialHex();
 
-// Selects the serial of one written block and stores it as the station's
-// current serial, both under the settings' serial lock; returns the serial
-// this block must carry.
-std::string SelectSerialForBlock(ProductSettings& settings);
-
 }  // namespace galmor

@@ -2,10 +2,7 @@
 // hex formatter.
 #include "controller/controller.h"
 
-#include <cstdio>
 #include <limits>
-
-#include "core/station.h"
 
 namespace galmor {
 
@@ -64,9 +61,7 @@ bool KnownChip(uint8_t code, ChipEntry* out, int* sizeMb) {
 // cleared (ChipCount, ZoneCount, BlockCount, NominalSectors and
 // ChipUsableSectors all 0) so that a caller that goes on anyway walks no chips
 // and sees no capacity; the decoded entries stay in the chip table.
-bool ParseChipTable(Station& st, int16_t port) {
-    if (port < 1 || port > kMaxPorts) return false;
-    PortRecord& p = st.ports[port - 1];
+bool ParseChipTable(PortRecord& p) {
     const auto& reply = p.ReplyBuffer;
 
     int count = 0;
@@ -112,18 +107,6 @@ bool ParseChipTable(Station& st, int16_t port) {
     p.ZoneCount = static_cast<int16_t>(zones);
     p.BlockCount = static_cast<int16_t>(blocks);
     return true;
-}
-
-std::string HexPad(int64_t value, int width, bool prefix) {
-    // Negative values show their 32-bit two's complement, as the counters do.
-    const uint64_t v = value < 0 ? static_cast<uint32_t>(value) : static_cast<uint64_t>(value);
-    char digits[24];
-    std::snprintf(digits, sizeof digits, "%llX", static_cast<unsigned long long>(v));
-    std::string text = digits;
-    if (width > 0 && text.size() < static_cast<size_t>(width)) {
-        text.insert(0, static_cast<size_t>(width) - text.size(), '0');
-    }
-    return prefix ? "0x" + text : text;
 }
 
 }  // namespace galmor

@@ -3,14 +3,11 @@
 #include "controller/controller.h"
 #include "controller/step_guard.h"
 #include "controller/steps.h"
-#include "core/station.h"
-#include "ui/grid.h"
 
 namespace galmor {
 
 namespace {
 
-constexpr int16_t kStatusDeviceInfoUnreadable = 0x75;
 // Setup page 2 of the controller (sub-command 0x9C, bytes 09 00 00 02 00).
 constexpr int kSetupPageSelector = 0x09;
 constexpr int kSetupPage2 = 0x02;
@@ -20,60 +17,57 @@ constexpr size_t kPasswordByte2 = 130;
 
 }  // namespace
 
-std::optional<int> ReadWriteProtectState(Station& st, int16_t port) {
-    PortRecord* p = PortAt(st.ports, port);
-    if (!p) return std::nullopt;
-    st.lib.TestUnitReady(p->Handle);
-    st.lib.TestUnitReady(p->Handle);
-    if (st.lib.VendorR(p->Handle, sub::kDeviceInfo, p->ReplyBuffer.data()) != 1) {
-        p->ErrorStatus = kStatusDeviceInfoUnreadable;
+std::optional<WpState> ReadWriteProtectState(const PortJob& job) {
+    PortRecord* p = &job.port;
+    job.lib.TestUnitReady(p->Handle);
+    job.lib.TestUnitReady(p->Handle);
+    if (job.lib.VendorR(p->Handle, sub::kDeviceInfo, p->ReplyBuffer.data()) != 1) {
+        p->ErrorStatus = Code(Status::DeviceInfoUnreadable);
         return std::nullopt;
     }
     switch (p->ReplyBuffer[devinfo::kWpSwitch]) {
         case 1:
-            return 0;
+            return WpState::Writable;
         case 0:
-            return 1;
+            return WpState::Protected;
         default:
             return std::nullopt;
     }
 }
 
-void CheckWriteProtect(Station& st, int16_t index) {
-    if (index < 0 || index >= kMaxPorts) return;
-    PortRecord& p = st.ports[index];
-    WindowModel& m = st.model;
-    int protectedState = 0;
-    StepAction(p, [&] { protectedState = ReadWriteProtectState(st, index + 1).value_or(0); });
+void CheckWriteProtect(const PortJob& job) {
+    PortRecord& p = job.port;
+    PortView& v = job.view;
+    WpState state = WpState::Writable;
+    StepAction(p, [&] { state = ReadWriteProtectState(job).value_or(WpState::Writable); });
     if (p.ErrorStatus != 0) {
-        StepAction(p, [&] { m.SetVisible("CCG", index, true); });
-        StepAction(p, [&] { m.SetCaption("CCG", index, "Check Write Protect Fail!"); });
-        st.AnyFailed = true;
-    } else if (protectedState != 0) {
-        StepAction(p, [&] { m.SetVisible("CCG", index, true); });
-        StepAction(p, [&] { m.SetCaption("CCG", index, "Write Protected"); });
+        StepAction(p, [&] { v.ShowMark(Column::CheckWp, true); });
+        StepAction(p, [&] { v.SetMark(Column::CheckWp, "Check Write Protect Fail!"); });
+        job.Fail();
+    } else if (state == WpState::Protected) {
+        StepAction(p, [&] { v.ShowMark(Column::CheckWp, true); });
+        StepAction(p, [&] { v.SetMark(Column::CheckWp, "Write Protected"); });
     } else {
         // Shown as a failure in its own column and picture only.
-        StepAction(p, [&] { m.SetVisible("CCR", index, true); });
-        StepAction(p, [&] { m.SetCaption("CCR", index, "Not Write Protected"); });
-        StepAction(p, [&] { m.SetPicture("ThumbImage", index, kPictureFailed); });
+        StepAction(p, [&] { v.ShowText(Column::CheckWp, true); });
+        StepAction(p, [&] { v.SetText(Column::CheckWp, "Not Write Protected"); });
+        StepAction(p, [&] { v.SetPicture(Picture::Failed); });
     }
 }
 
 // Page 2 is cleared only from a page actually read: when the read fails,
 // whatever the reply buffer held before is not a reason to overwrite the
 // controller's page.
-void ClearIllegalUserPassword(Station& st, int16_t port) {
-    PortRecord* p = PortAt(st.ports, port);
-    if (!p) return;
-    const int32_t read = st.lib.VendorScan(p->Handle, sub::kSetupRead, kSetupPageSelector, 0, 0,
-                                           kSetupPage2, 0, kSector, p->ReplyBuffer.data());
+void ClearIllegalUserPassword(const PortJob& job) {
+    PortRecord* p = &job.port;
+    SarnikApi& lib = job.lib;
+    const int32_t read = lib.VendorScan(p->Handle, sub::kSetupRead, kSetupPageSelector, 0, 0,
+                                        kSetupPage2, 0, kSector, p->ReplyBuffer.data());
     if (read != 1) return;
     if (p->ReplyBuffer[kPasswordByte1] != 0 || p->ReplyBuffer[kPasswordByte2] != 0) return;
     p->SectorBuffer.fill(0);
-    st.lib.VendorW(p->Handle, sub::kSetupWrite, kSector, p->SectorBuffer.data());
-    st.lib.VendorScan(p->Handle, sub::kPasswordApply, 0, 0, 0, 0, 0, kSector,
-                      p->ReplyBuffer.data());
+    lib.VendorW(p->Handle, sub::kSetupWrite, kSector, p->SectorBuffer.data());
+    lib.VendorScan(p->Handle, sub::kPasswordApply, 0, 0, 0, 0, 0, kSector, p->ReplyBuffer.data());
 }
 
 }  // namespace galmor

@@ -1,28 +1,35 @@
 // Controller steps of a production run that work on one port: configuration
-// block, write protect and password.
+// block, its check, write protect and password.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 
+#include "controller/port_job.h"
+
 namespace galmor {
 
-struct Station;
+// BuildConfigBlock's outcome when it writes.
+enum class BuildResult : int { WriteFailed = 0, Written = 1, MissingSetting = 2 };
+// VerifyConfigBlock's outcome.
+enum class VerifyResult : int { Unreadable = 0, Differs = 1, Matches = 2 };
+// The write-protect switch as the controller reports it.
+enum class WpState : int { Writable = 0, Protected = 1 };
 
 // Builds the ConfigBlock in the port's SectorBuffer and, when write, sends it.
-// Results: 1 written, 0 write failed, 2 a required setting is empty; nullopt
-// when write is false.
-std::optional<int> BuildConfigBlock(Station& st, int16_t port, bool write);
-// 2 stored block matches, 1 differs, 0 unreadable.
-int VerifyConfigBlock(Station& st, int16_t port);
+// nullopt when write is false and the block was built.
+std::optional<BuildResult> BuildConfigBlock(const PortJob& job, bool write);
+VerifyResult VerifyConfigBlock(const PortJob& job);
 // The "Manufacture" item: writes the block and fills the "Config String" column.
-void SetUsbScsiStr(Station& st, int16_t index);
+void SetUsbScsiStr(const PortJob& job);
+// The "Check Config" item: the stored block against the one the recipe gives.
+void TestCopyAndCompareFile(const PortJob& job);
 
-// 1 write-protected, 0 writable, nullopt when unknown.
-std::optional<int> ReadWriteProtectState(Station& st, int16_t port);
-// The "Check WP" item (0-based index).
-void CheckWriteProtect(Station& st, int16_t index);
-// Runs after a good format (1-based port).
-void ClearIllegalUserPassword(Station& st, int16_t port);
+// nullopt when unknown.
+std::optional<WpState> ReadWriteProtectState(const PortJob& job);
+// The "Check WP" item.
+void CheckWriteProtect(const PortJob& job);
+// Runs after a good format.
+void ClearIllegalUserPassword(const PortJob& job);
 
 }  // namespace galmor

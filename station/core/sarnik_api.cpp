@@ -26,8 +26,12 @@ bool Resolve(void* lib, const char* name, F& out, std::string* error) {
 }
 }  // namespace
 
-StopScope::StopScope(const StopToken* token) : previous_(t_stop) { t_stop = token; }
-StopScope::~StopScope() { t_stop = previous_; }
+StopScope::StopScope(const StopToken* token) : previous_(t_stop) {
+    t_stop = token;
+}
+StopScope::~StopScope() {
+    t_stop = previous_;
+}
 
 void CheckStop() {
     if (t_stop && t_stop->requested()) throw StopRequested{};
@@ -56,51 +60,60 @@ bool Sarnik::Load(std::string* error) {
         dlclose(lib);
         return false;
     }
-    loaded_ = true;
+    loaded_.store(true, std::memory_order_release);
     return true;
 }
 
-int32_t Sarnik::GetDiskHandle(int32_t index) {
+bool Sarnik::Ready() {
     CheckStop();
+    if (loaded_.load(std::memory_order_acquire)) return true;
+    unloaded_calls_.fetch_add(1);
+    return false;
+}
+
+int32_t Sarnik::GetDiskHandle(int32_t index) {
+    if (!Ready()) return 0;
     return x_.GetDiskHandle(index);
 }
 int32_t Sarnik::GetCDHandle(int32_t index) {
-    CheckStop();
+    if (!Ready()) return 0;
     return x_.GetCDHandle(index);
 }
 int32_t Sarnik::TestUnitReady(int32_t h) {
-    CheckStop();
+    if (!Ready()) return 0;
     return x_.TestUnitReady(h);
 }
 int32_t Sarnik::Read(int32_t h, int32_t count, int32_t lba, void* buf) {
-    CheckStop();
+    if (!Ready()) return 0;
     return x_.Read(h, count, lba, buf);
 }
 int32_t Sarnik::Write(int32_t h, int32_t count, int32_t lba, void* buf) {
-    CheckStop();
+    if (!Ready()) return 0;
     return x_.Write(h, count, lba, buf);
 }
 int32_t Sarnik::VendorR(int32_t h, int32_t c0, void* buf) {
-    CheckStop();
+    if (!Ready()) return 0;
     return x_.VendorR(h, c0, buf);
 }
 int32_t Sarnik::VendorW(int32_t h, int32_t c0, int32_t length, void* buf) {
-    CheckStop();
+    if (!Ready()) return 0;
     return x_.VendorW(h, c0, length, buf);
 }
 int32_t Sarnik::VendorScan(int32_t h, int32_t c0, int32_t c1, int32_t c2, int32_t c3, int32_t c4,
                            int32_t c5, int32_t length, void* buf) {
-    CheckStop();
+    if (!Ready()) return 0;
     return x_.VendorScan(h, c0, c1, c2, c3, c4, c5, length, buf);
 }
 int32_t Sarnik::VendorWrite(int32_t h, int32_t c0, int32_t c1, int32_t c2, int32_t c3, int32_t c4,
                             int32_t c5, int32_t c6, int32_t c7, int32_t c8, int32_t count,
                             void* buf) {
-    CheckStop();
+    if (!Ready()) return 0;
     return x_.VendorWrite(h, c0, c1, c2, c3, c4, c5, c6, c7, c8, count, buf);
 }
 
-int16_t Sarnik::KillEXE() { return 0; }
+int16_t Sarnik::KillEXE() {
+    return 0;
+}
 
 void Sarnik::CloseHandle(int32_t h) {
     if (h > 0) close(h);

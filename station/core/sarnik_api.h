@@ -31,56 +31,87 @@ struct StopRequested {};
 
 // A cooperative stop flag, installed per worker thread (see StopScope).
 class StopToken {
-public:
+  public:
     void request() { flag_.store(true, std::memory_order_release); }
     bool requested() const { return flag_.load(std::memory_order_acquire); }
 
-private:
+  private:
     std::atomic<bool> flag_{false};
 };
 
 // Installs `token` as the calling thread's stop token for the scope's life.
 class StopScope {
-public:
+  public:
     explicit StopScope(const StopToken* token);
     ~StopScope();
     StopScope(const StopScope&) = delete;
     StopScope& operator=(const StopScope&) = delete;
 
-private:
+  private:
     const StopToken* previous_;
 };
 
 // Throws StopRequested when the calling thread's stop token is set.
 void CheckStop();
 
-class Sarnik {
-public:
+// The command library as the steps use it: one call per export. A fake
+// implements it in tests; Sarnik is the real library.
+class SarnikApi {
+  public:
+    virtual ~SarnikApi() = default;
+    virtual int32_t GetDiskHandle(int32_t index) = 0;
+    virtual int32_t GetCDHandle(int32_t index) = 0;
+    virtual int32_t TestUnitReady(int32_t h) = 0;
+    virtual int32_t Read(int32_t h, int32_t count, int32_t lba, void* buf) = 0;
+    virtual int32_t Write(int32_t h, int32_t count, int32_t lba, void* buf) = 0;
+    virtual int32_t VendorR(int32_t h, int32_t c0, void* buf) = 0;
+    virtual int32_t VendorW(int32_t h, int32_t c0, int32_t length, void* buf) = 0;
+    virtual int32_t VendorScan(int32_t h, int32_t c0, int32_t c1, int32_t c2, int32_t c3,
+                               int32_t c4, int32_t c5, int32_t length, void* buf) = 0;
+    virtual int32_t VendorWrite(int32_t h, int32_t c0, int32_t c1, int32_t c2, int32_t c3,
+                                int32_t c4, int32_t c5, int32_t c6, int32_t c7, int32_t c8,
+                                int32_t count, void* buf) = 0;
+    virtual int16_t KillEXE() = 0;
+    virtual bool Loaded() const = 0;
+};
+
+// libsarnik.so. Before Load has succeeded every call fails as the library
+// reports a failure (0, no handle) without calling anything, and counts
+// itself in UnloadedCalls.
+class Sarnik final : public SarnikApi {
+  public:
     // Loads libsarnik.so (next to the executable first, then the library
     // path). Returns false with a message when the library or an export is
     // missing.
     bool Load(std::string* error);
-    bool Loaded() const { return loaded_; }
+    bool Loaded() const override { return loaded_.load(std::memory_order_acquire); }
+    // Calls made while the library was not loaded.
+    int UnloadedCalls() const { return unloaded_calls_.load(); }
 
-    int32_t GetDiskHandle(int32_t index);
-    int32_t GetCDHandle(int32_t index);
-    int32_t TestUnitReady(int32_t h);
-    int32_t Read(int32_t h, int32_t count, int32_t lba, void* buf);
-    int32_t Write(int32_t h, int32_t count, int32_t lba, void* buf);
-    int32_t VendorR(int32_t h, int32_t c0, void* buf);
-    int32_t VendorW(int32_t h, int32_t c0, int32_t length, void* buf);
+    int32_t GetDiskHandle(int32_t index) override;
+    int32_t GetCDHandle(int32_t index) override;
+    int32_t TestUnitReady(int32_t h) override;
+    int32_t Read(int32_t h, int32_t count, int32_t lba, void* buf) override;
+    int32_t Write(int32_t h, int32_t count, int32_t lba, void* buf) override;
+    int32_t VendorR(int32_t h, int32_t c0, void* buf) override;
+    int32_t VendorW(int32_t h, int32_t c0, int32_t length, void* buf) override;
     int32_t VendorScan(int32_t h, int32_t c0, int32_t c1, int32_t c2, int32_t c3, int32_t c4,
-                       int32_t c5, int32_t length, void* buf);
+                       int32_t c5, int32_t length, void* buf) override;
     int32_t VendorWrite(int32_t h, int32_t c0, int32_t c1, int32_t c2, int32_t c3, int32_t c4,
-                        int32_t c5, int32_t c6, int32_t c7, int32_t c8, int32_t count, void* buf);
+                        int32_t c5, int32_t c6, int32_t c7, int32_t c8, int32_t count,
+                        void* buf) override;
     // The outside library's export; ours does nothing.
-    int16_t KillEXE();
+    int16_t KillEXE() override;
     // Closes a handle the library returned (0 is ignored).
     static void CloseHandle(int32_t h);
 
-private:
+  private:
+    // Checks the stop request, then whether the library is there.
+    bool Ready();
+
     SarnikExports x_;
-    bool loaded_ = false;
+    std::atomic<bool> loaded_{false};
+    std::atomic<int> unloaded_calls_{0};
 };
 
 }  // namespace galmor

@@ -7,23 +7,13 @@
 #include <system_error>
 
 #include "controller/controller.h"
-#include "core/station.h"
+#include "controller/steps.h"
 #include "media/format_internal.h"
 #include "media/media.h"
-#include "ui/grid.h"
 
 namespace galmor {
 
 namespace {
-
-constexpr int16_t kStatusChipList = 0x93;
-constexpr int16_t kStatusDeviceInfo = 0x75;
-constexpr int16_t kStatusLoaderMismatch = 0xE1;
-constexpr int16_t kStatusPassword = 0x7F;
-constexpr int16_t kStatusWriteProtect = 0x7E;
-constexpr int16_t kStatusNoFlash = 0xE5;
-constexpr int16_t kStatusBootSector = 0x9B;
-constexpr int16_t kStatusRuntime = 0xFF;
 
 // Controllers below this revision only work in removable mode with a 1 MiB
 // loader disk.
@@ -47,129 +37,129 @@ uint64_t ImageLength(const std::string& path, size_t inMemory) {
     return inMemory;
 }
 
-bool BootSectorReadsBack(Station& st, int32_t h, int64_t lba) {
+bool BootSectorReadsBack(SarnikApi& lib, int32_t h, int64_t lba) {
     std::array<uint8_t, kSector> local{};
-    if (!st.lib.Read(h, 1, static_cast<int32_t>(lba), local.data())) return false;
+    if (!lib.Read(h, 1, static_cast<int32_t>(lba), local.data())) return false;
     return local[0] == 0xEB && local[1] == 0x3C && local[2] == 0x90;
 }
 
 // Runs the checks, the format sequence and the layout. Returns false on an
 // unexpected runtime error; every other outcome is the port's ErrorStatus.
-bool FormatSteps(Station& st, int16_t slot) {
-    PortRecord& port = st.ports[slot - 1];
-    ProductSettings& s = st.settings;
-    const int row = slot - 1;
+bool FormatSteps(const PortJob& job) {
+    PortRecord& port = job.port;
+    const ProductSettings& s = job.recipe;
+    SarnikApi& lib = job.lib;
     const int32_t h = port.Handle;
 
-    if (!st.lib.VendorR(h, sub::kChipList, port.ReplyBuffer.data())) {
-        port.ErrorStatus = kStatusChipList;
+    if (!lib.VendorR(h, sub::kChipList, port.ReplyBuffer.data())) {
+        port.ErrorStatus = Code(Status::ChipList);
         return true;
     }
     std::array<uint8_t, kSector> info{};
-    if (!st.lib.VendorR(h, sub::kDeviceInfo, info.data())) {
+    if (!lib.VendorR(h, sub::kDeviceInfo, info.data())) {
         // Without the device information every test below would judge
-        // an empty buffer (and an old revision would change the recipe).
-        port.ErrorStatus = kStatusDeviceInfo;
+        // an empty buffer (and an old revision would change the layout).
+        port.ErrorStatus = Code(Status::DeviceInfoUnreadable);
         return true;
     }
     port.Revision = info[devinfo::kRevision];
     if (port.Revision < kRevisionFull) {
-        if (s.LoaderImageSectors.load() != kOldRevisionLoaderSectors) {
-            port.ErrorStatus = kStatusLoaderMismatch;
+        if (job.values.LoaderImageSectors != kOldRevisionLoaderSectors) {
+            port.ErrorStatus = Code(Status::LoaderMismatch);
             return true;
         }
-        s.bNoRomeableDisk = false;
+        // This controller only takes the removable layout.
+        job.values.bNoRomeableDisk = false;
     }
     if (info[devinfo::kPassword] != kNoPassword) {
-        port.ErrorStatus = kStatusPassword;
+        port.ErrorStatus = Code(Status::PasswordExists);
         return true;
     }
     const bool writeProtected = port.Revision >= kRevisionStatusFlags
                                     ? info[devinfo::kStatusFlags] != 0
                                     : info[devinfo::kWpSwitch] == 0;
     if (writeProtected) {
-        port.ErrorStatus = kStatusWriteProtect;
+        port.ErrorStatus = Code(Status::WriteProtected);
         return true;
     }
-    if (!ParseChipTable(st, slot)) return false;
+    if (!ParseChipTable(port)) return false;
     if (port.NominalSectors == 0) {
-        port.ErrorStatus = kStatusNoFlash;
+        port.ErrorStatus = Code(Status::NoFlash);
         return true;
     }
-    st.model.SetMaximum("ProgressBar", row,
-                        ProgressMaximum(ImageLength(s.LoaderImagePath, s.LoaderImage.size()),
-                                        ImageLength(s.ReserveImagePath, s.ReserveImage.size())));
+    job.view.SetProgressMaximum(
+        ProgressMaximum(ImageLength(s.LoaderImagePath, s.LoaderImage.size()),
+                        ImageLength(s.ReserveImagePath, s.ReserveImage.size())));
     if (port.ErrorStatus != 0) return true;
 
     // The controller's low-level format sequence; its results are not judged.
     // Setup page 2 goes back only as it was read: after a failed read the
     // buffer holds an earlier block, which must never become a setup page.
     uint8_t* page = port.SectorBuffer.data();
-    if (st.lib.VendorScan(h, sub::kSetupRead, kSetupPageSelector, 0, 0, kSetupPage2, 0, kSector,
-                          page) == 1) {
-        st.lib.VendorW(h, sub::kSetupWrite, kSector, page);
-        st.lib.VendorR(h, sub::kPasswordApply, page);
+    if (lib.VendorScan(h, sub::kSetupRead, kSetupPageSelector, 0, 0, kSetupPage2, 0, kSector,
+                       page) == 1) {
+        lib.VendorW(h, sub::kSetupWrite, kSector, page);
+        lib.VendorR(h, sub::kPasswordApply, page);
     }
-    st.lib.VendorScan(h, sub::kSetupRead, kSetupPageSelector, 0, 0, kSetupPage4, 0, kSector, page);
+    lib.VendorScan(h, sub::kSetupRead, kSetupPageSelector, 0, 0, kSetupPage4, 0, kSector, page);
 
     PortLayout layout;
-    Fdisk7301(st, slot, &layout);
-    if (st.model.Get("CheckCompare").checked) ScanDisk7301(st, slot);
+    Fdisk7301(job, &layout);
+    if (job.run.CompareDisk) ScanDisk7301(job);
 
     // Each user partition's boot sector must read back. The layout this port
     // was given decides which sectors those are.
     if (port.ErrorStatus == 0 && !layout.nonRemovable) {
-        if (!BootSectorReadsBack(st, h, layout.FirstPartitionStart())) {
-            port.ErrorStatus = kStatusBootSector;
+        if (!BootSectorReadsBack(lib, h, layout.FirstPartitionStart())) {
+            port.ErrorStatus = Code(Status::FormatError);
         }
-        if (layout.twoPartitions && !BootSectorReadsBack(st, h, layout.SecondPartitionStart())) {
-            port.ErrorStatus = kStatusBootSector;
+        if (layout.twoPartitions && !BootSectorReadsBack(lib, h, layout.SecondPartitionStart())) {
+            port.ErrorStatus = Code(Status::FormatError);
         }
     }
     return true;
 }
 
-void ShowFormatResult(Station& st, int16_t slot) {
-    PortRecord& port = st.ports[slot - 1];
-    WindowModel& m = st.model;
-    const int row = slot - 1;
-    m.SetVisible("ProgressBar", row, false);
-    ShowPair(st, "FG", "FR", row);
+void ShowFormatResult(const PortJob& job) {
+    PortRecord& port = job.port;
+    PortView& v = job.view;
+    v.ShowProgress(false);
+    v.ShowColumn(Column::Format);
     const int code = port.ErrorStatus.load();
     if (code == 0) {
-        m.SetCaption("FG", row, "V");
-        m.SetCaption("FR", row, FormatPassText(port.ChipCount, port.NominalSectors));
+        v.SetMark(Column::Format, "V");
+        v.SetText(Column::Format, FormatPassText(port.ChipCount, port.NominalSectors));
         return;
     }
-    m.SetPicture("ThumbImage", row, kPictureFailed);
-    m.SetCaption("FG", row, "X");
-    m.SetCaption("FR", row, FormatErrorText(code));
-    st.AnyFailed = true;
+    v.SetPicture(Picture::Failed);
+    v.SetMark(Column::Format, "X");
+    v.SetText(Column::Format, FormatErrorText(code));
+    job.Fail();
 }
 
 }  // namespace
 
-void Format7301(Station& st, int16_t slot) {
-    if (slot < 1 || slot > kMaxPorts) return;
-    PortRecord& port = st.ports[slot - 1];
-    const int row = slot - 1;
+void Format7301(const PortJob& job) {
+    PortRecord& port = job.port;
+    // Every format of a port starts from the recipe's own values.
+    job.values = PortRunValues::From(job.recipe);
     try {
-        st.model.SetValue("ProgressBar", row, 0);
-        st.model.SetVisible("ProgressBar", row, true);
-        if (port.ErrorStatus == 0 && !FormatSteps(st, slot)) {
-            port.ErrorStatus = kStatusRuntime;
-            st.AnyFailed = true;
+        job.view.SetProgress(0);
+        job.view.ShowProgress(true);
+        if (port.ErrorStatus == 0 && !FormatSteps(job)) {
+            port.ErrorStatus = Code(Status::Runtime);
+            job.Fail();
             return;
         }
-        ShowFormatResult(st, slot);
+        ShowFormatResult(job);
     } catch (const std::exception&) {
         // The column is left as it is; the run still counts the disk as failed.
-        port.ErrorStatus = kStatusRuntime;
-        st.AnyFailed = true;
+        port.ErrorStatus = Code(Status::Runtime);
+        job.Fail();
     }
 }
 
-void ScanDisk7301(Station&, int16_t) {
+void ScanDisk7301(const PortJob&) {
     // The disk scan reads nothing back: a port's result is what the format
     // step has shown.
 }

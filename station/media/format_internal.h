@@ -6,16 +6,16 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/port.h"
+#include "core/status.h"
 #include "media/media.h"
 
 namespace galmor {
-
-struct Station;
 
 // Rounds to the nearest integer, ties to even (the station's rule for every
 // figure computed in floating point).
@@ -30,6 +30,15 @@ struct ChunkSplit {
     int64_t residual = 0;  // 0..127 sectors written after the full chunks
 };
 ChunkSplit SplitChunks(int64_t sectors);
+
+// Writes `sectors` sectors of `image` in chunks of 128 sectors and a last
+// shorter chunk: `write(offset, count, data)` sends one chunk at `offset`
+// sectors from the start; `afterFullChunk` runs after each full chunk. What
+// lies past the end of the image is sent as zeros. False as soon as a write
+// fails.
+bool WriteChunks(const std::vector<uint8_t>& image, int64_t sectors,
+                 const std::function<bool(int64_t offset, int32_t count, uint8_t* data)>& write,
+                 const std::function<void()>& afterFullChunk);
 
 // Copies `len` bytes of `image` from `offset` into `buf`; what lies past the
 // end of the image reads as zeros (an image whose length is not a whole number
@@ -58,7 +67,7 @@ constexpr size_t kLoaderDisabled = 20;  // u8: 1 = no loader disk
 constexpr uint8_t kCommitMark = 0x84;
 
 // Status of a layout that does not fit (shown as "Flash Size Wrong").
-constexpr int16_t kStatusSizeWrong = 0x78;
+constexpr int16_t kStatusSizeWrong = Code(Status::SizeWrong);
 
 // One megabyte kept out of the user or reserved area when asked.
 constexpr int64_t kOneMegSectors = 2048;
@@ -163,22 +172,21 @@ std::optional<LabelField> VolumeLabelFor(const std::string& diskLabel, int64_t r
 std::vector<uint8_t> BuildRootDirectory(const std::string& diskLabel, int64_t firstSector);
 
 // ---------------------------------------------------------------------------
-// Steps (slot = 1-based port number). Outcomes go to the port's ErrorStatus.
+// Steps of one port. Outcomes go to the port's ErrorStatus.
 
 // Lays out the port and writes images and file systems. When `out` is given
 // it receives the layout used (its status is 0 when the layout was sent).
-void Fdisk7301(Station& st, int16_t slot, PortLayout* out);
-void MakePartition7301(Station& st, int16_t slot, int64_t initialSector, int64_t sectors);
-bool WriteBootSector(Station& st, int16_t slot, int64_t initialSector, int64_t sectors,
-                     FatKind kind);
-bool WriteFatCopies(Station& st, int16_t slot, int64_t& firstSector, FatKind kind);
-bool WriteRootDirectory(Station& st, int16_t slot, int64_t firstSector);
+void Fdisk7301(const PortJob& job, PortLayout* out);
+void MakePartition7301(const PortJob& job, int64_t initialSector, int64_t sectors);
+bool WriteBootSector(const PortJob& job, int64_t initialSector, int64_t sectors, FatKind kind);
+bool WriteFatCopies(const PortJob& job, int64_t& firstSector, FatKind kind);
+bool WriteRootDirectory(const PortJob& job, int64_t firstSector);
 
 // The loader disk image onto sectors 0..loaderSectors-1 of the port
 // (`loaderSectors` is the loader disk size of this port's layout).
-void WriteLoader7301(Station& st, int16_t slot, int64_t loaderSectors);
+void WriteLoader7301(const PortJob& job, int64_t loaderSectors);
 // The reserve image into the reserved area; `secondReservedSectors` is the
 // size of the second reserved section in this port's layout.
-void WriteReserve7301(Station& st, int16_t slot, int64_t secondReservedSectors);
+void WriteReserve7301(const PortJob& job, int64_t secondReservedSectors);
 
 }  // namespace galmor

@@ -1,20 +1,12 @@
-// The loader disk: the loader image written onto the first sectors of the
-// port's sector space, 128 sectors at a time.
+// The chunk writer shared by the image writers, and the loader disk: the
+// loader image written onto the first sectors of the port's sector space.
 #include <algorithm>
 #include <cstring>
 #include <exception>
 
-#include "core/station.h"
 #include "media/format_internal.h"
 
 namespace galmor {
-
-namespace {
-
-constexpr int16_t kStatusLoaderWrite = 0x80;
-constexpr int16_t kStatusRuntime = 0xFF;
-
-}  // namespace
 
 void CopyPadded(const std::vector<uint8_t>& image, size_t offset, size_t len, uint8_t* buf) {
     const size_t have = offset < image.size() ? std::min(len, image.size() - offset) : 0;
@@ -35,35 +27,40 @@ int ProgressMaximum(uint64_t loaderBytes, uint64_t reserveBytes) {
     return static_cast<int>(RoundEven(units) + 1);
 }
 
-void WriteLoader7301(Station& st, int16_t slot, int64_t loaderSectors) {
-    if (slot < 1 || slot > kMaxPorts) return;
-    PortRecord& port = st.ports[slot - 1];
-    const int row = slot - 1;
+bool WriteChunks(const std::vector<uint8_t>& image, int64_t sectors,
+                 const std::function<bool(int64_t offset, int32_t count, uint8_t* data)>& write,
+                 const std::function<void()>& afterFullChunk) {
+    const ChunkSplit c = SplitChunks(sectors);
+    std::vector<uint8_t> buf(kChunkBytes);
+    for (int64_t k = 0; k < c.fullChunks; ++k) {
+        CopyPadded(image, static_cast<size_t>(k) * kChunkBytes, kChunkBytes, buf.data());
+        if (!write(k * kChunkSectors, kChunkSectors, buf.data())) return false;
+        if (afterFullChunk) afterFullChunk();
+    }
+    if (c.residual > 0) {
+        const size_t offset = static_cast<size_t>(c.fullChunks) * kChunkBytes;
+        CopyPadded(image, offset, static_cast<size_t>(c.residual) * kSector, buf.data());
+        if (!write(c.fullChunks * kChunkSectors, static_cast<int32_t>(c.residual), buf.data())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void WriteLoader7301(const PortJob& job, int64_t loaderSectors) {
+    PortRecord& port = job.port;
     try {
         const int32_t h = port.Handle;
-        st.lib.TestUnitReady(h);
-        const std::vector<uint8_t>& image = st.settings.LoaderImage;
-        const ChunkSplit c = SplitChunks(loaderSectors);
-        std::vector<uint8_t> buf(kChunkBytes);
-        for (int64_t k = 0; k < c.fullChunks; ++k) {
-            CopyPadded(image, static_cast<size_t>(k) * kChunkBytes, kChunkBytes, buf.data());
-            if (!st.lib.Write(h, kChunkSectors, static_cast<int32_t>(k * kChunkSectors),
-                              buf.data())) {
-                port.ErrorStatus = kStatusLoaderWrite;
-                return;
-            }
-            st.model.AddValue("ProgressBar", row, 1);
-        }
-        if (c.residual > 0) {
-            const size_t offset = static_cast<size_t>(c.fullChunks) * kChunkBytes;
-            CopyPadded(image, offset, static_cast<size_t>(c.residual) * kSector, buf.data());
-            if (!st.lib.Write(h, static_cast<int32_t>(c.residual),
-                              static_cast<int32_t>(c.fullChunks * kChunkSectors), buf.data())) {
-                port.ErrorStatus = kStatusLoaderWrite;
-            }
-        }
+        job.lib.TestUnitReady(h);
+        const bool written = WriteChunks(
+            job.recipe.LoaderImage, loaderSectors,
+            [&](int64_t offset, int32_t count, uint8_t* data) {
+                return job.lib.Write(h, count, static_cast<int32_t>(offset), data) != 0;
+            },
+            [&] { job.view.AddProgress(1); });
+        if (!written) port.ErrorStatus = Code(Status::WriteFailed);
     } catch (const std::exception&) {
-        port.ErrorStatus = kStatusRuntime;
+        port.ErrorStatus = Code(Status::Runtime);
     }
 }
 

@@ -4,11 +4,10 @@
 #include <array>
 #include <cstdint>
 
+#include "controller/port_job.h"
 #include "core/port.h"
 
 namespace galmor {
-
-struct Station;
 
 // Fills the boot-sector template (a FAT16 boot sector for 131,040 sectors).
 void BuildBootSectorTemplate(std::array<uint8_t, kSector>& out);
@@ -39,11 +38,9 @@ constexpr size_t kBootProgram = 62;        // up to the signature
 constexpr size_t kSignature = 510;         // 2 bytes: 55 AA
 }  // namespace bootsec
 
-// The "Format" item for one port (1-based slot).
-void Format7301(Station& st, int16_t slot);
-// The "Check Config" item (0-based index).
-void TestCopyAndCompareFile(Station& st, int16_t index);
+// The "Format" item for one port.
+void Format7301(const PortJob& job);
 // The per-port disk scan of the Scan command; sends nothing.
-void ScanDisk7301(Station& st, int16_t slot);
+void ScanDisk7301(const PortJob& job);
 
 }  // namespace galmor

@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "core/view.h"
+
 namespace galmor {
 
 struct Station;
-enum class Icon;
 
 // The word for a message box's icon in printed output: error, exclamation,
 // information or plain.

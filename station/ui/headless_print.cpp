@@ -2,16 +2,28 @@
 // line.
 #include <ostream>
 
-#include "core/station.h"
+#include "ui/controls.h"
+#include "ui/grid.h"
 #include "ui/headless.h"
+#include "ui/station.h"
 
 namespace galmor {
 
 namespace {
 
 const char* PictureWord(int picture) {
-    const Picture* p = FindPicture(picture);
-    return p ? p->key : "none";
+    switch (picture) {
+        case kPictureAbsent:
+            return "absent";
+        case kPicturePresent:
+            return "present";
+        case kPictureFailed:
+            return "failed";
+        case kPicturePassed:
+            return "passed";
+        default:
+            return "none";
+    }
 }
 
 // A caption on one line: the LED button's two lines are joined with " / ".
@@ -28,8 +40,8 @@ std::string OneLine(const std::string& text) {
 }
 
 // A result column: the visible captions of its two labels, "-" when hidden.
-std::string Column(const WindowModel& m, const char* mark, const char* text, int row) {
-    const Control a = m.Get(mark, row), b = m.Get(text, row);
+std::string ColumnText(const WindowModel& m, Column c, int row) {
+    const Control a = m.Get(ctl::Labels(c).mark, row), b = m.Get(ctl::Labels(c).text, row);
     if (!a.visible && !b.visible) return "-";
     std::string out = a.visible ? a.caption : "";
     out += " / ";
@@ -57,15 +69,15 @@ void PrintModel(const Station& st, std::ostream& out) {
     const WindowModel& m = st.model;
 
     out << "Summary\n";
-    out << "  " << m.Get1("VidPidLab").caption << "\n";
-    out << "  " << m.Get1("UsbStrLab").caption << "\n";
-    out << "  " << m.Get1("ScsiStrLab").caption << "\n";
-    out << "  Disk Lab: " << m.Get1("DiskLabContent").caption << "\n";
-    out << "  Check Size (MB): " << m.Get1("Combo1").caption << "\n";
-    out << "  Compare Disk: " << (m.Get1("CheckCompare").checked ? "on" : "off") << "\n";
+    out << "  " << m.Get1(ctl::kVidPidLab).caption << "\n";
+    out << "  " << m.Get1(ctl::kUsbStrLab).caption << "\n";
+    out << "  " << m.Get1(ctl::kScsiStrLab).caption << "\n";
+    out << "  Disk Lab: " << m.Get1(ctl::kDiskLabContent).caption << "\n";
+    out << "  Check Size (MB): " << m.Get1(ctl::kCombo1).caption << "\n";
+    out << "  Compare Disk: " << (m.Get1(ctl::kCheckCompare).checked ? "on" : "off") << "\n";
     out << "  Items:";
     for (int i : {0, 1, 3, 4}) {
-        const Control item = m.Get("Check1", i);
+        const Control item = m.Get(ctl::kCheck1, i);
         out << " " << item.caption << "=" << (item.checked ? "on" : "off") << (i == 4 ? "" : ",");
     }
     out << "\n";
@@ -73,32 +85,32 @@ void PrintModel(const Station& st, std::ostream& out) {
     out << "Grid\n";
     const int rows = m.RowCount();
     for (int r = 0; r < rows; ++r) {
-        const Control bar = m.Get("ProgressBar", r);
-        out << "  row " << r << ": " << m.Get("ItemLab", r).caption
-            << " | picture: " << PictureWord(m.Get("ThumbImage", r).picture);
+        const Control bar = m.Get(ctl::kProgressBar, r);
+        out << "  row " << r << ": " << m.Get(ctl::kItemLab, r).caption
+            << " | picture: " << PictureWord(m.Get(ctl::kThumbImage, r).picture);
         if (bar.visible) out << " | progress: " << bar.value << "/" << bar.maximum;
-        out << " | Format: " << Column(m, "FG", "FR", r)
-            << " | Config String: " << Column(m, "LLG", "LLR", r)
-            << " | Check Config: " << Column(m, "CC1mG", "CC1mR", r)
-            << " | Check WP: " << Column(m, "CCG", "CCR", r) << "\n";
+        out << " | Format: " << ColumnText(m, Column::Format, r)
+            << " | Config String: " << ColumnText(m, Column::ConfigString, r)
+            << " | Check Config: " << ColumnText(m, Column::CheckConfig, r)
+            << " | Check WP: " << ColumnText(m, Column::CheckWp, r) << "\n";
     }
 
     out << "Buttons\n";
-    for (const char* name :
-         {"GoCmd", "ClearCmd", "cmdLowFor", "cmdLowForCan", "LedCmd", "ScanCmd"}) {
+    for (const char* name : {ctl::kGoCmd, ctl::kClearCmd, ctl::kLowFor, ctl::kLowForCan,
+                             ctl::kLedCmd, ctl::kScanCmd}) {
         const Control c = m.Get1(name);
         out << "  " << OneLine(c.caption) << ": " << (c.visible ? "" : "hidden, ")
             << (c.enabled ? "enabled" : "disabled") << "\n";
     }
 
     out << "Labels\n";
-    for (const char* name : {"WaitLab", "Label6"}) {
+    for (const char* name : {ctl::kWaitLab, ctl::kLabel6}) {
         const Control c = m.Get1(name);
         out << "  " << c.caption << ": " << (c.visible ? "shown" : "hidden") << "\n";
     }
-    out << "  Polling timer: " << (m.Get1("Timer1").enabled ? "running" : "stopped") << "\n";
+    out << "  Polling timer: " << (m.Get1(ctl::kTimer1).enabled ? "running" : "stopped") << "\n";
 
-    const Control banner = m.Get1("PassLab");
+    const Control banner = m.Get1(ctl::kPassLab);
     out << "Banner: ";
     if (banner.visible) {
         out << "\"" << banner.caption << "\"\n";

@@ -7,9 +7,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "core/station.h"
+#include "ui/controls.h"
 #include "ui/headless.h"
-#include "ui/run.h"
+#include "ui/station.h"
 
 namespace galmor {
 
@@ -20,41 +20,37 @@ using Json = nlohmann::ordered_json;
 
 struct ItemName {
     const char* name;
-    int index;  // Check1 index
+    TestItem item;
 };
-constexpr ItemName kItems[] = {
-    {"format", 0}, {"manufacture", 1}, {"check-config", 3}, {"check-wp", 4}};
+constexpr ItemName kItems[] = {{"format", TestItem::Format},
+                               {"manufacture", TestItem::Manufacture},
+                               {"check-config", TestItem::CheckConfig},
+                               {"check-wp", TestItem::CheckWp}};
 
-// A label's caption as the operator sees it: empty while it is hidden.
-std::string Shown(const WindowModel& m, const char* name, int row) {
-    const Control c = m.Get(name, row);
-    return c.visible ? c.caption : std::string();
-}
-
-Json Column(const WindowModel& m, const char* mark, const char* text, int row) {
-    return {{"mark", Shown(m, mark, row)}, {"text", Shown(m, text, row)}};
+Json ColumnJson(const PortOutcome& p, Column c) {
+    const ColumnOutcome& col = p.columns[static_cast<size_t>(c)];
+    return {{"mark", col.mark}, {"text", col.text}};
 }
 
 Json Report(const Station& st) {
     const WindowModel& m = st.model;
+    const RunOutcome outcome = st.Outcome();
     Json report;
-    report["banner"] = Shown(m, "PassLab", -1);
+    report["banner"] = outcome.banner;
     Json messages = Json::array();
     for (const auto& msg : m.Messages()) messages.push_back(msg.text);
     report["messages"] = messages;
     Json ports = Json::array();
-    const int count = std::clamp<int>(st.DiskCount.load(), 0, kMaxPorts);
-    for (int i = 0; i < count; ++i) {
-        const PortRecord& p = st.ports[static_cast<size_t>(i)];
+    for (const PortOutcome& p : outcome.ports) {
         ports.push_back({
-            {"index", i},
-            {"device_path", p.DevicePath},
-            {"error_status", static_cast<int>(p.ErrorStatus.load())},
-            {"picture", m.Get("ThumbImage", i).picture},
-            {"format", Column(m, "FG", "FR", i)},
-            {"config_string", Column(m, "LLG", "LLR", i)},
-            {"check_config", Column(m, "CC1mG", "CC1mR", i)},
-            {"check_wp", Column(m, "CCG", "CCR", i)},
+            {"index", p.index},
+            {"device_path", st.ports[static_cast<size_t>(p.index)].DevicePath},
+            {"error_status", static_cast<int>(p.status)},
+            {"picture", m.Get(ctl::kThumbImage, p.index).picture},
+            {"format", ColumnJson(p, Column::Format)},
+            {"config_string", ColumnJson(p, Column::ConfigString)},
+            {"check_config", ColumnJson(p, Column::CheckConfig)},
+            {"check_wp", ColumnJson(p, Column::CheckWp)},
         });
     }
     report["ports"] = ports;
@@ -77,6 +73,7 @@ bool WriteReport(const Station& st, const std::string& file, std::ostream& out) 
 bool ApplyItems(Station& st, const HeadlessOptions& opts, std::ostream& out) {
     if (!opts.items_given) return true;
     bool wanted[5] = {};
+    auto want = [&wanted](TestItem i) -> bool& { return wanted[static_cast<int>(i)]; };
     for (const auto& item : opts.items) {
         auto it = std::find_if(std::begin(kItems), std::end(kItems),
                                [&](const ItemName& n) { return item == n.name; });
@@ -84,19 +81,19 @@ bool ApplyItems(Station& st, const HeadlessOptions& opts, std::ostream& out) {
             out << "galmor: unknown test item \"" << item << "\"\n";
             return false;
         }
-        wanted[it->index] = true;
+        want(it->item) = true;
     }
-    if (wanted[4] && (wanted[0] || wanted[1] || wanted[3])) {
+    if (want(TestItem::CheckWp) &&
+        (want(TestItem::Format) || want(TestItem::Manufacture) || want(TestItem::CheckConfig))) {
         out << "galmor: check-wp runs alone; it cannot be combined with other items\n";
         return false;
     }
-    for (const auto& n : kItems) st.model.SetChecked("Check1", n.index, wanted[n.index]);
+    for (const auto& n : kItems) st.window.SetChecked(n.item, want(n.item));
     return true;
 }
 
 int RunProduction(Station& st, std::ostream& out) {
-    WindowModel& m = st.model;
-    if (!m.Get1("GoCmd").enabled) {
+    if (!st.window.Enabled(Button::Start)) {
         out << "galmor: \"Start (&S)\" is disabled after discovery (a finished disk or a "
                "loader unit is present); nothing was run\n";
         return kExitOtherError;
@@ -104,28 +101,21 @@ int RunProduction(Station& st, std::ostream& out) {
     GoCmd_Click(st);
     WaitForWorkers(st);
     if (st.RunInProgress) return kExitOtherError;  // the run never ended
-    const Control banner = m.Get1("PassLab");
-    if (!banner.visible) return kExitOtherError;  // nothing ran ("No items checked")
-    if (banner.caption == "! ALL PASS !") return kExitPassed;
-    if (banner.caption.empty() && !st.AnyFailed && m.Get("Check1", 4).checked) return kExitPassed;
-    return kExitFailed;
+    const RunOutcome outcome = st.Outcome();
+    if (!outcome.ended) return kExitOtherError;  // nothing ran ("No items checked")
+    return outcome.failed ? kExitFailed : kExitPassed;
 }
 
 int RunLowLevelFormat(Station& st, std::ostream& out) {
-    WindowModel& m = st.model;
-    if (!m.Get1("cmdLowFor").enabled) {
+    if (!st.window.Enabled(Button::LowFormat)) {
         out << "galmor: \"Low level Format\" is disabled; nothing was run\n";
         return kExitOtherError;
     }
-    const size_t before = m.Messages().size();
     cmdLowFor_Click(st);
     WaitForWorkers(st);
     // A disk whose chip list could not be read was not formatted.
-    const auto messages = m.Messages();
-    for (size_t i = before; i < messages.size(); ++i) {
-        if (messages[i].text == "Get ChipNumber fail") return kExitFailed;
-    }
-    return m.Get1("Label6").visible ? kExitPassed : kExitFailed;
+    if (st.LowFormatChipListFailed()) return kExitFailed;
+    return st.LowFormatComplete() ? kExitPassed : kExitFailed;
 }
 
 int RunScan(Station& st) {
@@ -143,7 +133,8 @@ int RunScan(Station& st) {
 int RunHeadlessAction(Station& st, const HeadlessOptions& opts, std::ostream& out) {
     int code = kExitOtherError;
     try {
-        if (opts.compare_disk >= 0) st.model.SetChecked("CheckCompare", -1, opts.compare_disk == 1);
+        if (opts.compare_disk >= 0)
+            st.model.SetChecked(ctl::kCheckCompare, -1, opts.compare_disk == 1);
         if (!ApplyItems(st, opts, out)) {
             code = kExitOtherError;
         } else if (opts.action == HeadlessAction::None) {

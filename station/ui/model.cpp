@@ -1,5 +1,8 @@
 #include "ui/model.h"
 
+#include <atomic>
+#include <stdexcept>
+
 namespace galmor {
 
 namespace {
@@ -31,7 +34,21 @@ Control GridElement(const std::string& array, int row) {
     return c;
 }
 
+#ifdef NDEBUG
+std::atomic<bool> g_strictNames{false};
+#else
+std::atomic<bool> g_strictNames{true};
+#endif
+
 }  // namespace
+
+void WindowModel::SetStrictNames(bool strict) {
+    g_strictNames = strict;
+}
+
+bool WindowModel::StrictNames() {
+    return g_strictNames.load();
+}
 
 WindowModel::WindowModel() {
     auto single = [this](const std::string& name, Control c) { controls_[name] = {std::move(c)}; };
@@ -87,7 +104,7 @@ WindowModel::WindowModel() {
     for (const auto& array : GridArrays()) controls_[array] = {GridElement(array, 0)};
 }
 
-const Picture* FindPicture(int index) {
+const PictureInfo* FindPicture(int index) {
     for (const auto& p : Pictures()) {
         if (p.index == index) return &p;
     }
@@ -121,6 +138,9 @@ void WindowModel::Update(const std::string& name, int index,
     {
         std::lock_guard<std::mutex> lock(mu_);
         auto it = controls_.find(name);
+        if (it == controls_.end() && g_strictNames.load()) {
+            throw std::invalid_argument("the window has no control named \"" + name + "\"");
+        }
         if (it == controls_.end() || Absent(name, index)) return;
         size_t i = index < 0 ? 0 : static_cast<size_t>(index);
         if (i >= it->second.size()) return;

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/view.h"
+
 namespace galmor {
 
 enum class Colour { Default, Green, Red };
@@ -35,13 +37,6 @@ struct Control {
     int picture = 0;       // thumbnails: an index of Pictures()
     bool front = false;    // banner brought to the front
     Colour background = Colour::Default;
-};
-
-enum class Icon { None, Error, Exclamation, Information };
-
-struct MessageBox {
-    std::string text;
-    Icon icon = Icon::None;
 };
 
 enum class ChangeKind {
@@ -86,13 +81,13 @@ inline const std::vector<ResultColumn>& ResultColumns() {
 
 // The window's image list of disk pictures. `key` names the picture for a
 // view's resources; `text` is what a screen reader says for it.
-struct Picture {
+struct PictureInfo {
     int index;
     const char* key;
     const char* text;
 };
-inline const std::vector<Picture>& Pictures() {
-    static const std::vector<Picture> pictures = {
+inline const std::vector<PictureInfo>& Pictures() {
+    static const std::vector<PictureInfo> pictures = {
         {1, "absent", "No disk"},
         {2, "present", "Disk present"},
         {3, "failed", "Disk failed"},
@@ -101,7 +96,7 @@ inline const std::vector<Picture>& Pictures() {
     return pictures;
 }
 // The picture with this index, or nullptr.
-const Picture* FindPicture(int index);
+const PictureInfo* FindPicture(int index);
 
 class WindowModel {
   public:
@@ -115,7 +110,9 @@ class WindowModel {
     bool Exists(const std::string& name, int index = -1) const;
 
     // Applies `fn` to a control. Updates of controls that do not exist (a row
-    // beyond the grid) are ignored, as the window ignores them.
+    // beyond the grid) are ignored, as the window ignores them. A control name
+    // the window does not have is a programming error: with strict names (debug
+    // builds and tests) it throws std::invalid_argument, else it is ignored.
     void Update(const std::string& name, int index, const std::function<void(Control&)>& fn);
 
     void SetCaption(const std::string& name, int index, const std::string& text);
@@ -151,6 +148,10 @@ class WindowModel {
     // of the model held. Pass an empty function to remove it.
     using Presenter = std::function<void(const MessageBox&)>;
     void SetMessagePresenter(Presenter p);
+
+    // Strict control names for every model of the process.
+    static void SetStrictNames(bool strict);
+    static bool StrictNames();
 
     using Listener = std::function<void(const Change&)>;
     int Subscribe(Listener l);

@@ -1,68 +1,19 @@
-// Loading the recipe "Product.ini" from the station's home folder and showing
-// its summary at start-up.
+// Start-up with the recipe: loading "Product.ini" into the station and
+// showing its summary in the window.
 #pragma once
 
-#include <cstddef>
-#include <functional>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
-
-#include "ui/model.h"
+#include "recipe/loader.h"
 
 namespace galmor {
 
 struct Station;
-struct ProductSettings;
-
-// Load results.
-constexpr int kLoadRejected = 0;
-constexpr int kLoadBadPartitionCount = 1;
-constexpr int kLoadAccepted = 2;
 
 // Reads <HomeDir>/Product.ini and the image files it names into st.settings;
 // sets the "Compare Disk" and "Check Size (MB)" boxes. Shows its own messages.
-int LoadProductSettings(Station& st);
+LoadResult LoadProductSettings(Station& st);
 // Start-up step: loads the recipe, shows its messages, fills the summary
 // labels, builds the boot-sector template and the grid. Returns false when the
 // recipe was rejected (the program must end).
 bool ShowProductSettings(Station& st);
-
-// --- The recipe text parser (no files, no window) ---
-
-// A text read as a number: its longest numeric prefix, leading blanks
-// skipped, no digits giving 0. Empty when the value is out of range.
-std::optional<double> RecipeNumber(std::string_view text);
-// A text read as a boolean: True/False in any case, or a number (not 0 is
-// true). Empty when the text is neither.
-std::optional<bool> RecipeBool(std::string_view text);
-
-// What reading the recipe's lines produced besides the settings fields.
-struct RecipeText {
-    std::vector<MessageBox> messages;  // shown while reading, in order
-    bool badPartitionCount = false;    // reading stopped at a bad ParNum line
-    std::optional<bool> compareDisk;   // last [7301 Compare Disk Flag] value
-    bool capacityGiven = false;        // a [DISK CAPACITY] Size= line was read
-    size_t serialLineLength = 0;       // length of the [Serial Number] line kept
-    bool secondReservedNegative = false;
-};
-
-// Checks a files folder: it must exist and hold at least one file.
-using FolderCheck = std::function<bool(const std::string& folder)>;
-
-// Parses the recipe's text into `s` (lines end in CR LF or LF). A relative
-// files folder is taken from `homeDir`. `folderOk` validates the files folder.
-RecipeText ParseRecipe(std::string_view text, ProductSettings& s, const std::string& homeDir,
-                       const FolderCheck& folderOk);
-
-// Values the configuration block or the layout cannot take: one message per
-// problem, empty when the recipe is within limits.
-std::vector<std::string> RecipeLimitProblems(const ProductSettings& s, const RecipeText& parsed);
-
-// Room in the configuration block: USB manufacturer + product characters, and
-// the serial number's characters.
-constexpr size_t kMaxUsbStringChars = 34;
-constexpr size_t kSerialChars = 8;
 
 }  // namespace galmor

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "fake_platform.h"
+#include "sarnik_files.h"
 #include "test_util.h"
 
 using namespace cmdlib_test;
@@ -548,6 +549,76 @@ TEST(SarnikFiles, LinksPlantedAtTheFileNamesAreNotFollowed) {
     EXPECT_EQ(ReadFile(t.path() / "root/tessary.txt"), fake.disks[0] + "\n");
     // No temporary files are left beside them.
     EXPECT_EQ(std::distance(fs::directory_iterator(t.path() / "root"), {}), 2);
+}
+
+// The log is part of an open's contract: a caller that cannot be told which
+// unit it got must not get one.
+TEST(SarnikFiles, AnOpenWhoseLogCannotBeRewrittenOpensNothing) {
+    TempDir t;
+    FakePlatform fake;
+    fake.disks = {"\\\\?\\usbstor#disk&new#1#{g}"};
+    const fs::path root = t.path() / "root";
+    const std::string stale = "\\\\?\\usbstor#disk&old#1#{g}\n";
+    WriteFile(root / "tessary.txt", stale);
+    EnvVar env("SARNIK_ROOT", root.string());
+    auto refused = [&](const char* why, bool folder_at_fault = true) {
+        SCOPED_TRACE(why);
+        fake.opened.clear();
+        errno = 0;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(cmd::open_unit(fake, sarnik::UnitClass::Disk, 0), 0);
+        EXPECT_EQ(errno, EACCES);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind("sarnik: the device-path log cannot be written: ", 0), 0u) << err;
+        EXPECT_TRUE(fake.opened.empty());
+        EXPECT_EQ(sarnik_files::root_problem().empty(), !folder_at_fault);
+    };
+
+    // An explicit folder is checked like the default one, and never mended.
+    chmod(root.c_str(), 0500);
+    refused("read-only folder");
+    EXPECT_EQ(ReadFile(root / "tessary.txt"), stale);
+    chmod(root.c_str(), 0770);
+    refused("folder writable by the group");
+    chmod(root.c_str(), 0703);
+    refused("folder writable by others");
+    EXPECT_EQ(ReadFile(root / "tessary.txt"), stale);
+    struct stat st {};
+    ASSERT_EQ(stat(root.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0703u);
+    {
+        EnvVar file("SARNIK_ROOT", (root / "tessary.txt").string());
+        refused("not a directory");
+    }
+    fs::create_directory_symlink(root, t.path() / "link");
+    {
+        EnvVar link("SARNIK_ROOT", (t.path() / "link").string());
+        refused("a link");
+    }
+    if (geteuid() == 0) {
+        chmod(root.c_str(), 0755);
+        ASSERT_EQ(chown(root.c_str(), 65534, 65534), 0);
+        refused("another user's folder");
+        ASSERT_EQ(chown(root.c_str(), 0, 0), 0);
+    }
+
+    // A folder that is fine, but the log's name is taken by a folder.
+    chmod(root.c_str(), 0700);
+    fs::remove(root / "tessary.txt");
+    fs::create_directories(root / "tessary.txt/x");
+    refused("log name taken", false);
+
+    // And once the log can be written again, the open works and says so.
+    fs::remove_all(root / "tessary.txt");
+    EXPECT_EQ(sarnik_files::root_problem(), "");
+    const int h = cmd::open_unit(fake, sarnik::UnitClass::Disk, 0);
+    EXPECT_GT(h, 0);
+    if (h > 0) close(h);
+    EXPECT_EQ(ReadFile(root / "tessary.txt"), fake.disks[0] + "\n");
+    // Other failures leave errno at 0.
+    errno = EIO;
+    EXPECT_EQ(cmd::open_unit(fake, sarnik::UnitClass::Disk, 5), 0);
+    EXPECT_EQ(errno, 0);
 }
 
 // ---- layout, rescan, filter driver ------------------------------------------

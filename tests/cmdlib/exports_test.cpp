@@ -18,14 +18,33 @@ namespace {
 
 const std::string kLib = std::string(UFD_BIN_DIR) + "/libsarnik.so";
 
-const std::set<std::string> kExports = {
-    "fnFerrule_GetDiskHandle",  "fnFerrule_GetCDHandle",  "fnFerrule_TestUnitReady",
-    "fnFerrule_Read",           "fnFerrule_ReadS",        "fnFerrule_Write",
-    "fnFerrule_Read25Capacity", "fnFerrule_Eject",        "fnFerrule_ModeSense",
-    "fnFerrule_Inquiry",        "fnFerrule_ScsiReScan",   "fnFerrule_VendorR",
-    "fnFerrule_VendorW",        "fnFerrule_Vendor",       "fnFerrule_VendorScan",
-    "fnFerrule_1mWrite",        "fnFerrule_1mRead",       "fnFerrule_VendorWrite",
-    "fnFerrule_VendorRead",     "fnFerrule_ReadCapacity", "fnFerrule_SetConfiguration"};
+const std::set<std::string> kExports = {"fnFerrule_GetDiskHandle",
+                                        "fnFerrule_GetCDHandle",
+                                        "fnFerrule_TestUnitReady",
+                                        "fnFerrule_Read",
+                                        "fnFerrule_ReadS",
+                                        "fnFerrule_Write",
+                                        "fnFerrule_Read25Capacity",
+                                        "fnFerrule_Eject",
+                                        "fnFerrule_ModeSense",
+                                        "fnFerrule_Inquiry",
+                                        "fnFerrule_ScsiReScan",
+                                        "fnFerrule_VendorR",
+                                        "fnFerrule_VendorW",
+                                        "fnFerrule_Vendor",
+                                        "fnFerrule_VendorScan",
+                                        "fnFerrule_1mWrite",
+                                        "fnFerrule_1mRead",
+                                        "fnFerrule_VendorWrite",
+                                        "fnFerrule_VendorRead",
+                                        "fnFerrule_ReadCapacity",
+                                        "fnFerrule_SetConfiguration",
+                                        "fnFerrule_FormatEx",
+                                        "fnFerrule_GetDriverName",
+                                        "ResetDevice",
+                                        "ResetDevice98",
+                                        "Suicide",
+                                        "Address"};
 
 std::string Shell(const std::string& command) {
     std::string out;
@@ -38,7 +57,7 @@ std::string Shell(const std::string& command) {
     return out;
 }
 
-// The dynamic symbol table holds the 21 exports and nothing else: no C++
+// The dynamic symbol table holds the 27 exports and nothing else: no C++
 // names, no standard-library template code, not even the linker's
 // _init/_fini/_edata markers (the version script makes everything else local).
 TEST(SarnikExports, DynamicSymbolTableIsExactlyTheCApi) {
@@ -125,6 +144,42 @@ TEST_F(SarnikLibrary, PlatformFollowsTheEnvironmentOnEveryCall) {
         EnvVar sim("SARNIK_SIM_BUS", "");
         EXPECT_EQ(open_disk(0), 0);
     }
+}
+
+// The services through the C interface: 16-bit patterns, pointer-sized
+// Address, and results on the simulated bus.
+TEST_F(SarnikLibrary, ServicesThroughTheCInterface) {
+    using AddressFn = intptr_t(intptr_t);
+    using ResetFn = int32_t(const uint16_t*, int32_t);
+    using Reset98Fn = int32_t(const char*, int32_t);
+    using IntFn = int32_t(int32_t);
+    auto address = Fn<AddressFn>("Address");
+    auto reset = Fn<ResetFn>("ResetDevice");
+    auto reset98 = Fn<Reset98Fn>("ResetDevice98");
+    auto format = Fn<IntFn>("fnFerrule_FormatEx");
+    ASSERT_TRUE(address && reset && reset98 && format);
+
+    int variable = 0;
+    const auto where = reinterpret_cast<intptr_t>(&variable);
+    EXPECT_EQ(address(where), where);
+    EXPECT_EQ(address(-7), -7);
+
+    TempDir t;
+    EnvVar root("SARNIK_ROOT", t.str() + "/root");
+    EnvVar sim("SARNIK_SIM_BUS", t.str() + "/bus");
+    simbus::Bus bus(t.str() + "/bus");
+    simbus::PlugOptions plain;
+    plain.device.kind = simdev::FreshOptions::Kind::PlainDisk;
+    plain.device.product = "Stick \xC3\xA9";
+    const std::string id = bus.plug(plain);
+    const uint16_t pattern[] = {'S', 't', 'i', 'c', 'k', ' ', 0xE9, 0};
+    EXPECT_EQ(reset(pattern, 3), 1);
+    EXPECT_EQ(bus.enabled(id), false);
+    EXPECT_EQ(reset(nullptr, 2), 0);
+    EXPECT_EQ(reset98(nullptr, 2), 0);
+    EXPECT_EQ(reset98("VID_0000", 2), 1);
+    EXPECT_EQ(bus.enabled(id), true);
+    EXPECT_EQ(format(7), -3) << "no drive G on this bus";
 }
 
 }  // namespace

@@ -100,6 +100,29 @@ class FakePlatform : public sarnik::Platform {
         filter_codes.push_back(code);
         return filter_answer;
     }
+
+    // Device services: the list, the tree, and every change and pause in order.
+    std::optional<std::vector<sarnik::DeviceNode>> devices = std::vector<sarnik::DeviceNode>{};
+    std::vector<sarnik::DeviceNode> tree;
+    std::vector<std::string> refuse;  // keys whose changes are not accepted
+    std::vector<std::string> events;  // "disable KEY", "enable KEY", "pause MS"
+
+    std::optional<std::vector<sarnik::DeviceNode>> usb_devices() override { return devices; }
+    std::vector<sarnik::DeviceNode> device_tree() override { return tree; }
+    bool set_device_enabled(const sarnik::DeviceNode& node, bool on) override {
+        events.push_back(std::string(on ? "enable " : "disable ") + node.key);
+        for (const auto& k : refuse) {
+            if (k == node.key) return false;
+        }
+        return true;
+    }
+    void pause_ms(uint32_t ms) override { events.push_back("pause " + std::to_string(ms)); }
+
+    std::vector<sarnik::Volume> volume_table;
+    std::vector<sarnik::Volume> volumes() override { return volume_table; }
+    bool volume_io(const sarnik::Volume&, uint64_t, uint32_t, uint8_t*, bool) override {
+        return false;
+    }
 };
 
 }  // namespace cmdlib_test

@@ -18,10 +18,10 @@
 #include <memory>
 #include <string>
 
-#include "core/station.h"
+#include "run/run.h"
 #include "testbus.h"
 #include "ui/grid.h"
-#include "ui/run.h"
+#include "ui/station.h"
 
 using namespace galmor;
 

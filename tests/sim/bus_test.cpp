@@ -226,6 +226,55 @@ TEST_F(BusTest, UnplugAndReplugInvalidateOpenDescriptors) {
     for (int fd : {fd1, fd2, fd3}) close(fd);
 }
 
+TEST_F(BusTest, DisabledDevicesAreAbsentUntilEnabledAndThenStartAfresh) {
+    ASSERT_EQ(bus.plug(Plain()), "d001");
+    ASSERT_EQ(bus.plug(Plain()), "d002");
+    const std::string path = bus.interface_paths(UnitClass::Disk).at(0);
+    const int fd1 = bus.open(path);
+    ASSERT_GT(fd1, 0);
+    EXPECT_TRUE(Good(Write10(bus, fd1, 3, Pattern(1, 4))));
+
+    ASSERT_TRUE(bus.set_enabled("d001", false));
+    EXPECT_TRUE(bus.set_enabled("d001", false)) << "already disabled";
+    EXPECT_EQ(bus.enabled("d001"), false);
+    EXPECT_EQ(bus.inspect("d001")->at("enabled"), false);
+    EXPECT_EQ(bus.interface_paths(UnitClass::Disk).size(), 1u);
+    EXPECT_EQ(bus.open(path), -1);
+    const size_t traced = bus.trace("d001").size();
+    EXPECT_FALSE(TestUnitReady(bus, fd1).delivered);
+    EXPECT_EQ(bus.trace("d001").size(), traced);
+    ASSERT_TRUE(bus.replug("d001"));
+    EXPECT_EQ(bus.enabled("d001"), false) << "a replug does not enable";
+
+    ASSERT_TRUE(bus.set_enabled("d001", true));
+    EXPECT_EQ(bus.interface_paths(UnitClass::Disk).size(), 2u);
+    EXPECT_FALSE(TestUnitReady(bus, fd1).delivered) << "old handles stay dead";
+    const int fd2 = bus.open(path);
+    ASSERT_GT(fd2, 0);
+    std::vector<uint8_t> back;
+    EXPECT_TRUE(Good(Read10(bus, fd2, 3, 1, back)));
+    EXPECT_EQ(back, Pattern(1, 4));
+
+    // The root hub takes every device with it, and brings them back.
+    ASSERT_TRUE(bus.set_enabled(simbus::Bus::kRootHub, false));
+    EXPECT_EQ(bus.enabled(simbus::Bus::kRootHub), false);
+    EXPECT_TRUE(bus.interface_paths(UnitClass::Disk).empty());
+    EXPECT_EQ(bus.open(path), -1);
+    EXPECT_FALSE(TestUnitReady(bus, fd2).delivered);
+    ASSERT_TRUE(bus.set_enabled(simbus::Bus::kRootHub, true));
+    EXPECT_TRUE(Good(TestUnitReady(bus, fd2)));
+    EXPECT_EQ(bus.interface_paths(UnitClass::Disk).size(), 2u);
+
+    // Unplugged or unknown devices cannot be changed.
+    ASSERT_TRUE(bus.unplug("d002"));
+    EXPECT_FALSE(bus.set_enabled("d002", false));
+    EXPECT_FALSE(bus.enabled("d002").has_value());
+    EXPECT_FALSE(bus.set_enabled("d009", true));
+    EXPECT_FALSE(bus.set_enabled("../d001", true));
+    close(fd1);
+    close(fd2);
+}
+
 TEST_F(BusTest, FaultsFireOnTheNthOccurrenceOfAnOpcode) {
     auto opts = Plain();
     opts.faults = {{0x28, 2, false}, {0x28, 4, false}, {0x00, 1, false}, {0x25, 2, true}};

@@ -26,7 +26,8 @@ bool Contains(const std::string& text, const std::string& part) {
 TEST_F(ToolTest, HelpListsCommandsAndPlugOptions) {
     auto r = RunTool({"--help"});
     EXPECT_EQ(r.code, 0);
-    for (const char* cmd : {"plug", "unplug", "replug", "list", "inspect", "export", "trace"}) {
+    for (const char* cmd :
+         {"plug", "unplug", "replug", "disable", "enable", "list", "inspect", "export", "trace"}) {
         EXPECT_TRUE(Contains(r.out, cmd)) << cmd;
     }
     r = RunTool({"plug", "--help"});
@@ -94,6 +95,31 @@ TEST_F(ToolTest, PlugListInspectExportTraceUnplugReplug) {
     EXPECT_EQ(Tool({"replug", "d001"}).code, 0);
     EXPECT_EQ(bus.interface_paths(UnitClass::Disk).size(), 2u);
     EXPECT_EQ(bus.inspect("d001")->at("generation"), 2);
+}
+
+TEST_F(ToolTest, DisableEnableAndTheStateInTheList) {
+    ASSERT_EQ(Tool({"plug", "--plain"}).out, "d001\n");
+    ASSERT_EQ(Tool({"plug", "--plain"}).out, "d002\n");
+    EXPECT_EQ(Tool({"disable", "d001"}).code, 0);
+    auto r = Tool({"list"});
+    EXPECT_TRUE(Contains(r.out, "d001 plugged disabled\n")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "d002 plugged\n"));
+    EXPECT_EQ(nlohmann::json::parse(Tool({"list", "--json"}).out)[0]["enabled"], false);
+    EXPECT_EQ(bus.interface_paths(UnitClass::Disk).size(), 1u);
+    EXPECT_EQ(Tool({"enable", "d001"}).code, 0);
+    EXPECT_TRUE(Contains(Tool({"list"}).out, "d001 plugged\n"));
+
+    EXPECT_EQ(Tool({"disable", "hub"}).code, 0);
+    EXPECT_TRUE(Contains(Tool({"list"}).out, "hub disabled"));
+    EXPECT_TRUE(bus.interface_paths(UnitClass::Disk).empty());
+    EXPECT_EQ(Tool({"enable", "hub"}).code, 0);
+    EXPECT_FALSE(Contains(Tool({"list"}).out, "hub disabled"));
+
+    r = Tool({"disable", "d009"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_TRUE(Contains(r.err, "no device d009"));
+    EXPECT_EQ(Tool({"unplug", "d002"}).code, 0);
+    EXPECT_EQ(Tool({"disable", "d002"}).code, 1);
 }
 
 TEST_F(ToolTest, PlainDiskPlugOptionsReachTheDevice) {

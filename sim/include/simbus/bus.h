@@ -57,6 +57,14 @@ public:
     bool export_unit(const std::string& id, const std::string& unit, const std::string& file) const;
     std::vector<std::string> trace(const std::string& id) const;
 
+    // The host's device manager. A disabled device stays plugged but is
+    // absent from enumeration and its handles fail; enabling it starts it
+    // afresh, as a replug does. kRootHub names the bus's root hub: while it is
+    // disabled no device is reachable. false: no such device (or unplugged).
+    static constexpr const char* kRootHub = "hub";
+    bool set_enabled(const std::string& id, bool on);
+    std::optional<bool> enabled(const std::string& id) const;
+
 private:
     std::string dir_;
 };

@@ -65,6 +65,18 @@ struct UsbIdentity {
     std::string manufacturer, product, serial;
 };
 
+// Faults of the flash itself, by flash sector (the host sector space: loader
+// disk from sector 0, then the user partitions). Each is off when empty.
+struct FlashFaults {
+    // Writes to this sector and beyond are acknowledged but not kept: a disk
+    // that claims more flash than it has.
+    std::optional<uint64_t> drop_writes_from;
+    // This sector reads back with a bit flipped (what was written stays stored).
+    std::optional<uint64_t> flip_bits;
+    // A read that covers this sector fails with a medium error.
+    std::optional<uint64_t> read_error;
+};
+
 // Options of a freshly plugged device (see `simbus plug`).
 struct FreshOptions {
     enum class Kind { Controller, PlainDisk } kind = Kind::Controller;
@@ -82,6 +94,7 @@ struct FreshOptions {
     bool no_medium = false;       // plain disk only
     uint64_t plain_sectors = 2048 * 64;  // plain disk capacity
     bool usb = true;              // false: the device hangs on a non-USB bus
+    FlashFaults faults;           // controller only
 };
 
 // A location in the store, for exporting a unit's bytes.

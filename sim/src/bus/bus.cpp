@@ -92,18 +92,27 @@ bool touch(const std::string& path) {
     return true;
 }
 
+std::string hub_marker(const std::string& dir) {
+    return dir + "/hub-disabled";
+}
+
+bool hub_enabled(const std::string& dir) {
+    return ::access(hub_marker(dir).c_str(), F_OK) != 0;
+}
+
 }  // namespace
 
 Bus::Bus(std::string dir) : dir_(std::move(dir)) {}
 
 std::vector<std::string> Bus::interface_paths(simdev::UnitClass cls) const {
     std::vector<std::string> paths;
+    if (!hub_enabled(dir_)) return paths;
     for (const auto& id : device_ids(dir_)) {
         try {
             // state.json is replaced by rename, so reading it unlocked sees a whole state.
             DeviceFolder folder(dir_ + "/" + id);
             const DeviceState st = folder.load_state();
-            if (!st.plugged) continue;
+            if (!st.plugged || !st.enabled) continue;
             auto dev = simdev::load_device(st.device);
             if (!dev) continue;
             const auto units = dev->units();
@@ -128,7 +137,7 @@ int Bus::open(const std::string& path) const {
         auto lock = folder.lock();
         if (!lock.ok()) return -1;
         const DeviceState st = folder.load_state();
-        if (!st.plugged) return -1;
+        if (!st.plugged || !st.enabled || !hub_enabled(dir_)) return -1;
         auto dev = simdev::load_device(st.device);
         if (!dev) return -1;
         const auto units = dev->units();
@@ -163,7 +172,8 @@ Outcome Bus::execute(int fd, const uint8_t* cdb, size_t cdb_len, Direction dir, 
         auto lock = folder.lock();
         if (!lock.ok()) return {};
         DeviceState st = folder.load_state();
-        if (!st.plugged || st.generation != node->generation) return {};
+        if (!st.plugged || !st.enabled || st.generation != node->generation) return {};
+        if (!hub_enabled(std::filesystem::path(node->folder).parent_path().string())) return {};
         auto dev = simdev::load_device(st.device);
         if (!dev || node->unit >= dev->units().size()) return {};
 
@@ -449,6 +459,56 @@ std::vector<std::string> Bus::trace(const std::string& id) const {
         return DeviceFolder(dir_ + "/" + id).read_trace();
     } catch (const std::exception&) {
         return {};
+    }
+}
+
+bool Bus::set_enabled(const std::string& id, bool on) {
+    try {
+        if (id == kRootHub) {
+            if (on) return ::unlink(hub_marker(dir_).c_str()) == 0 || errno == ENOENT;
+            struct stat st {};
+            if (::stat(dir_.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+            return touch(hub_marker(dir_));
+        }
+        if (!valid_device_id(id)) return false;
+        DeviceFolder folder(dir_ + "/" + id);
+        if (!folder.has_state()) return false;
+        auto lock = folder.lock();
+        if (!lock.ok()) return false;
+        DeviceState st = folder.load_state();
+        if (!st.plugged) return false;
+        if (st.enabled == on) return true;
+        if (!on) {
+            st.enabled = false;
+            folder.save_state(st);
+            folder.remove_nodes_except(0);
+            return true;
+        }
+        auto dev = simdev::load_device(st.device);
+        if (!dev) return false;
+        dev->replug();
+        st.device = dev->save();
+        st.generation += 1;
+        st.enabled = true;
+        folder.save_state(st);
+        folder.remove_nodes_except(st.generation);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::optional<bool> Bus::enabled(const std::string& id) const {
+    try {
+        if (id == kRootHub) return hub_enabled(dir_);
+        if (!valid_device_id(id)) return std::nullopt;
+        DeviceFolder folder(dir_ + "/" + id);
+        if (!folder.has_state()) return std::nullopt;
+        const DeviceState st = folder.load_state();
+        if (!st.plugged) return std::nullopt;
+        return st.enabled;
+    } catch (const std::exception&) {
+        return std::nullopt;
     }
 }
 

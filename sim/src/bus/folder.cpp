@@ -103,6 +103,7 @@ nlohmann::json to_json(const DeviceState& s) {
     }
     return {{"id", s.id},
             {"plugged", s.plugged},
+            {"enabled", s.enabled},
             {"generation", s.generation},
             {"timing", timing_name(s.timing)},
             {"faults", faults},
@@ -117,6 +118,7 @@ DeviceState state_from_json(const nlohmann::json& j) {
     DeviceState s;
     s.id = j.at("id").get<std::string>();
     s.plugged = j.at("plugged").get<bool>();
+    s.enabled = j.value("enabled", true);  // states saved before it existed
     s.generation = j.at("generation").get<uint64_t>();
     auto timing = timing_from_name(j.at("timing").get<std::string>());
     if (!timing) throw std::runtime_error("unknown timing model");

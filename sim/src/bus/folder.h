@@ -41,6 +41,7 @@ class FileLock {
 struct DeviceState {
     std::string id;
     bool plugged = true;
+    bool enabled = true;  // false: disabled by the host, absent until enabled
     uint64_t generation = 1;
     Timing timing = Timing::None;
     std::vector<Fault> faults;

@@ -19,6 +19,9 @@ constexpr uint8_t kAscInvalidOpcode = 0x20, kAscLbaRange = 0x21, kAscInvalidFiel
                   kAscNoMedium = 0x3A, kAscWriteError = 0x0C, kAscReadError = 0x11;
 
 constexpr uint64_t kSector = 512;
+// The bit a weak sector loses on every read.
+constexpr size_t kFlipByte = 256;
+constexpr uint8_t kFlipMask = 0x08;
 
 // Shortest CDB the firmware accepts for an opcode.
 size_t cdb_length(uint8_t op) {
@@ -168,10 +171,33 @@ Response Controller::standard(const UnitMap& u, const Request& req, Store& store
         return refuse(kDataProtect, kAscWriteProtected);
     if (lba + count > u.id.sectors) return refuse(kIllegalRequest, kAscLbaRange);
     if (count == 0) return good();
-    const uint64_t off = (u.base + lba) * kSector;
-    const bool ok = write ? store.write(u.region, off, req.data.data(), req.data.size())
-                          : store.read(u.region, off, req.data.data(), req.data.size());
-    if (!ok) return refuse(kMediumError, write ? kAscWriteError : kAscReadError);
+    const uint64_t first = u.base + lba;  // store sector
+    const FlashFaults& f = s_.faults;
+    const bool flash = u.region == Region::Flash;
+    auto covers = [&](const std::optional<uint64_t>& sector) {
+        return flash && sector && *sector >= first && *sector - first < count;
+    };
+    if (write) {
+        // Sectors past the flash that is really there are acknowledged, not kept.
+        uint64_t kept = count;
+        if (flash && f.drop_writes_from) {
+            kept = first >= *f.drop_writes_from ? 0 : std::min(count, *f.drop_writes_from - first);
+        }
+        if (kept && !store.write(u.region, first * kSector, req.data.data(), kept * kSector))
+            return refuse(kMediumError, kAscWriteError);
+        s_.sectors_dropped += count - kept;
+        return good(uint32_t(req.data.size()));
+    }
+    if (covers(f.read_error)) {
+        ++s_.reads_failed;
+        return refuse(kMediumError, kAscReadError);
+    }
+    if (!store.read(u.region, first * kSector, req.data.data(), req.data.size()))
+        return refuse(kMediumError, kAscReadError);
+    if (covers(f.flip_bits)) {
+        req.data[(*f.flip_bits - first) * kSector + kFlipByte] ^= kFlipMask;
+        ++s_.reads_flipped;
+    }
     return good(uint32_t(req.data.size()));
 }
 

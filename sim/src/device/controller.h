@@ -68,6 +68,14 @@
 //        write-protected.
 //   Write protection (hw, sw or the switch) refuses WRITE(10), 0xF7, 0x98, 0xF5.
 //
+// Flash faults (plug options, by flash sector; the reserved area has its own
+//   cells and none of them): writes at or beyond `drop_writes_from` are
+//   acknowledged in full but only the sectors below it are stored; a READ(10)
+//   that covers `flip_bits` returns that sector with bit 3 of byte 256 flipped
+//   (the stored bytes stay as written, so an export shows them unflipped); a
+//   READ(10) that covers `read_error` fails with a medium error (unrecovered
+//   read error) and moves no data. The model counts what each fault did.
+//
 // Memory: the last page read, a received-but-uncommitted layout, a pending setup
 //   page, reserved-area access and sense data are RAM and lost on re-plug; all
 //   else is kept in flash. Every refusal leaves sense data for REQUEST SENSE.
@@ -96,6 +104,12 @@ struct ControllerState {
     bool wp_switch_on = false;
     bool bad_blocks = false;
     bool on_usb = true;
+    FlashFaults faults;
+
+    // What the flash faults did.
+    uint64_t sectors_dropped = 0;
+    uint64_t reads_flipped = 0;
+    uint64_t reads_failed = 0;
 
     // Kept in flash.
     bool sw_write_protect = false;

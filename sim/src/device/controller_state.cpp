@@ -64,6 +64,22 @@ std::vector<UnitMap> finished_units(const Layout& l, const AreaMap& m, const std
     return out;
 }
 
+nlohmann::json sector_json(const std::optional<uint64_t>& sector) {
+    return sector ? nlohmann::json(*sector) : nlohmann::json(nullptr);
+}
+
+// Reads an optional sector: absent or null is "none".
+std::optional<uint64_t> sector_from(const nlohmann::json& parent, const char* key) {
+    if (!parent.contains(key) || parent.at(key).is_null()) return std::nullopt;
+    return parent.at(key).get<uint64_t>();
+}
+
+nlohmann::json faults_json(const FlashFaults& f) {
+    return {{"drop_writes_from", sector_json(f.drop_writes_from)},
+            {"flip_bits", sector_json(f.flip_bits)},
+            {"read_error", sector_json(f.read_error)}};
+}
+
 nlohmann::json unit_json(const UnitIdentity& u) {
     return {{"name", u.name},
             {"class", u.cls == UnitClass::Cdrom ? "cdrom" : "disk"},
@@ -90,6 +106,7 @@ ControllerState Controller::fresh_state(const FreshOptions& o) {
     s.wp_switch_on = o.wp_switch_on;
     s.bad_blocks = o.bad_blocks;
     s.on_usb = o.usb;
+    s.faults = o.faults;
     s.page2[0] = 2;
     if (o.password) {
         s.page2[129] = 1;
@@ -207,7 +224,8 @@ nlohmann::json Controller::save() const {
               {"hw_write_protect", s_.hw_write_protect},
               {"wp_switch_on", s_.wp_switch_on},
               {"bad_blocks", s_.bad_blocks},
-              {"usb", s_.on_usb}}},
+              {"usb", s_.on_usb},
+              {"flash_faults", faults_json(s_.faults)}}},
             {"flash",
              {{"sw_write_protect", s_.sw_write_protect},
               {"page2", to_hex(s_.page2)},
@@ -217,7 +235,10 @@ nlohmann::json Controller::save() const {
               {"erase_commands", s_.erase_commands},
               {"erased", erased},
               {"reserved_bytes_written", s_.reserved_bytes_written},
-              {"reserved_high_water", s_.reserved_high_water}}},
+              {"reserved_high_water", s_.reserved_high_water},
+              {"sectors_dropped", s_.sectors_dropped},
+              {"reads_flipped", s_.reads_flipped},
+              {"reads_failed", s_.reads_failed}}},
             {"presented",
              {{"config", block_json(s_.presented_config)},
               {"layout", s_.presented_layout ? layout_to_json(*s_.presented_layout)
@@ -247,6 +268,13 @@ std::optional<ControllerState> Controller::from_json(const nlohmann::json& j) {
         s.wp_switch_on = hw.at("wp_switch_on").get<bool>();
         s.bad_blocks = hw.at("bad_blocks").get<bool>();
         s.on_usb = hw.at("usb").get<bool>();
+        // Devices saved before the flash faults existed have none.
+        if (hw.contains("flash_faults")) {
+            const auto& f = hw.at("flash_faults");
+            s.faults.drop_writes_from = sector_from(f, "drop_writes_from");
+            s.faults.flip_bits = sector_from(f, "flip_bits");
+            s.faults.read_error = sector_from(f, "read_error");
+        }
 
         const auto& fl = j.at("flash");
         s.sw_write_protect = fl.at("sw_write_protect").get<bool>();
@@ -267,6 +295,9 @@ std::optional<ControllerState> Controller::from_json(const nlohmann::json& j) {
         }
         s.reserved_bytes_written = fl.at("reserved_bytes_written").get<uint64_t>();
         s.reserved_high_water = fl.at("reserved_high_water").get<uint64_t>();
+        s.sectors_dropped = fl.value("sectors_dropped", uint64_t{0});
+        s.reads_flipped = fl.value("reads_flipped", uint64_t{0});
+        s.reads_failed = fl.value("reads_failed", uint64_t{0});
 
         const auto& pr = j.at("presented");
         if (!block_from(pr.at("config"), s.presented_config)) return std::nullopt;
@@ -326,6 +357,11 @@ nlohmann::json Controller::inspect() const {
         }
     }
 
+    nlohmann::json flash_faults = faults_json(s_.faults);
+    flash_faults["sectors_dropped"] = s_.sectors_dropped;
+    flash_faults["reads_flipped"] = s_.reads_flipped;
+    flash_faults["reads_failed"] = s_.reads_failed;
+
     return {{"kind", "controller"},
             {"state", finished() ? "finished" : "fresh"},
             {"usb",
@@ -344,6 +380,7 @@ nlohmann::json Controller::inspect() const {
             {"sw_write_protect", s_.sw_write_protect},
             {"wp_switch_on", s_.wp_switch_on},
             {"bad_blocks", s_.bad_blocks},
+            {"flash_faults", flash_faults},
             {"config_block", config},
             {"layout", layout},
             {"layout_received", s_.pending_layout.has_value()},

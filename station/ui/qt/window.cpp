@@ -29,13 +29,13 @@
 #include <chrono>
 #include <thread>
 
-#include "core/discovery.h"
-#include "core/station.h"
+#include "run/discovery.h"
+#include "run/run.h"
 #include "ui/grid.h"
 #include "ui/headless.h"
 #include "ui/model.h"
-#include "ui/run.h"
 #include "ui/settings_loader.h"
+#include "ui/station.h"
 
 // The disk pictures live in this static library's resources.
 static void InitDiskPictures() {
@@ -60,8 +60,8 @@ QString Q(const std::string& s) {
 // The picture of the image list with this index, drawn for the widget's
 // screen, with its text alternative.
 QPixmap DiskPixmap(int index, qreal dpr) {
-    const Picture* p = FindPicture(index);
-    if (!p) p = FindPicture(kPictureAbsent);
+    const PictureInfo* p = FindPicture(index);
+    if (!p) p = FindPicture(static_cast<int>(Picture::Absent));
     QSvgRenderer svg(QStringLiteral(":/disks/%1.svg").arg(QString::fromLatin1(p->key)));
     const int side = static_cast<int>(kPictureSize * dpr + 0.5);
     QPixmap pm(side, side);
@@ -393,7 +393,7 @@ void OperatorWindow::Apply(const std::string& name, int index, const Control& c)
             if (bd.picture == c.picture) break;
             bd.picture = c.picture;
             l->setPixmap(DiskPixmap(c.picture, devicePixelRatioF()));
-            const Picture* p = FindPicture(c.picture);
+            const PictureInfo* p = FindPicture(c.picture);
             const QString text = QString::fromLatin1(p ? p->text : "No disk");
             l->setAccessibleName(QStringLiteral("Disk %1: %2").arg(index).arg(text));
             l->setToolTip(text);

@@ -4,7 +4,7 @@
 #include <initializer_list>
 
 #include "controller/controller.h"
-#include "core/station.h"
+#include "ui/station.h"
 
 namespace galmor {
 namespace {
@@ -25,7 +25,7 @@ class ChipTableTest : public ::testing::Test {
 
 TEST_F(ChipTableTest, TwoChipsOfOneKind) {
     Reply(1, {0x75, 0x75, 0xAA});
-    ASSERT_TRUE(ParseChipTable(st, 1));
+    ASSERT_TRUE(ParseChipTable(st.ports[1 - 1]));
     EXPECT_EQ(P(1).ChipCount, 2);
     EXPECT_EQ(P(1).ZoneCount, 16);
     EXPECT_EQ(P(1).BlockCount, 4096);
@@ -41,14 +41,14 @@ TEST_F(ChipTableTest, TwoChipsOfOneKind) {
 
 TEST_F(ChipTableTest, OneLargeChipAndBytesAfterTheTerminator) {
     Reply(1, {0xDC, 0xAA});
-    ASSERT_TRUE(ParseChipTable(st, 1));
+    ASSERT_TRUE(ParseChipTable(st.ports[1 - 1]));
     EXPECT_EQ(P(1).ChipCount, 1);
     EXPECT_EQ(P(1).NominalSectors, 1024000);
     EXPECT_EQ(P(1).ChipUsableSectors, 1024000);
     EXPECT_EQ(P(1).BlockCount, 4096);
 
     Reply(1, {0x75, 0xAA, 0x75, 0xDC});
-    ASSERT_TRUE(ParseChipTable(st, 1));
+    ASSERT_TRUE(ParseChipTable(st.ports[1 - 1]));
     EXPECT_EQ(P(1).ChipCount, 1);
     EXPECT_EQ(P(1).ZoneCount, 8);
     EXPECT_EQ(P(1).BlockCount, 2048);
@@ -58,9 +58,9 @@ TEST_F(ChipTableTest, OneLargeChipAndBytesAfterTheTerminator) {
 
 TEST_F(ChipTableTest, EmptyListKeepsUsableSectors) {
     Reply(1, {0xDC, 0xAA});
-    ASSERT_TRUE(ParseChipTable(st, 1));
+    ASSERT_TRUE(ParseChipTable(st.ports[1 - 1]));
     Reply(1, {0xAA});
-    ASSERT_TRUE(ParseChipTable(st, 1));
+    ASSERT_TRUE(ParseChipTable(st.ports[1 - 1]));
     EXPECT_EQ(P(1).ChipCount, 0);
     EXPECT_EQ(P(1).ZoneCount, 0);
     EXPECT_EQ(P(1).BlockCount, 0);
@@ -77,7 +77,7 @@ TEST_F(ChipTableTest, MissingTerminatorEndsAtTheEndOfTheReply) {
     p.ReplyBuffer[511] = 0xE6;
     p.SectorBuffer.fill(0xDC);
     p.SectorBuffer[8] = 0xAA;
-    ASSERT_TRUE(ParseChipTable(st, 1));
+    ASSERT_TRUE(ParseChipTable(st.ports[1 - 1]));
     EXPECT_EQ(p.ChipCount, 512);
     EXPECT_EQ(p.BlockCount, 1024);
     EXPECT_EQ(p.ZoneCount, 4);
@@ -88,26 +88,26 @@ TEST_F(ChipTableTest, MissingTerminatorEndsAtTheEndOfTheReply) {
 
 TEST_F(ChipTableTest, TotalsThatDoNotFitAreAFailureNotAWrap) {
     Reply(1, {0x79, 0x79, 0x79, 0xAA});
-    ASSERT_TRUE(ParseChipTable(st, 1));
+    ASSERT_TRUE(ParseChipTable(st.ports[1 - 1]));
     EXPECT_EQ(P(1).BlockCount, 24576);
     EXPECT_EQ(P(1).NominalSectors, 384 * 2000);
 
     Reply(1, {0x79, 0x79, 0x79, 0x79, 0xAA});  // 32768 blocks
-    EXPECT_FALSE(ParseChipTable(st, 1));
+    EXPECT_FALSE(ParseChipTable(st.ports[1 - 1]));
     EXPECT_EQ(P(1).BlockCount, 0);
     EXPECT_EQ(P(1).ChipCount, 0);
     EXPECT_EQ(P(1).NominalSectors, 0);
 
     // A whole reply of large chips, no terminator.
     P(1).ReplyBuffer.fill(0xDC);
-    EXPECT_FALSE(ParseChipTable(st, 1));
+    EXPECT_FALSE(ParseChipTable(st.ports[1 - 1]));
     EXPECT_EQ(P(1).BlockCount, 0);
 }
 
 TEST_F(ChipTableTest, UnknownCodeIsClearedAndAddsNothing) {
     P(1).Chips[2] = ChipEntry{0x12, 9, 999, 999};  // left over from an earlier parse
     Reply(1, {0x75, 0x12, 0xAA});
-    ASSERT_TRUE(ParseChipTable(st, 1));
+    ASSERT_TRUE(ParseChipTable(st.ports[1 - 1]));
     EXPECT_EQ(P(1).ChipCount, 2);
     EXPECT_EQ(P(1).ZoneCount, 8);
     EXPECT_EQ(P(1).BlockCount, 2048);
@@ -123,16 +123,13 @@ TEST_F(ChipTableTest, UnknownCodeIsClearedAndAddsNothing) {
 TEST_F(ChipTableTest, EachPortHasItsOwnTable) {
     Reply(1, {0xDC, 0xDC, 0xAA});
     Reply(2, {0xE6, 0xAA});
-    ASSERT_TRUE(ParseChipTable(st, 1));
-    ASSERT_TRUE(ParseChipTable(st, 2));
+    ASSERT_TRUE(ParseChipTable(st.ports[1 - 1]));
+    ASSERT_TRUE(ParseChipTable(st.ports[2 - 1]));
     EXPECT_EQ(P(1).Chips[1].DeviceCode, 0xDC);
     EXPECT_EQ(P(1).Chips[2].Zones, 16);
     EXPECT_EQ(P(1).NominalSectors, 2048000);
     EXPECT_EQ(P(2).Chips[1].Zones, 4);
     EXPECT_EQ(P(2).NominalSectors, 16000);
-
-    EXPECT_FALSE(ParseChipTable(st, 0));
-    EXPECT_FALSE(ParseChipTable(st, 17));
 }
 
 TEST(HexPadTest, PadsNeverCutsAndPrefixes) {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "controller/config_block.h"
-#include "controller/station_on_bus.h"
 #include "controller/steps.h"
+#include "station_on_bus.h"
 #include "ui/grid.h"
 
 namespace galmor {
@@ -30,7 +30,9 @@ class ConfigBlockOnBus : public testing::StationOnBus {
     void UsePrefix(const std::string& prefix) {
         st.settings.SerialComplete = false;
         st.settings.SerialNumber = prefix + std::string(8 - prefix.size(), ' ');
+        st.run.serial.Reset(st.settings);  // as a fresh recipe load does
     }
+    std::string CurrentSerial() const { return st.run.serial.Current(st.settings); }
     static std::string SerialIn(const Block& b) {
         std::string s;
         for (size_t k = 0; k < 8; ++k) s.push_back(static_cast<char>(b[130 + 2 * k]));
@@ -41,7 +43,7 @@ class ConfigBlockOnBus : public testing::StationOnBus {
 TEST_F(ConfigBlockOnBus, WorkedExampleIsWrittenAndTheControllerAcceptsIt) {
     const std::string id = Plug();  // firmware revision 5
     Attach(1, 0);
-    SetUsbScsiStr(st, 0);
+    SetUsbScsiStr(Job(1));
 
     EXPECT_EQ(VendorOps(id), (std::vector<int>{0x75, 0x81}));
     const Control llg = Label("LLG", 0), llr = Label("LLR", 0);
@@ -50,7 +52,7 @@ TEST_F(ConfigBlockOnBus, WorkedExampleIsWrittenAndTheControllerAcceptsIt) {
     EXPECT_EQ(llg.caption, "String = V");
     EXPECT_EQ(llr.caption, "Write = V");
     EXPECT_EQ(Label("ThumbImage", 0).picture, kPictureAbsent);  // untouched
-    EXPECT_FALSE(st.AnyFailed);
+    EXPECT_FALSE(st.run.AnyFailed);
     EXPECT_EQ(st.ports[0].ErrorStatus, 0);
 
     const Block stored = StoredConfig(0);
@@ -81,7 +83,7 @@ TEST_F(ConfigBlockOnBus, RevisionAndReservedSizesComeFromDeviceAndRecipe) {
     Attach(1, 0);
     st.settings.TotalReservedSectors = 0x00012345;
     st.settings.ReserveImageSectors = 0x2000;
-    ASSERT_EQ(BuildConfigBlock(st, 1, true), 1);
+    ASSERT_EQ(BuildConfigBlock(Job(1), true), BuildResult::Written);
     const Block stored = StoredConfig(0);
     EXPECT_EQ(stored[16], 0x31);
     EXPECT_EQ(stored[17], 0x01);
@@ -94,17 +96,17 @@ TEST_F(ConfigBlockOnBus, MissingSettingStopsBeforeAnyBlockByte) {
     Attach(1, 0);
     st.settings.Pid.clear();
     st.ports[0].SectorBuffer.fill(0x5A);
-    EXPECT_EQ(BuildConfigBlock(st, 1, true), 2);
+    EXPECT_EQ(BuildConfigBlock(Job(1), true), BuildResult::MissingSetting);
     EXPECT_EQ(st.ports[0].SectorBuffer, Block{});
     EXPECT_EQ(st.ports[0].ErrorStatus, 0xF7);
     EXPECT_EQ(VendorOps(id), (std::vector<int>{0x75}));
 
     st.ports[0].ErrorStatus = 0;
-    SetUsbScsiStr(st, 0);
+    SetUsbScsiStr(Job(1));
     EXPECT_EQ(Label("LLG", 0).caption, "String = X");
     EXPECT_EQ(Label("LLR", 0).caption, "Write = X");
     EXPECT_EQ(Label("ThumbImage", 0).picture, kPictureFailed);
-    EXPECT_TRUE(st.AnyFailed);
+    EXPECT_TRUE(st.run.AnyFailed);
     EXPECT_EQ(st.ports[0].ErrorStatus, 0xF7);
     EXPECT_EQ(VendorOps(id), (std::vector<int>{0x75, 0x75}));
 }
@@ -113,12 +115,12 @@ TEST_F(ConfigBlockOnBus, FailedWriteIsReportedInTheColumn) {
     simdev::FreshOptions d;
     Plug(With(d, {{0x81, 1, false}}));
     Attach(1, 0);
-    SetUsbScsiStr(st, 0);
+    SetUsbScsiStr(Job(1));
     EXPECT_EQ(st.ports[0].ErrorStatus, 0xF6);
     EXPECT_EQ(Label("LLG", 0).caption, "String = V");
     EXPECT_EQ(Label("LLR", 0).caption, "Write = X");
     EXPECT_EQ(Label("ThumbImage", 0).picture, kPictureFailed);
-    EXPECT_TRUE(st.AnyFailed);
+    EXPECT_TRUE(st.run.AnyFailed);
     // The block that was to be written stays in the buffer.
     const auto d2 = DecodeConfigBlock(st.ports[0].SectorBuffer.data(), kSector);
     ASSERT_TRUE(d2);
@@ -129,33 +131,35 @@ TEST_F(ConfigBlockOnBus, BuildingWithoutWritingKeepsTheSerialAndSendsOnlyTheInfo
     const std::string id = Plug();
     Attach(1, 0);
     UsePrefix("ABC");
-    EXPECT_EQ(BuildConfigBlock(st, 1, false), std::nullopt);
+    EXPECT_EQ(BuildConfigBlock(Job(1), false), std::nullopt);
     EXPECT_EQ(VendorOps(id), (std::vector<int>{0x75}));
-    EXPECT_EQ(st.settings.SerialNumber, "ABC     ");
+    EXPECT_EQ(CurrentSerial(), "ABC     ");
     EXPECT_EQ(SerialIn(st.ports[0].SectorBuffer), "ABC     ");
 
     const std::regex prefixed("^ABC0[0-9A-F]{4}$");
     std::set<std::string> serials;
     for (int k = 0; k < 3; ++k) {
-        ASSERT_EQ(BuildConfigBlock(st, 1, true), 1);
+        ASSERT_EQ(BuildConfigBlock(Job(1), true), BuildResult::Written);
         const std::string serial = SerialIn(StoredConfig(0));
         EXPECT_TRUE(std::regex_match(serial, prefixed)) << serial;
-        EXPECT_EQ(st.settings.SerialNumber, serial);
+        EXPECT_EQ(CurrentSerial(), serial);
         serials.insert(serial);
     }
     EXPECT_GE(serials.size(), 2u);
+    EXPECT_EQ(st.settings.SerialNumber, "ABC     ") << "drawing never changes the recipe";
 
     // A complete configured serial goes on every disk unchanged.
     st.settings.SerialComplete = true;
     st.settings.SerialNumber = "SN000042";
-    ASSERT_EQ(BuildConfigBlock(st, 1, true), 1);
-    ASSERT_EQ(BuildConfigBlock(st, 1, true), 1);
+    st.run.serial.Reset(st.settings);
+    ASSERT_EQ(BuildConfigBlock(Job(1), true), BuildResult::Written);
+    ASSERT_EQ(BuildConfigBlock(Job(1), true), BuildResult::Written);
     EXPECT_EQ(SerialIn(StoredConfig(0)), "SN000042");
 
     // Without a serial section: eight zeros.
     st.settings.SerialSectionPresent = st.settings.SerialGiven = false;
     st.settings.SerialComplete = false;
-    ASSERT_EQ(BuildConfigBlock(st, 1, true), 1);
+    ASSERT_EQ(BuildConfigBlock(Job(1), true), BuildResult::Written);
     const Block stored = StoredConfig(0);
     EXPECT_EQ(SerialIn(stored), "00000000");
     EXPECT_EQ(stored[146], 0x95);
@@ -166,19 +170,20 @@ TEST_F(ConfigBlockOnBus, VerifyComparesIdentityNotSerial) {
     Plug(With({}, {{0x82, 1, false}}));
     Attach(1, 0);
     Attach(2, 1);
-    ASSERT_EQ(BuildConfigBlock(st, 1, true), 1);
+    ASSERT_EQ(BuildConfigBlock(Job(1), true), BuildResult::Written);
 
     st.settings.SerialNumber = "99999999";
-    EXPECT_EQ(VerifyConfigBlock(st, 1), 2);
+    st.run.serial.Reset(st.settings);
+    EXPECT_EQ(VerifyConfigBlock(Job(1)), VerifyResult::Matches);
     EXPECT_EQ(st.ports[0].ErrorStatus, 0);
     EXPECT_EQ(st.ports[0].ReplyBuffer, StoredConfig(0));
     EXPECT_EQ(SerialIn(st.ports[0].SectorBuffer), "99999999");
 
     st.settings.ScsiProduct = "Disk2";
-    EXPECT_EQ(VerifyConfigBlock(st, 1), 1);
+    EXPECT_EQ(VerifyConfigBlock(Job(1)), VerifyResult::Differs);
     EXPECT_EQ(st.ports[0].ErrorStatus, 0x82);
 
-    EXPECT_EQ(VerifyConfigBlock(st, 2), 0);
+    EXPECT_EQ(VerifyConfigBlock(Job(2)), VerifyResult::Unreadable);
     EXPECT_EQ(st.ports[1].ErrorStatus, 0x82);
 }
 
@@ -186,7 +191,7 @@ TEST_F(ConfigBlockOnBus, BlankStoredBlockNeverMatchesMissingSettings) {
     Plug();  // nothing stored yet: the controller returns a blank block
     Attach(1, 0);
     st.settings.UsbProduct.clear();
-    EXPECT_EQ(VerifyConfigBlock(st, 1), 1);
+    EXPECT_EQ(VerifyConfigBlock(Job(1)), VerifyResult::Differs);
     EXPECT_EQ(st.ports[0].ErrorStatus, 0x82);
 }
 
@@ -200,7 +205,8 @@ TEST_F(ConfigBlockOnBus, ConcurrentDrawsOnEightPortsNeverMix) {
     st.settings.SerialComplete = false;
     for (int round = 0; round < 3; ++round) {
         std::vector<std::thread> workers;
-        for (int16_t k = 0; k < 8; ++k) workers.emplace_back([this, k] { SetUsbScsiStr(st, k); });
+        for (int16_t k = 0; k < 8; ++k)
+            workers.emplace_back([this, k] { SetUsbScsiStr(Job(k + 1)); });
         for (auto& w : workers) w.join();
 
         std::set<std::string> serials;
@@ -214,7 +220,7 @@ TEST_F(ConfigBlockOnBus, ConcurrentDrawsOnEightPortsNeverMix) {
             serials.insert(d->SerialNumber);
         }
         EXPECT_EQ(serials.size(), 8u) << "two disks carry the same draw in round " << round;
-        EXPECT_TRUE(serials.count(st.settings.SerialNumber));
+        EXPECT_TRUE(serials.count(CurrentSerial()));
     }
 }
 
@@ -230,7 +236,7 @@ TEST_F(ConfigBlockOnBus, RapidDrawsOnEightPortsNeverShareASerial) {
     for (int16_t k = 0; k < 8; ++k) {
         workers.emplace_back([this, k, &drawn] {
             for (int c = 0; c < kCalls; ++c) {
-                BuildConfigBlock(st, k + 1, true);
+                BuildConfigBlock(Job(k + 1), true);
                 drawn[k].push_back(SerialIn(st.ports[k].SectorBuffer));
             }
         });

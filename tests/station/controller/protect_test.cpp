@@ -1,8 +1,8 @@
 // Write protect and password page on the controller emulator.
 #include <vector>
 
-#include "controller/station_on_bus.h"
 #include "controller/steps.h"
+#include "station_on_bus.h"
 #include "ui/grid.h"
 
 namespace galmor {
@@ -28,7 +28,7 @@ TEST_F(ProtectOnBus, ZeroPasswordBytesClearThePage) {
     ASSERT_NE(Page2(0), Block{});  // the fresh page carries its page number
     const size_t before = VendorOps(id).size();
 
-    ClearIllegalUserPassword(st, 1);
+    ClearIllegalUserPassword(Job(1));
     const auto ops = VendorOps(id);
     ASSERT_EQ(ops.size(), before + 3);
     EXPECT_EQ(std::vector<int>(ops.begin() + before, ops.end()),
@@ -49,7 +49,7 @@ TEST_F(ProtectOnBus, PageWithPasswordBytesIsLeftAlone) {
     const Block page = Page2(0);
     ASSERT_TRUE(page[129] != 0 || page[130] != 0);
     const size_t before = VendorOps(id).size();
-    ClearIllegalUserPassword(st, 1);
+    ClearIllegalUserPassword(Job(1));
     EXPECT_EQ(VendorOps(id).size(), before + 1);
     EXPECT_EQ(VendorOps(id).back(), 0x9C);
     EXPECT_EQ(Page2(0), page);
@@ -59,7 +59,7 @@ TEST_F(ProtectOnBus, UnreadPageIsNeverOverwritten) {
     const std::string id = Plug(With({}, {{0x9C, 1, false}}));
     Attach(1, 0);
     st.ports[0].ReplyBuffer.fill(0);  // what an earlier reply may have left
-    ClearIllegalUserPassword(st, 1);
+    ClearIllegalUserPassword(Job(1));
     EXPECT_EQ(VendorOps(id), (std::vector<int>{0x9C}));
     EXPECT_EQ(Page2(0)[0], 2);
 }
@@ -75,14 +75,14 @@ TEST_F(ProtectOnBus, WriteProtectStateFromTheSwitch) {
     const std::string broken = Plug(With({}, {{0x75, 1, false}}));
     for (int k = 0; k < 4; ++k) Attach(k + 1, k);
 
-    EXPECT_EQ(ReadWriteProtectState(st, 1), 0);
+    EXPECT_EQ(ReadWriteProtectState(Job(1)), WpState::Writable);
     EXPECT_EQ(bus.Opcodes(writable), (std::vector<int>{0x00, 0x00, 0x75}));
-    EXPECT_EQ(ReadWriteProtectState(st, 2), 1);
-    EXPECT_EQ(ReadWriteProtectState(st, 3), 1);
+    EXPECT_EQ(ReadWriteProtectState(Job(2)), WpState::Protected);
+    EXPECT_EQ(ReadWriteProtectState(Job(3)), WpState::Protected);
     EXPECT_EQ(st.ports[0].ReplyBuffer[129], 1);
     for (int k = 0; k < 3; ++k) EXPECT_EQ(st.ports[k].ErrorStatus, 0);
 
-    EXPECT_EQ(ReadWriteProtectState(st, 4), std::nullopt);
+    EXPECT_EQ(ReadWriteProtectState(Job(4)), std::nullopt);
     EXPECT_EQ(st.ports[3].ErrorStatus, 0x75);
     EXPECT_EQ(bus.Opcodes(broken), (std::vector<int>{0x00, 0x00, 0x75}));
 }
@@ -95,27 +95,27 @@ TEST_F(ProtectOnBus, CheckWriteProtectColumn) {
     Plug(With({}, {{0x75, 1, false}}));
     for (int k = 0; k < 3; ++k) Attach(k + 1, k);
 
-    CheckWriteProtect(st, 0);
+    CheckWriteProtect(Job(1));
     EXPECT_TRUE(Label("CCG", 0).visible);
     EXPECT_EQ(Label("CCG", 0).caption, "Write Protected");
     EXPECT_FALSE(Label("CCR", 0).visible);
     EXPECT_EQ(Label("ThumbImage", 0).picture, kPictureAbsent);
-    EXPECT_FALSE(st.AnyFailed);
+    EXPECT_FALSE(st.run.AnyFailed);
 
     // Not protected: a failure in its own column and picture only.
-    CheckWriteProtect(st, 1);
+    CheckWriteProtect(Job(2));
     EXPECT_FALSE(Label("CCG", 1).visible);
     EXPECT_TRUE(Label("CCR", 1).visible);
     EXPECT_EQ(Label("CCR", 1).caption, "Not Write Protected");
     EXPECT_EQ(Label("ThumbImage", 1).picture, kPictureFailed);
     EXPECT_EQ(st.ports[1].ErrorStatus, 0);
-    EXPECT_FALSE(st.AnyFailed);
+    EXPECT_FALSE(st.run.AnyFailed);
 
-    CheckWriteProtect(st, 2);
+    CheckWriteProtect(Job(3));
     EXPECT_TRUE(Label("CCG", 2).visible);
     EXPECT_EQ(Label("CCG", 2).caption, "Check Write Protect Fail!");
     EXPECT_EQ(st.ports[2].ErrorStatus, 0x75);
-    EXPECT_TRUE(st.AnyFailed);
+    EXPECT_TRUE(st.run.AnyFailed);
 }
 
 }  // namespace

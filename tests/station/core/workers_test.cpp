@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "core/station.h"
+#include "ui/station.h"
 
 using namespace galmor;
 using namespace std::chrono_literals;

@@ -2,7 +2,7 @@
 // and the "Format" column.
 #include <algorithm>
 
-#include "media/format_rig.h"
+#include "format_rig.h"
 
 using namespace rig;
 
@@ -57,7 +57,7 @@ TEST(FormatSequence, OnePartitionWithLoaderInTheDefinedOrder) {
     Apply(r.st, recipe);
     r.st.model.SetChecked("CheckCompare", -1, true);  // the compare hook sends nothing
     const int16_t slot = r.Add({k73});
-    Format7301(r.st, slot);
+    Format7301(r.Job(slot));
 
     ASSERT_EQ(r.Status(slot), 0);
     const auto cmds = r.Trace(slot);
@@ -101,7 +101,7 @@ TEST(FormatSequence, OnePartitionWithLoaderInTheDefinedOrder) {
     EXPECT_FALSE(bar.visible);
     EXPECT_EQ(bar.maximum, 17);  // round((1,048,576 + 1,000) / 65,536) + 1
     EXPECT_EQ(bar.value, 16);    // one step per full loader chunk
-    EXPECT_FALSE(r.st.AnyFailed.load());
+    EXPECT_FALSE(r.st.run.AnyFailed.load());
 
     // The loader disk holds the image.
     EXPECT_EQ(ReadSectors(r, slot, 0, 128),
@@ -117,7 +117,7 @@ TEST(FormatSequence, AnUnreadSetupPageIsNeverWrittenBack) {
     const int16_t slot = r.Add(o);
     // An earlier block left in the buffer the page would be read into.
     r.st.ports[slot - 1].SectorBuffer.fill(0x5A);
-    Format7301(r.st, slot);
+    Format7301(r.Job(slot));
 
     const auto ops = Ops(r.Trace(slot));
     ASSERT_GE(ops.size(), 4u);
@@ -142,7 +142,7 @@ TEST(FormatSequence, ProgressMaximumCountsTheImageFilesAsTheyAreOnDisk) {
     testbus::WriteFile(r.st.settings.ReserveImagePath,
                        std::string(recipe.reserve.begin(), recipe.reserve.end()));
     const int16_t slot = r.Add({k73});
-    Format7301(r.st, slot);
+    Format7301(r.Job(slot));
     ASSERT_EQ(r.Status(slot), 0);
     EXPECT_EQ(r.st.model.Get("ProgressBar", 0).maximum, 1);
 }
@@ -153,7 +153,7 @@ TEST(FormatSequence, TwoPartitionsWithTheFillBetweenThem) {
     recipe.share = 0.2;
     Apply(r.st, recipe);
     const int16_t slot = r.Add({k76});
-    Format7301(r.st, slot);
+    Format7301(r.Job(slot));
     ASSERT_EQ(r.Status(slot), 0) << r.Text(slot);
 
     // User area 128,000 - 2,048 - 2 = 125,950: 25,190 (FAT12) + 100,760 (FAT16).
@@ -196,7 +196,7 @@ TEST(FormatSequence, LoaderChunksResidualAndZeroPaddedTail) {
         recipe.loader = Pattern(c.bytes, 7);
         Apply(r.st, recipe);
         const int16_t slot = r.Add({k73});
-        Format7301(r.st, slot);
+        Format7301(r.Job(slot));
         ASSERT_EQ(r.Status(slot), 0);
         const auto writes = Only(r.Trace(slot), 0x2A);
         ASSERT_GE(writes.size(), c.writes.size());
@@ -207,7 +207,7 @@ TEST(FormatSequence, LoaderChunksResidualAndZeroPaddedTail) {
         EXPECT_EQ(writes[c.writes.size()].count(), 1u) << "then the boot sector";
         EXPECT_EQ(r.st.model.Get("ProgressBar", 0).value, c.progress);
 
-        const int32_t sectors = static_cast<int32_t>(r.st.settings.LoaderImageSectors.load());
+        const int32_t sectors = r.st.settings.LoaderImageSectors;
         auto disk = ReadSectors(r, slot, 0, sectors);
         std::vector<uint8_t> want = recipe.loader;
         want.resize(disk.size(), 0);
@@ -235,7 +235,7 @@ TEST(FormatSequence, ReserveChunksAndTheSecondSectionsZeroWrite) {
         recipe.secondReserved = c.second;
         Apply(r.st, recipe);
         const int16_t slot = r.Add({k75});
-        Format7301(r.st, slot);
+        Format7301(r.Job(slot));
         ASSERT_EQ(r.Status(slot), 0);
         const auto cmds = r.Trace(slot);
         const auto reserved = Between(cmds, 0x9A, 0x9A);
@@ -301,13 +301,13 @@ TEST(FormatRefusals, LayoutsThatDoNotFitSendNoLayoutCommand) {
         FormatRig r;
         Apply(r.st, c.recipe);
         const int16_t slot = r.Add(c.chips);
-        Format7301(r.st, slot);
+        Format7301(r.Job(slot));
         EXPECT_EQ(r.Status(slot), 0x78);
         EXPECT_EQ(Ops(r.Trace(slot)), kPrologue);
         EXPECT_EQ(r.Mark(slot), "X");
         EXPECT_EQ(r.Text(slot), "Flash Size Wrong");
         EXPECT_EQ(r.st.model.Get("ThumbImage", 0).picture, kPictureFailed);
-        EXPECT_TRUE(r.st.AnyFailed.load());
+        EXPECT_TRUE(r.st.run.AnyFailed.load());
     }
 }
 
@@ -353,12 +353,12 @@ TEST(FormatChecks, DeviceStateDecidesBeforeAnythingIsWritten) {
         recipe.loader = Pattern(c.loaderBytes, 5);
         Apply(r.st, recipe);
         const int16_t slot = r.Add(c.plug);
-        Format7301(r.st, slot);
+        Format7301(r.Job(slot));
         EXPECT_EQ(r.Status(slot), c.status);
         EXPECT_EQ(r.Text(slot), c.text);
         EXPECT_EQ(r.Mark(slot), "X");
         EXPECT_EQ(Ops(r.Trace(slot)), c.ops);
-        EXPECT_TRUE(r.st.AnyFailed.load());
+        EXPECT_TRUE(r.st.run.AnyFailed.load());
     }
 }
 
@@ -372,9 +372,11 @@ TEST(FormatChecks, OldRevisionsAndTheSwitchOfRevision3) {
         o.device.chips = {k73};
         o.device.fw_rev = 4;
         const int16_t slot = r.Add(o);
-        Format7301(r.st, slot);
+        Format7301(r.Job(slot));
         EXPECT_EQ(r.Status(slot), 0);
-        EXPECT_FALSE(r.st.settings.bNoRomeableDisk.load());
+        // This port's layout is removable; the recipe stays as it was.
+        EXPECT_FALSE(r.Values(slot).bNoRomeableDisk);
+        EXPECT_TRUE(r.st.settings.bNoRomeableDisk);
         EXPECT_EQ(r.st.ports[0].Revision, 4);
         EXPECT_EQ(Only(r.Trace(slot), 0x28).size(), 1u) << "a partition was made and read back";
     }
@@ -387,7 +389,7 @@ TEST(FormatChecks, OldRevisionsAndTheSwitchOfRevision3) {
         o.device.fw_rev = 3;
         o.device.wp_switch_on = true;
         const int16_t slot = r.Add(o);
-        Format7301(r.st, slot);
+        Format7301(r.Job(slot));
         // The device itself then refuses the writes.
         EXPECT_NE(r.Status(slot), 0x7E);
         EXPECT_GT(Only(r.Trace(slot), 0x99).size(), 0u);
@@ -399,24 +401,24 @@ TEST(FormatChecks, AnEarlierFailureSendsNothingAndShowsItsText) {
     Apply(r.st, Recipe{});
     const int16_t slot = r.Add({k73});
     r.st.ports[0].ErrorStatus = 0x7E;
-    Format7301(r.st, slot);
+    Format7301(r.Job(slot));
     EXPECT_TRUE(r.Trace(slot).empty());
     EXPECT_EQ(r.Mark(slot), "X");
     EXPECT_EQ(r.Text(slot), "Write Protect");
     EXPECT_EQ(r.st.model.Get("ThumbImage", 0).picture, kPictureFailed);
-    EXPECT_TRUE(r.st.AnyFailed.load());
+    EXPECT_TRUE(r.st.run.AnyFailed.load());
 }
 
 TEST(FormatChecks, AChipListTooLargeToCountIsARuntimeError) {
     FormatRig r;
     Apply(r.st, Recipe{});
     const int16_t slot = r.Add({0x79, 0x79, 0x79, 0x79});  // 32,768 blocks
-    Format7301(r.st, slot);
+    Format7301(r.Job(slot));
     EXPECT_EQ(r.Status(slot), 0xFF);
     EXPECT_EQ(Ops(r.Trace(slot)), (std::vector<int>{0x93, 0x75}));
     EXPECT_FALSE(r.st.model.Get("FG", 0).visible) << "the column is left as it was";
     EXPECT_EQ(r.Text(slot), "");
-    EXPECT_TRUE(r.st.AnyFailed.load()) << "the run must not pass with this disk";
+    EXPECT_TRUE(r.st.run.AnyFailed.load()) << "the run must not pass with this disk";
 }
 
 // ---------------------------------------------------------------------------
@@ -428,9 +430,10 @@ TEST(FormatModes, NoLoaderDiskWritesNoImagesAndNoLabelAtSector511) {
     recipe.noLoader = true;
     Apply(r.st, recipe);
     const int16_t slot = r.Add({k75});
-    Format7301(r.st, slot);
+    Format7301(r.Job(slot));
     ASSERT_EQ(r.Status(slot), 0);
-    EXPECT_EQ(r.st.settings.LoaderImageSectors.load(), 0);
+    EXPECT_EQ(r.Values(slot).LoaderImageSectors, 0);
+    EXPECT_EQ(r.st.settings.LoaderImageSectors, 2048) << "the recipe is never changed";
     const auto cmds = r.Trace(slot);
     EXPECT_TRUE(Only(cmds, 0xF7).empty());
     EXPECT_TRUE(Only(cmds, 0x9A).empty());
@@ -452,9 +455,10 @@ TEST(FormatModes, NonRemovableWritesLoaderAndWholeReservedAreaButNoPartition) {
         recipe.noLoader = noLoader;  // cleared: a non-removable disk keeps its loader
         Apply(r.st, recipe);
         const int16_t slot = r.Add({k75});
-        Format7301(r.st, slot);
+        Format7301(r.Job(slot));
         ASSERT_EQ(r.Status(slot), 0) << r.Text(slot);
-        EXPECT_FALSE(r.st.settings.bNoLoaderDisk.load());
+        EXPECT_FALSE(r.Values(slot).bNoLoaderDisk);
+        EXPECT_EQ(r.st.settings.bNoLoaderDisk, noLoader);
         const auto cmds = r.Trace(slot);
         EXPECT_EQ(Only(cmds, 0x2A).size(), 16u) << "the loader only";
         EXPECT_TRUE(Only(cmds, 0x28).empty()) << "no boot sector to read back";

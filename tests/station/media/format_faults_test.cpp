@@ -1,7 +1,7 @@
 // Every command of the format step whose failure has a status: the status,
 // the "Format" column's text, nothing sent after it, and a port formatted at
 // the same time that does not notice.
-#include "media/format_rig.h"
+#include "format_rig.h"
 
 using namespace rig;
 
@@ -77,7 +77,7 @@ TEST(FormatFaults, EachFailureStopsItsPortWithItsStatusAndSparesTheOther) {
         EXPECT_EQ(r.Mark(badSlot), "X");
         EXPECT_EQ(r.Text(badSlot), f.text);
         EXPECT_EQ(r.st.model.Get("ThumbImage", badSlot - 1).picture, kPictureFailed);
-        EXPECT_TRUE(r.st.AnyFailed.load());
+        EXPECT_TRUE(r.st.run.AnyFailed.load());
 
         const auto cmds = r.Trace(badSlot);
         size_t failed = cmds.size();
@@ -103,7 +103,7 @@ TEST(FormatFaults, AnUnpluggedDiskFailsAtTheCommandThatFoundItGone) {
     gone.device.chips = {0x75};
     gone.faults.push_back({0x2A, 2, true});  // removed during the loader
     const int16_t slot = r.Add(gone);
-    Format7301(r.st, slot);
+    Format7301(r.Job(slot));
     EXPECT_EQ(r.Status(slot), 0x80);
     EXPECT_EQ(r.Text(slot), "Error Status = 80");
 }

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <regex>
 
-#include "media/format_rig.h"
+#include "format_rig.h"
 
 using namespace rig;
 
@@ -195,7 +195,7 @@ TEST(FileSystemTools, FormattedPartitionsAndTheLoaderDisk) {
         recipe.label = "Flash Disk";
         Apply(r.st, recipe);
         const int16_t slot = r.Add(c.chips);
-        Format7301(r.st, slot);
+        Format7301(r.Job(slot));
         ASSERT_EQ(r.Status(slot), 0) << r.Text(slot);
 
         for (size_t d = 0; d < c.disks.size(); ++d) {

@@ -1,8 +1,9 @@
 // The result grid: rows, reset, the column texts and the end-of-run report.
 #include <gtest/gtest.h>
 
-#include "core/station.h"
+#include "core/status.h"
 #include "ui/grid.h"
+#include "ui/station.h"
 
 namespace galmor {
 namespace {
@@ -58,7 +59,7 @@ TEST(GridRows, ResetClearsTheRowUnlessFirstBuild) {
     // A row beyond the grid is ignored, as the window ignores it.
     ResetPortIndicators(st, false, 12);
 
-    ShowPair(st, "CCG", "CCR", 2);
+    st.Row(2).ShowColumn(Column::CheckWp);
     EXPECT_TRUE(st.model.Get("CCG", 2).visible);
     EXPECT_TRUE(st.model.Get("CCR", 2).visible);
     EXPECT_FALSE(st.model.Get("CC1mG", 2).visible);
@@ -81,7 +82,7 @@ TEST(GridReport, BannerLooksOnlyAtAnyFailedAndCheckWp) {
         Station st;
         BuildPortIndicators(st, 7);
         st.model.SetChecked("Check1", 4, c.checkWp);
-        st.AnyFailed = c.anyFailed;
+        st.run.AnyFailed = c.anyFailed;
         st.RunInProgress = true;
         ShowResult(st);
         const Control banner = st.model.Get1("PassLab");
@@ -90,6 +91,12 @@ TEST(GridReport, BannerLooksOnlyAtAnyFailedAndCheckWp) {
         EXPECT_TRUE(banner.front);
         EXPECT_TRUE(st.model.Get1("ClearCmd").enabled);
         EXPECT_FALSE(st.RunInProgress.load());
+        // The outcome says the same without reading the window.
+        const RunOutcome o = st.Outcome();
+        EXPECT_TRUE(o.ended);
+        EXPECT_TRUE(o.bannerVisible);
+        EXPECT_EQ(o.banner, c.banner);
+        EXPECT_EQ(o.failed, c.anyFailed);
     }
 }
 
@@ -101,7 +108,7 @@ TEST(GridReport, PicturesFollowEachPortsErrorStatus) {
     st.ports[1].ErrorStatus = 0x9B;
     st.ports[2].ErrorStatus = 0;
     st.ports[3].ErrorStatus = 0x9B;  // beyond DiskCount: not looked at
-    st.AnyFailed = false;            // pictures do not look at the verdict
+    st.run.AnyFailed = false;        // pictures do not look at the verdict
     ShowResult(st);
     EXPECT_EQ(st.model.Get("ThumbImage", 0).picture, kPicturePassed);
     EXPECT_EQ(st.model.Get("ThumbImage", 1).picture, kPictureFailed);

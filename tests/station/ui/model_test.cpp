@@ -230,7 +230,7 @@ TEST(ModelDesign, FocusIsAnEventAndRowsCreatedLaterMatchRowZero) {
             EXPECT_TRUE(m.Exists("ColumnHead", col.heading));
         }
         EXPECT_EQ(m.Get("ItemLab", row).caption, "Disk " + std::to_string(row));
-        const Picture* p = FindPicture(m.Get("ThumbImage", row).picture);
+        const PictureInfo* p = FindPicture(m.Get("ThumbImage", row).picture);
         ASSERT_NE(p, nullptr);
         EXPECT_STREQ(p->key, "absent");
     }

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/station.h"
 #include "testbus.h"
 #include "ui/settings_loader.h"
+#include "ui/station.h"
 
 namespace galmor {
 namespace {
@@ -141,9 +141,9 @@ TEST_F(RecipeLoad, ImageSizesRoundAndPad) {
         st.HomeDir = home_;
         WriteRecipe(Recipe({"[7301 2nd Reserved Section Size]", "Size=1.5"}));
         WriteImages(c.loader, c.reserve);
-        ASSERT_EQ(LoadProductSettings(st), kLoadAccepted);
+        ASSERT_EQ(LoadProductSettings(st), LoadResult::Accepted);
         const ProductSettings& s = st.settings;
-        EXPECT_EQ(s.LoaderImageSectors.load(), c.loaderSectors) << c.loader;
+        EXPECT_EQ(s.LoaderImageSectors, c.loaderSectors) << c.loader;
         EXPECT_EQ(s.ReserveImageSectors, c.reserveSectors) << c.reserve;
         EXPECT_EQ(s.SecondReservedSectors, 3072);
         EXPECT_EQ(s.TotalReservedSectors, c.reserveSectors + 3072);
@@ -235,7 +235,7 @@ TEST_F(RecipeLoad, BadPartitionCountShowsThreeMessages) {
     std::string text = Recipe();
     text.replace(text.find("ParNum=2"), 8, "ParNum=3");
     WriteRecipe(text);
-    EXPECT_EQ(LoadProductSettings(st_), kLoadBadPartitionCount);
+    EXPECT_EQ(LoadProductSettings(st_), LoadResult::BadPartitionCount);
     Station st;
     st.HomeDir = home_;
     EXPECT_FALSE(ShowProductSettings(st));
@@ -289,7 +289,7 @@ TEST_F(RecipeLoad, ValuesBeyondTheConfigBlockAreRejected) {
             continue;
         }
         EXPECT_FALSE(accepted) << c.mentions;
-        EXPECT_EQ(LoadProductSettings(st), kLoadRejected);
+        EXPECT_EQ(LoadProductSettings(st), LoadResult::Rejected);
         ASSERT_EQ(msgs.size(), 2u) << c.mentions;
         EXPECT_NE(msgs[0].text.find(c.mentions), std::string::npos) << msgs[0].text;
         EXPECT_EQ(msgs[0].icon, Icon::Error);

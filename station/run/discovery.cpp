@@ -1,0 +1,259 @@
+// Disk discovery: finds the units of the controller family through the command
+// library, brings each controller into a known state and fills the port table.
+#include "run/discovery.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The library's own description of where it keeps its files, so that the
+// station reads the log from exactly the folder the library writes it to.
+#include "controller/controller.h"
+#include "core/status.h"
+#include "run/station.h"
+#include "sarnik_files.h"
+
+namespace galmor {
+
+namespace {
+
+// Enumeration indexes tried in each pass: 0 to 16.
+constexpr int kEnumerationIndexes = 17;
+constexpr int16_t kPathSelector = 1000;
+
+// DeviceInfoBlock values the probe looks at.
+constexpr uint8_t kNoPassword = 0xC0;
+constexpr uint8_t kFlagHardwareWp = 0x80;
+constexpr uint8_t kFlagSoftwareWp = 0x40;
+constexpr uint8_t kFlagBadBlocks = 0x20;
+constexpr uint8_t kFlagsValidFromRevision = 3;
+constexpr uint8_t kCommitMarker = 0x84;
+
+const char* const kMsgForeignDriver =
+    "Warning !!! Won't Work under Korva's driver !!Please change Device's driver to Microsoft's";
+const char* const kMsgHardwareWp = "Hardware Write Protect!! MP can't handle this !!";
+const char* const kMsgBadBlocks = "Too many Bad Block !!!  MP can't handle this !!";
+
+using Buffer = std::array<uint8_t, kSector>;
+
+bool Has(const std::string& path, const char* text) {
+    const std::string needle(text);
+    auto it =
+        std::search(path.begin(), path.end(), needle.begin(), needle.end(), [](char a, char b) {
+            return std::tolower(static_cast<unsigned char>(a)) ==
+                   std::tolower(static_cast<unsigned char>(b));
+        });
+    return it != path.end();
+}
+
+// A handle the library returned, closed when it goes out of scope unless it
+// was handed on.
+class OwnedHandle {
+  public:
+    OwnedHandle() = default;
+    explicit OwnedHandle(int32_t h) : h_(h) {}
+    OwnedHandle(OwnedHandle&& o) noexcept : h_(std::exchange(o.h_, 0)) {}
+    OwnedHandle& operator=(OwnedHandle&& o) noexcept {
+        if (this != &o) {
+            Sarnik::CloseHandle(h_);
+            h_ = std::exchange(o.h_, 0);
+        }
+        return *this;
+    }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    ~OwnedHandle() { Sarnik::CloseHandle(h_); }
+    int32_t get() const { return h_; }
+    int32_t release() { return std::exchange(h_, 0); }
+    explicit operator bool() const { return h_ != 0; }
+
+  private:
+    int32_t h_ = 0;
+};
+
+struct Candidate {
+    OwnedHandle handle;
+    std::string path;
+};
+
+// Opens unit `index`: the disk unit, or else the CD-ROM unit.
+OwnedHandle OpenAny(StationCore& st, int index) {
+    OwnedHandle h(st.Lib().GetDiskHandle(index));
+    if (!h) h = OwnedHandle(st.Lib().GetCDHandle(index));
+    return h;
+}
+
+// Brings one controller into a known state. `h` is a unit whose path has
+// "usb" and a revision or CD-ROM text of the family.
+void ProbeController(StationCore& st, int32_t h) {
+    // Setup page 2 is written back only when it was read from this controller.
+    Buffer a{};
+    if (st.Lib().VendorScan(h, sub::kSetupRead, 0x09, 0, 0, 0x02, 0, kSector, a.data()) == 1) {
+        st.Lib().VendorW(h, sub::kSetupWrite, kSector, a.data());
+        st.Lib().VendorR(h, sub::kPasswordApply, a.data());
+    }
+
+    Buffer b{};
+    st.Lib().VendorR(h, sub::kDeviceInfo, b.data());
+    const bool notC0 = b[devinfo::kPassword] != kNoPassword;
+    bool flagged;
+    if (b[devinfo::kRevision] >= kFlagsValidFromRevision) {
+        const uint8_t flags = b[devinfo::kStatusFlags];
+        flagged = flags != 0;
+        if (flags & kFlagHardwareWp) st.View().ShowMessage(kMsgHardwareWp, Icon::None);
+        if (flags & kFlagBadBlocks) st.View().ShowMessage(kMsgBadBlocks, Icon::None);
+        if (flags & kFlagSoftwareWp) {
+            b[0] = 0;
+            st.Lib().VendorW(h, sub::kClearSoftWp, kSector, b.data());
+            st.Lib().VendorR(h, sub::kAfterCommit, b.data());
+        }
+    } else {
+        flagged = b[devinfo::kWpSwitch] != 1;
+    }
+
+    b[0] = kCommitMarker;
+    st.Lib().VendorW(h, sub::kCommit, kSector, b.data());
+    st.Lib().VendorR(h, sub::kAfterCommit, b.data());
+
+    if (!flagged && !notC0) {
+        if (st.Lib().VendorR(h, sub::kProbe83, b.data()) == 1)
+            st.Lib().VendorR(h, sub::kProbe97, b.data());
+    }
+}
+
+// Probe pass. false when a unit is bound to the maker's own driver.
+bool ProbePass(StationCore& st) {
+    for (int i = 0; i < kEnumerationIndexes; ++i) {
+        OwnedHandle h = OpenAny(st, i);
+        if (!h) continue;
+        ReadDevicePathLog(st, kPathSelector);
+        const std::string& path = st.LastDevicePath;
+        if (Has(path, "usbkorva")) {
+            st.View().ShowMessage(kMsgForeignDriver, Icon::None);
+            return false;
+        }
+        if (!Has(path, "usb")) continue;
+        if (!Has(path, "cdrom") && !Has(path, "rev_8.0") && !Has(path, "rev_7.77")) continue;
+        ProbeController(st, h.get());
+    }
+    return true;
+}
+
+// Collecting pass. false when a unit is bound to the maker's own driver.
+// Candidates beyond the table's 16 entries are closed and not recorded.
+bool CollectingPass(StationCore& st, std::vector<Candidate>& found) {
+    auto take = [&](OwnedHandle h) {
+        if (found.size() < static_cast<size_t>(kMaxPorts)) {
+            found.push_back({std::move(h), st.LastDevicePath});
+        }
+    };
+    for (int i = 0; i < kEnumerationIndexes; ++i) {
+        OwnedHandle disk(st.Lib().GetDiskHandle(i));
+        if (disk) {
+            ReadDevicePathLog(st, kPathSelector);
+            const std::string& path = st.LastDevicePath;
+            if (Has(path, "usbkorva")) {
+                st.View().ShowMessage(kMsgForeignDriver, Icon::None);
+                return false;
+            }
+            // Units that are not taken are closed: off the USB stack, or not
+            // of the family.
+            if (Has(path, "usb") && Has(path, "rev_7.")) take(std::move(disk));
+        }
+        OwnedHandle cd(st.Lib().GetCDHandle(i));
+        if (cd) {
+            ReadDevicePathLog(st, kPathSelector);
+            const std::string& path = st.LastDevicePath;
+            if (Has(path, "usb") && Has(path, "cdrom")) {
+                st.NoCdromUnit = false;
+                take(std::move(cd));
+            }
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+void ReadDevicePathLog(StationCore& st, int16_t selector) {
+    std::string line;
+    const std::string root = sarnik_files::root_folder();
+    std::ifstream log;
+    if (!root.empty()) log.open(sarnik_files::log_path(), std::ios::binary);
+    if (log.is_open()) std::getline(log, line);
+    while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+    // Only the discovery's selector is kept; an unreadable log gives an empty
+    // path, never the previous unit's.
+    if (selector == kPathSelector) st.LastDevicePath = line;
+}
+
+void PollingDiskStatus(StationCore& st, bool arrived) {
+    st.NoCdromUnit = true;
+    if (!ProbePass(st)) return;
+
+    const int oldCount = std::clamp<int>(st.DiskCount.load(), 0, kMaxPorts);
+    if (!arrived) {
+        st.LastResult = st.Lib().KillEXE();
+        for (int p = 0; p < oldCount; ++p) {
+            PortRecord& port = st.ports[p];
+            Sarnik::CloseHandle(port.Handle);
+            port.Handle = 0;
+            port.DevicePath.clear();
+            st.Row(p).SetPicture(Picture::Absent);
+        }
+    }
+
+    std::vector<Candidate> found;
+    if (!CollectingPass(st, found)) return;
+    const int n = static_cast<int>(found.size());
+
+    // An arrival discovery replaces the old ports: their handles are closed,
+    // except one the library handed out again to a unit being taken now.
+    if (arrived) {
+        for (int p = 0; p < oldCount; ++p) {
+            PortRecord& port = st.ports[p];
+            const bool kept = std::any_of(found.begin(), found.end(), [&](const Candidate& c) {
+                return c.handle.get() == port.Handle;
+            });
+            if (!kept) Sarnik::CloseHandle(port.Handle);
+            if (p >= n) {
+                port.Handle = 0;
+                port.DevicePath.clear();
+            }
+        }
+    }
+
+    Buffer b{};
+    for (int p = 0; p < n; ++p) {
+        PortRecord& port = st.ports[p];
+        port.DevicePath = found[p].path;
+        port.Handle = found[p].handle.release();
+        st.LastResult = st.Lib().VendorR(port.Handle, sub::kStatus, b.data());
+        if (Has(port.DevicePath, "cdrom") && Has(port.DevicePath, "rev_8.00")) {
+            st.NoCdromUnit = false;
+            port.ErrorStatus = Code(Status::WriteProtected);
+            st.Row(p).SetPicture(Picture::Failed);
+        } else {
+            port.ErrorStatus = 0;
+            st.Row(p).SetPicture(Picture::Present);
+        }
+    }
+    st.DiskCount = static_cast<int16_t>(n);
+
+    StationView& v = st.View();
+    v.SetEnabled(Button::Start, n > 0 && st.NoCdromUnit);
+    if (!st.NoCdromUnit) {
+        v.ShowBanner(false);
+        st.HideBanner();
+        v.ShowLabel(Label::WaitingForDisk, true);
+        v.SetEnabled(Button::Led, true);
+    } else {
+        v.ShowLabel(Label::WaitingForDisk, false);
+    }
+}
+
+}  // namespace galmor

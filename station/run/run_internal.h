@@ -1,0 +1,55 @@
+// Helpers shared by the run, the low-level format, Scan and the controls.
+#pragma once
+
+#include <algorithm>
+
+#include "core/view.h"
+#include "run/station.h"
+
+namespace galmor {
+
+// Ports above 8 have no worker: a run serves the first 8.
+inline int RunPortCount(const StationCore& st) {
+    return std::clamp<int>(st.DiskCount.load(), 0, kMaxRunPorts);
+}
+
+// Ports in the table.
+inline int PortCount(const StationCore& st) {
+    return std::clamp<int>(st.DiskCount.load(), 0, kMaxPorts);
+}
+
+inline void SetPollingTimer(StationCore& st, bool on) {
+    st.View().SetPollingTimer(on);
+}
+
+inline void UpdateTimerLabel(StationCore& st) {
+    st.View().ShowPollingTimerState();
+}
+
+// Enables Start, Scan and Low level Format again and disables Cancel.
+inline void RestoreActionButtons(StationView& v) {
+    v.SetEnabled(Button::Start, true);
+    v.SetEnabled(Button::Scan, true);
+    v.SetEnabled(Button::LowFormat, true);
+}
+
+// Hides and empties the progress bars of every port.
+inline void HideProgressBars(StationCore& st) {
+    const int count = PortCount(st);
+    for (int i = 0; i < count; ++i) {
+        PortView& row = st.Row(i);
+        row.ShowProgress(false);
+        row.SetProgress(0);
+    }
+}
+
+// The prologue of Start, Low level Format and Scan: false while a run or a
+// low-level format is going on; otherwise joins the workers of the last one,
+// so that nothing else talks to the disks.
+bool BeginAction(StationCore& st);
+
+// Stops a low-level format at once (Clear, shutdown) and restores the buttons
+// as Cancel would.
+void StopLowFormat(StationCore& st);
+
+}  // namespace galmor

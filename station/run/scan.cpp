@@ -1,0 +1,63 @@
+// Scan: each port's disk scan and its "Check Config" column.
+#include <cmath>
+
+#include "controller/steps.h"
+#include "core/status.h"
+#include "media/media.h"
+#include "run/run.h"
+#include "run/run_internal.h"
+
+namespace galmor {
+
+void ScanCmd_Click(StationCore& st) {
+    if (!BeginAction(st)) return;
+
+    StationView& v = st.View();
+    v.ShowBanner(false);
+    st.HideBanner();
+    for (int j = 0; j < kGridRows; ++j) ResetPortIndicators(st, false, j);
+    WaitSeconds(st, 0.5f);
+    v.ShowLabel(Label::LowFormatComplete, false);
+    if (v.Enabled(Button::LowFormat)) v.SetEnabled(Button::LowFormat, false);
+
+    // The bar is sized to the loader and reserve images in 64 KiB chunks.
+    const float upper = static_cast<float>(st.settings.LoaderImage.size()) - 1.0f +
+                        static_cast<float>(st.settings.ReserveImage.size()) - 1.0f;
+    const int barMax = static_cast<int>(std::lrint(upper / 65536.0f));
+
+    const int count = PortCount(st);
+    st.SetServed(count);
+    for (int p = 1; p <= count; ++p) {
+        const PortJob job = st.Job(static_cast<int16_t>(p));
+        PortView& view = job.view;
+        try {
+            view.Reset(true);
+            view.SetProgress(0);
+            view.SetProgressMaximum(barMax);
+            view.ShowProgress(true);
+            ScanDisk7301(job);
+            view.ShowProgress(false);
+            view.ShowColumn(Column::CheckConfig);
+            std::string mark, text;
+            const int status = job.port.ErrorStatus.load();
+            if (status != 0) {
+                view.SetPicture(Picture::Failed);
+                mark = "X";
+                text = ScanErrorText(status);
+            } else {
+                mark = "V";
+                text = "Compare Correct !";
+                SetUsbScsiStr(job);
+            }
+            view.SetMark(Column::CheckConfig, mark);
+            view.SetText(Column::CheckConfig, text);
+        } catch (...) {
+            // The scan only shows results; an error on one port stops nothing.
+        }
+    }
+
+    v.SetEnabled(Button::Clear, true);
+    if (!v.Enabled(Button::LowFormat)) v.SetEnabled(Button::LowFormat, true);
+}
+
+}  // namespace galmor

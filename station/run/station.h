@@ -1,0 +1,173 @@
+// The station below the window: command library, recipe, port table, the
+// run's state and the workers. The run, the low-level format, Scan, discovery
+// and the operator's controls take it as their first argument; they reach the
+// window only through the StationView it is given.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "controller/port_job.h"
+#include "core/port.h"
+#include "core/sarnik_api.h"
+#include "core/view.h"
+#include "core/workers.h"
+#include "recipe/settings.h"
+
+namespace galmor {
+
+// A result column as the operator sees it: empty texts while hidden.
+struct ColumnOutcome {
+    std::string mark, text;
+};
+
+struct PortOutcome {
+    int index = 0;
+    bool served = false;  // the last action had a worker for this port
+    int16_t status = 0;
+    std::array<ColumnOutcome, kColumnCount> columns{};
+};
+
+// What the last production run (or Scan) came to.
+struct RunOutcome {
+    bool ended = false;          // the run showed its result
+    bool failed = false;         // at least one disk failed
+    bool bannerVisible = false;  // the banner is shown (also when its text is empty)
+    std::string banner;
+    std::vector<PortOutcome> ports;  // every discovered port, in order
+};
+
+// Run-level events for whoever drives the station (the headless runner, a
+// watching station).
+class RunObserver {
+  public:
+    virtual ~RunObserver() = default;
+    virtual void RunEnded(const RunOutcome& outcome) = 0;
+};
+
+// A port's row as the steps see it: passes every change on to the window's
+// row and keeps the result columns, so that a run's outcome never has to be
+// read back from the window.
+class RecordingPortView final : public PortView {
+  public:
+    void Attach(PortView* target) { target_ = target; }
+    void Reset(bool firstBuild) override;
+    void HideResults() override;
+    void ShowMark(Column c, bool visible) override;
+    void ShowText(Column c, bool visible) override;
+    void SetMark(Column c, const std::string& text) override;
+    void SetText(Column c, const std::string& text) override;
+    void SetPicture(Picture p) override { target_->SetPicture(p); }
+    void ShowProgress(bool visible) override { target_->ShowProgress(visible); }
+    void SetProgress(int value) override { target_->SetProgress(value); }
+    void SetProgressMaximum(int maximum) override { target_->SetProgressMaximum(maximum); }
+    void AddProgress(int delta) override { target_->AddProgress(delta); }
+    Answer ShowMessage(const std::string& text, Icon icon) override {
+        return target_->ShowMessage(text, icon);
+    }
+    // The column as shown.
+    ColumnOutcome Shown(Column c) const;
+
+  private:
+    struct Label {
+        bool visible = false;
+        std::string text;
+    };
+    mutable std::mutex mu_;
+    PortView* target_ = nullptr;
+    std::array<Label, kColumnCount> marks_{}, texts_{};
+};
+
+struct StationCore {
+    Sarnik lib;
+    // The library the steps use: `lib`, or a fake a test installs.
+    SarnikApi* api = &lib;
+    // The program's own folder: where "Product.ini" is read from.
+    std::string HomeDir;
+    ProductSettings settings;
+    // The boot-sector template, built once at start-up.
+    std::array<uint8_t, kSector> BootSectorTemplate{};
+
+    PortTable ports;
+    std::atomic<int16_t> DiskCount{0};
+
+    // Discovery state.
+    std::string LastDevicePath;
+    bool NoCdromUnit = true;
+    int32_t LastResult = 0;
+
+    // Run state.
+    std::atomic<bool> RunInProgress{false};
+    std::atomic<int16_t> FinishedCount{0};
+    RunState run;
+
+    // Lets the window process its pending events during a pause (window
+    // thread only). Empty in headless use.
+    std::function<void()> ProcessEvents;
+    // Time of day in seconds (with fractions) since midnight; replaceable in tests.
+    std::function<double()> TimeOfDay;
+    // The thread that runs the window; only there may a pause process events.
+    std::thread::id WindowThread;
+
+    // Who hears of a run's end.
+    RunObserver* observer = nullptr;
+
+    // Declared last: destroyed first, so every worker is stopped and joined
+    // while the rest of the station still exists.
+    StationWorkers workers;
+
+    StationCore();
+    virtual ~StationCore() = default;
+    StationCore(const StationCore&) = delete;
+    StationCore& operator=(const StationCore&) = delete;
+
+    SarnikApi& Lib() { return *api; }
+    // The window; before SetView one that shows nothing. Set once, before
+    // any worker starts.
+    void SetView(StationView* v);
+    StationView& View();
+    // Row `row` (0-based) of the grid as steps see it.
+    PortView& Row(int row);
+    // The job of 1-based port `slot`; slot must be 1..kMaxPorts.
+    PortJob Job(int16_t slot);
+
+    // The outcome of the last production run or Scan, as it stands now.
+    RunOutcome Outcome() const;
+    // Low-level format: whether the last one completed, and whether a disk's
+    // chip list could not be read.
+    bool LowFormatComplete() const { return lowFormatComplete_.load(); }
+    bool LowFormatChipListFailed() const { return lowFormatChipListFailed_.load(); }
+
+    // Run-layer bookkeeping (used by the run, Scan and the low-level format).
+    void SetBanner(bool visible, const std::string& text, bool failed, bool ended);
+    void HideBanner();
+    void SetServed(int count) { served_ = count; }
+    void SetLowFormatComplete(bool v) { lowFormatComplete_ = v; }
+    void SetLowFormatChipListFailed(bool v) { lowFormatChipListFailed_ = v; }
+
+  private:
+    StationView* view = nullptr;
+    std::array<RecordingPortView, kMaxPorts> rows_;
+    NullPortView nullRow_;
+    mutable std::mutex outcome_mu_;
+    bool bannerVisible_ = false;
+    bool ended_ = false;
+    bool failed_ = false;
+    std::string banner_;
+    std::atomic<int> served_{0};
+    std::atomic<bool> lowFormatComplete_{false};
+    std::atomic<bool> lowFormatChipListFailed_{false};
+};
+
+// The station's pause: a busy wait on the time of day that keeps the window
+// responsive and survives midnight. Honours the calling worker's stop request.
+void WaitSeconds(StationCore& st, float seconds);
+
+}  // namespace galmor

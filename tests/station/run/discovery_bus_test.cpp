@@ -1,0 +1,298 @@
+// Disk discovery on the simulated bus: which units become ports, what each
+// controller is sent, the start controls, and the handles it keeps.
+#include <fcntl.h>
+
+#include <string>
+#include <vector>
+
+#include "controller/steps.h"
+#include "run/discovery.h"
+#include "station_on_bus.h"
+#include "ui/grid.h"
+
+namespace galmor {
+namespace {
+
+const std::vector<int> kFreshProbe = {0x9C, 0x74, 0x73, 0x75, 0xF5, 0x96, 0x83, 0x97};
+
+std::vector<int> Join(std::vector<int> a, const std::vector<int>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class DiscoveryOnBus : public testing::StationOnBus {
+  protected:
+    static simbus::PlugOptions Device(void (*tweak)(simdev::FreshOptions&)) {
+        simdev::FreshOptions d;
+        tweak(d);
+        return With(d);
+    }
+    std::vector<std::string> Messages() const {
+        std::vector<std::string> out;
+        for (const auto& m : st.model.Messages()) out.push_back(m.text);
+        return out;
+    }
+    // Drives a fresh device to a finished one: configuration block, a layout
+    // with a loader disk, commit, and a re-plug.
+    void Finish(const std::string& id, int index) {
+        ProductSettings& s = st.settings;
+        s.Vid = "0E5A";
+        s.Pid = "7301";
+        s.UsbManufacturer = s.ScsiVendor = "MAKER";
+        s.UsbProduct = s.ScsiProduct = "DISK";
+        const int32_t h = Attach(16, index);
+        ASSERT_EQ(BuildConfigBlock(Job(16), true), BuildResult::Written);
+        std::array<uint8_t, kSector> layout{};
+        layout[15] = 64;  // loader disk of 64 KB
+        ASSERT_EQ(st.lib.VendorW(h, 0x99, 512, layout.data()), 1);
+        std::array<uint8_t, kSector> commit{};
+        commit[0] = 0x84;
+        ASSERT_EQ(st.lib.VendorW(h, 0xF5, 512, commit.data()), 1);
+        Sarnik::CloseHandle(h);
+        st.ports[15].Handle = 0;
+        ASSERT_TRUE(bus.bus().replug(id));
+    }
+};
+
+TEST_F(DiscoveryOnBus, FreshFamilyDeviceBecomesAPortAfterTheProbe) {
+    const std::string id = Plug();
+    PollingDiskStatus(st, true);
+
+    EXPECT_EQ(VendorOps(id), Join(kFreshProbe, {0x7C}));
+    const auto trace = Trace(id);
+    ASSERT_FALSE(trace.empty());
+    EXPECT_EQ(trace.front().substr(0, 29), "9C 09 00 00 02 00 00 00 00 00");
+
+    ASSERT_EQ(st.DiskCount, 1);
+    const PortRecord& p = st.ports[0];
+    EXPECT_GT(p.Handle, 0);
+    EXPECT_NE(fcntl(p.Handle, F_GETFD), -1);
+    EXPECT_TRUE(Contains(p.DevicePath, "rev_7.77")) << p.DevicePath;
+    EXPECT_TRUE(Contains(p.DevicePath, id));
+    EXPECT_EQ(p.ErrorStatus, 0);
+    EXPECT_EQ(Label("ThumbImage", 0).picture, kPicturePresent);
+    EXPECT_TRUE(st.model.Get1("GoCmd").enabled);
+    EXPECT_FALSE(st.model.Get1("WaitLab").visible);
+    EXPECT_TRUE(st.NoCdromUnit);
+    EXPECT_TRUE(Messages().empty());
+    // The port's handle reaches the device.
+    std::array<uint8_t, kSector> info{};
+    EXPECT_EQ(st.lib.VendorR(p.Handle, 0x75, info.data()), 1);
+}
+
+TEST_F(DiscoveryOnBus, ControllerStateDecidesTheProbeCommands) {
+    struct Case {
+        const char* name;
+        void (*tweak)(simdev::FreshOptions&);
+        std::vector<int> probe;
+        std::vector<std::string> messages;
+    };
+    const std::vector<int> flaggedTail = {0xF5, 0x96};
+    const Case cases[] = {
+        {"password",
+         [](simdev::FreshOptions& d) { d.password = true; },
+         Join({0x9C, 0x74, 0x73, 0x75}, flaggedTail),
+         {}},
+        {"old firmware, switch on",
+         [](simdev::FreshOptions& d) {
+             d.fw_rev = 2;
+             d.wp_switch_on = true;
+         },
+         Join({0x9C, 0x74, 0x73, 0x75}, flaggedTail),
+         {}},
+        {"old firmware, writable", [](simdev::FreshOptions& d) { d.fw_rev = 2; }, kFreshProbe, {}},
+        {"software write protect",
+         [](simdev::FreshOptions& d) { d.sw_write_protect = true; },
+         Join({0x9C, 0x74, 0x73, 0x75, 0x9B, 0x96}, flaggedTail),
+         {}},
+        {"hardware write protect",
+         [](simdev::FreshOptions& d) { d.hw_write_protect = true; },
+         Join({0x9C, 0x74, 0x73, 0x75}, flaggedTail),
+         {"Hardware Write Protect!! MP can't handle this !!"}},
+        {"bad blocks and hardware write protect",
+         [](simdev::FreshOptions& d) {
+             d.bad_blocks = true;
+             d.hw_write_protect = true;
+         },
+         Join({0x9C, 0x74, 0x73, 0x75}, flaggedTail),
+         {"Hardware Write Protect!! MP can't handle this !!",
+          "Too many Bad Block !!!  MP can't handle this !!"}},
+    };
+    // Every kind on one bus: each device sees only its own commands.
+    std::vector<std::string> ids;
+    for (const Case& c : cases) ids.push_back(Plug(Device(c.tweak)));
+    PollingDiskStatus(st, true);
+    std::vector<std::string> expectedMessages;
+    for (size_t k = 0; k < ids.size(); ++k) {
+        SCOPED_TRACE(cases[k].name);
+        EXPECT_EQ(VendorOps(ids[k]), Join(cases[k].probe, {0x7C}));
+        expectedMessages.insert(expectedMessages.end(), cases[k].messages.begin(),
+                                cases[k].messages.end());
+        // Flags never keep a device from becoming a port.
+        EXPECT_TRUE(Contains(st.ports[k].DevicePath, ids[k]));
+        EXPECT_EQ(st.ports[k].ErrorStatus, 0);
+    }
+    EXPECT_EQ(st.DiskCount, static_cast<int>(ids.size()));
+    EXPECT_EQ(Messages(), expectedMessages);
+}
+
+TEST_F(DiscoveryOnBus, UnreadSetupPageIsNotWrittenBack) {
+    // A page that could not be read from this controller is not written to
+    // it: the buffer would hold another controller's page or nothing.
+    const std::string first = Plug();
+    const std::string second = Plug(With({}, {{0x9C, 1, false}}));
+    PollingDiskStatus(st, true);
+    EXPECT_EQ(VendorOps(first), Join(kFreshProbe, {0x7C}));
+    EXPECT_EQ(VendorOps(second), (std::vector<int>{0x9C, 0x75, 0xF5, 0x96, 0x83, 0x97, 0x7C}));
+    EXPECT_EQ(st.DiskCount, 2);
+}
+
+TEST_F(DiscoveryOnBus, FinishedDeviceIsMarkedAndStartStaysOff) {
+    const std::string finished = Plug();
+    Finish(finished, 0);
+    const std::string fresh = Plug();
+    PollingDiskStatus(st, true);
+
+    // The finished device shows its CD-ROM unit and a disk unit of rev 8.00;
+    // only the CD-ROM unit is taken.
+    ASSERT_EQ(st.DiskCount, 2);
+    int cd = -1;
+    for (int p = 0; p < 2; ++p) {
+        if (Contains(st.ports[p].DevicePath, "cdrom")) cd = p;
+    }
+    ASSERT_GE(cd, 0);
+    const int other = 1 - cd;
+    EXPECT_TRUE(Contains(st.ports[cd].DevicePath, "rev_8.00"));
+    EXPECT_TRUE(Contains(st.ports[cd].DevicePath, finished));
+    EXPECT_EQ(st.ports[cd].ErrorStatus, 0x7E);
+    EXPECT_EQ(Label("ThumbImage", cd).picture, kPictureFailed);
+    EXPECT_TRUE(Contains(st.ports[other].DevicePath, fresh));
+    EXPECT_EQ(st.ports[other].ErrorStatus, 0);
+    EXPECT_EQ(Label("ThumbImage", other).picture, kPicturePresent);
+
+    EXPECT_FALSE(st.NoCdromUnit);
+    EXPECT_FALSE(st.model.Get1("GoCmd").enabled);
+    EXPECT_TRUE(st.model.Get1("WaitLab").visible);
+    EXPECT_FALSE(st.model.Get1("PassLab").visible);
+    EXPECT_TRUE(st.model.Get1("LedCmd").enabled);
+}
+
+TEST_F(DiscoveryOnBus, ForeignAndNonUsbUnitsNeverBecomePorts) {
+    simdev::FreshOptions plain;
+    plain.kind = simdev::FreshOptions::Kind::PlainDisk;
+    plain.vendor = "GENERIC";
+    plain.product = "USB DISK";
+    plain.revision = "1.00";
+    simdev::FreshOptions offUsb;  // a family controller, but not on USB
+    offUsb.usb = false;
+    const std::string foreign = Plug(With(plain));
+    const std::string notUsb = Plug(With(offUsb));
+    const int before = testing::OpenDescriptors();
+    PollingDiskStatus(st, true);
+
+    EXPECT_EQ(st.DiskCount, 0);
+    EXPECT_EQ(testing::OpenDescriptors(), before);
+    EXPECT_TRUE(VendorOps(foreign).empty());
+    EXPECT_TRUE(bus.Opcodes(notUsb).empty());
+    EXPECT_FALSE(st.model.Get1("GoCmd").enabled);
+    EXPECT_FALSE(st.model.Get1("WaitLab").visible);
+
+    // Next to a family device, the family device is the only port.
+    const std::string family = Plug();
+    PollingDiskStatus(st, true);
+    ASSERT_EQ(st.DiskCount, 1);
+    EXPECT_TRUE(Contains(st.ports[0].DevicePath, family));
+    EXPECT_TRUE(bus.Opcodes(notUsb).empty());
+    EXPECT_TRUE(VendorOps(foreign).empty());
+    EXPECT_EQ(testing::OpenDescriptors(), before + 1);
+}
+
+TEST_F(DiscoveryOnBus, AtMostSixteenPortsFromSeventeenIndexes) {
+    std::vector<std::string> ids;
+    for (int k = 0; k < 18; ++k) ids.push_back(Plug());
+    const int before = testing::OpenDescriptors();
+    PollingDiskStatus(st, true);
+
+    ASSERT_EQ(st.DiskCount, 16);
+    for (int p = 0; p < 16; ++p) {
+        EXPECT_TRUE(Contains(st.ports[p].DevicePath, ids[p])) << p;
+        EXPECT_EQ(VendorOps(ids[p]), Join(kFreshProbe, {0x7C})) << p;
+    }
+    // Index 16 is probed but has no room in the table; index 17 is never tried.
+    EXPECT_EQ(VendorOps(ids[16]), kFreshProbe);
+    EXPECT_TRUE(bus.Opcodes(ids[17]).empty());
+    EXPECT_EQ(testing::OpenDescriptors(), before + 16);
+    EXPECT_TRUE(st.model.Get1("GoCmd").enabled);
+}
+
+TEST_F(DiscoveryOnBus, RepeatedDiscoveriesKeepNoStaleHandles) {
+    Plug();
+    const std::string second = Plug();
+    PollingDiskStatus(st, true);
+    ASSERT_EQ(st.DiskCount, 2);
+    const int settled = testing::OpenDescriptors();
+    for (int k = 0; k < 10; ++k) PollingDiskStatus(st, k % 2 == 0);
+    EXPECT_EQ(testing::OpenDescriptors(), settled);
+    EXPECT_EQ(st.DiskCount, 2);
+
+    // A removal notice empties the old ports first.
+    ASSERT_TRUE(bus.bus().unplug(second));
+    PollingDiskStatus(st, false);
+    EXPECT_EQ(st.DiskCount, 1);
+    EXPECT_EQ(testing::OpenDescriptors(), settled - 1);
+    EXPECT_EQ(Label("ThumbImage", 0).picture, kPicturePresent);
+    EXPECT_EQ(Label("ThumbImage", 1).picture, kPictureAbsent);
+    EXPECT_EQ(st.ports[1].Handle, 0);
+
+    // An arrival discovery that finds fewer units drops the extra ports too.
+    const std::string third = Plug();
+    PollingDiskStatus(st, true);
+    ASSERT_EQ(st.DiskCount, 2);
+    ASSERT_TRUE(bus.bus().unplug(third));
+    PollingDiskStatus(st, true);
+    EXPECT_EQ(st.DiskCount, 1);
+    EXPECT_EQ(st.ports[1].Handle, 0);
+    EXPECT_EQ(testing::OpenDescriptors(), settled - 1);
+}
+
+TEST_F(DiscoveryOnBus, HandleHandedOutAgainIsKept) {
+    Plug();
+    PollingDiskStatus(st, true);
+    ASSERT_EQ(st.DiskCount, 1);
+    // Someone closed the port's handle without clearing the record; the
+    // library may hand the same number to the unit found next.
+    const int32_t old = st.ports[0].Handle;
+    Sarnik::CloseHandle(old);
+    PollingDiskStatus(st, true);
+    ASSERT_EQ(st.DiskCount, 1);
+    const int32_t now = st.ports[0].Handle;
+    EXPECT_NE(fcntl(now, F_GETFD), -1) << "handle " << now << " (was " << old << ")";
+    std::array<uint8_t, kSector> info{};
+    EXPECT_EQ(st.lib.VendorR(now, 0x75, info.data()), 1);
+}
+
+TEST_F(DiscoveryOnBus, DevicePathLogIsReadAsWritten) {
+    const std::string id = Plug();
+    const int32_t h = st.lib.GetDiskHandle(0);  // leaves its path in the log
+    ASSERT_NE(h, 0);
+    Sarnik::CloseHandle(h);
+    st.LastDevicePath = "stale";
+    ReadDevicePathLog(st, 7);  // another selector: the discovery's path stays
+    EXPECT_EQ(st.LastDevicePath, "stale");
+    ReadDevicePathLog(st, 1000);
+    EXPECT_TRUE(Contains(st.LastDevicePath, id));
+    EXPECT_TRUE(Contains(st.LastDevicePath, "usbstor#disk"));
+    EXPECT_NE(st.LastDevicePath.back(), '\n');
+    EXPECT_NE(st.LastDevicePath.back(), '\r');
+
+    EXPECT_EQ(st.lib.GetDiskHandle(5), 0);  // no such unit: the log is emptied
+    ReadDevicePathLog(st, 1000);
+    EXPECT_EQ(st.LastDevicePath, "");
+}
+
+}  // namespace
+}  // namespace galmor
