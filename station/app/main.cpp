@@ -24,6 +24,13 @@
 #include "ui/settings_loader.h"
 #include "ui/station.h"
 
+#ifdef UFD_HAVE_QT
+#include <QApplication>
+#include <cstdlib>
+
+#include "ui/qt/window.h"
+#endif
+
 namespace {
 
 using namespace galmor;
@@ -112,6 +119,15 @@ int Watch(HeadlessOptions opts, int autoRun, const LogSetup& logSetup) {
     return code;
 }
 
+// A display the window can open on.
+bool DisplayAvailable() {
+    for (const char* var : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* v = std::getenv(var);
+        if (v && *v) return true;
+    }
+    return false;
+}
+
 int Run(int argc, char** argv) {
     CLI::App app{
         "galmor: USB flash-disk production station.\n"
@@ -180,6 +196,14 @@ int Run(int argc, char** argv) {
         ->check(CLI::IsMember({"table", "csv", "json"}));
     logCmd->add_flag("--summary", logOpts.summary,
                      "Per day and station: disks made, yield and a count per error text");
+    std::string screenshot;
+    bool afterRun = false;
+    auto* shotOpt = app.add_option("--screenshot", screenshot,
+                                   "Render the window after start-up to this PNG file (no display "
+                                   "needed) and exit");
+    app.add_flag("--after-run", afterRun,
+                 "With --screenshot: press Start first and render after the run")
+        ->needs(shotOpt);
 
     try {
         app.parse(argc, argv);
@@ -203,11 +227,31 @@ int Run(int argc, char** argv) {
         std::cerr << "galmor: --watch runs without --action (use --auto-run)\n";
         return kExitOtherError;
     }
-    if (!headless) {
+    const bool window = !headless;
+#ifdef UFD_HAVE_QT
+    if (!screenshot.empty() && headless) {
+        std::cerr << "galmor: --screenshot renders the window; it cannot be combined with "
+                     "--headless\n";
+        return kExitOtherError;
+    }
+    if (window && screenshot.empty() && !DisplayAvailable()) {
+        std::cerr << "galmor: no display to open the operator window on (DISPLAY is not set); "
+                     "use --headless\n";
+        return kExitOtherError;
+    }
+    if (window && (!action.empty() || itemsOpt->count() > 0 || compare || noCompare ||
+                   !opts.report.empty())) {
+        std::cerr << "galmor: --action, --items, --compare-disk and --report are for --headless; "
+                     "in the window use its buttons and check boxes\n";
+        return kExitOtherError;
+    }
+#else
+    if (window) {
         std::cerr << "galmor: the operator window is not available in this build; use "
                      "--headless\n";
         return kExitOtherError;
     }
+#endif
 
     if (itemsOpt->count() > 0) {
         opts.items_given = true;
@@ -250,6 +294,32 @@ int Run(int argc, char** argv) {
     }
     st->HomeDir = home.dir;
     opts.home = st->HomeDir;
+
+#ifdef UFD_HAVE_QT
+    if (window) {
+        // Rendering needs no display.
+        if (!screenshot.empty()) ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        QApplication qapp(argc, argv);
+        QApplication::setApplicationName("galmor");
+        bool logFailed = false;
+        auto openLog = [&] {
+            std::string logError;
+            if (OpenProductionLog(*st, logSetup, &logError)) return true;
+            std::cerr << "galmor: production log: " << logError << "\n";
+            logFailed = true;
+            return false;
+        };
+        int rc = screenshot.empty() ? qtui::RunWindow(*st, openLog)
+                                    : qtui::RenderScreenshot(*st, screenshot, afterRun);
+        if (logFailed) rc = kExitOtherError;
+        if (rc == kExitRecipeRejected && !logFailed) {
+            std::cerr << "galmor: recipe rejected (" << st->HomeDir << "/Product.ini)\n";
+        }
+        // The window has stopped every worker; the station goes before Qt.
+        st.reset();
+        return rc;
+    }
+#endif
 
     if (!ShowProductSettings(*st)) {
         std::cerr << "galmor: recipe rejected (" << st->HomeDir << "/Product.ini)\n";

@@ -26,6 +26,11 @@ Control GridElement(const std::string& array, int row) {
         c.visible = false;
         c.maximum = 100;
     }
+    // A column's mark label has a green background, its text label a red one.
+    for (const auto& col : ResultColumns()) {
+        if (array == col.mark) c.background = Colour::Green;
+        if (array == col.text) c.background = Colour::Red;
+    }
     return c;
 }
 
@@ -61,7 +66,9 @@ WindowModel::WindowModel() {
     single("CheckCompare", compare);
     single("Frame2", Make("DISK TYPE", true, false));
     single("Option1", Make("Fix Type", true, false));
-    single("Option2", Make("Removable Type", true, false));
+    Control removable = Make("Removable Type", true, false);
+    removable.checked = true;
+    single("Option2", removable);
     single("Combo1", Make("", true, false));
     single("Label4", Make("Check Size (MB)"));
     single("Label3", Make("Version:"));
@@ -90,7 +97,20 @@ WindowModel::WindowModel() {
     items[2].visible = false;
     controls_["Check1"] = items;
 
+    std::vector<Control> headings;
+    for (const char* h : {"Format", "Config String", "Check Config", "Check WP"}) {
+        headings.push_back(Make(h));
+    }
+    controls_["ColumnHead"] = headings;
+
     for (const auto& array : GridArrays()) controls_[array] = {GridElement(array, 0)};
+}
+
+const PictureInfo* FindPicture(int index) {
+    for (const auto& p : Pictures()) {
+        if (p.index == index) return &p;
+    }
+    return nullptr;
 }
 
 static bool Absent(const std::string& name, int index) {
@@ -127,8 +147,9 @@ void WindowModel::Update(const std::string& name, int index,
         size_t i = index < 0 ? 0 : static_cast<size_t>(index);
         if (i >= it->second.size()) return;
         fn(it->second[i]);
+        QueueLocked(ChangeKind::Control, name, index);
     }
-    Notify(name, index);
+    Deliver();
 }
 
 void WindowModel::SetCaption(const std::string& n, int i, const std::string& t) {
@@ -167,8 +188,9 @@ void WindowModel::CreateRow(int row) {
             auto& v = controls_[array];
             while (static_cast<int>(v.size()) <= row) v.push_back(GridElement(array, v.size()));
         }
+        QueueLocked(ChangeKind::Rows, "", row);
     }
-    Notify("", row);
+    Deliver();
 }
 
 int WindowModel::RowCount() const {
@@ -176,12 +198,30 @@ int WindowModel::RowCount() const {
     return static_cast<int>(controls_.at("ItemLab").size());
 }
 
+void WindowModel::RequestFocus(const std::string& name, int index) {
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        last_focus_ = name;
+        QueueLocked(ChangeKind::Focus, name, index);
+    }
+    Deliver();
+}
+
+std::string WindowModel::LastFocus() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return last_focus_;
+}
+
 void WindowModel::ShowMessage(const std::string& text, Icon icon) {
+    Presenter presenter;
     {
         std::lock_guard<std::mutex> lock(mu_);
         messages_.push_back({text, icon});
+        QueueLocked(ChangeKind::Message, "", -1);
+        presenter = presenter_;
     }
-    Notify("", -1);
+    Deliver();
+    if (presenter) presenter(MessageBox{text, icon});
 }
 
 std::vector<MessageBox> WindowModel::Messages() const {
@@ -189,30 +229,73 @@ std::vector<MessageBox> WindowModel::Messages() const {
     return messages_;
 }
 
+void WindowModel::SetMessagePresenter(Presenter p) {
+    std::lock_guard<std::mutex> lock(mu_);
+    presenter_ = std::move(p);
+}
+
 int WindowModel::Subscribe(Listener l) {
-    std::lock_guard<std::mutex> lock(listeners_mu_);
+    std::lock_guard<std::mutex> lock(mu_);
     int id = next_listener_++;
-    listeners_[id] = std::move(l);
+    listeners_[id] = std::make_shared<Listener>(std::move(l));
     return id;
 }
 
 void WindowModel::Unsubscribe(int id) {
-    std::lock_guard<std::mutex> lock(listeners_mu_);
+    std::unique_lock<std::mutex> lock(mu_);
     listeners_.erase(id);
+    // A listener may unsubscribe itself from inside its call; anyone else
+    // waits until the call in progress has returned.
+    delivered_.wait(
+        lock, [&] { return calling_ != id || delivering_thread_ == std::this_thread::get_id(); });
 }
 
-void WindowModel::Notify(const std::string& name, int index) {
-    // Listeners are called one change at a time, in the order of the changes'
-    // sequence numbers, so a view sees one row's updates in the order made.
-    std::lock_guard<std::mutex> lock(listeners_mu_);
+void WindowModel::QueueLocked(ChangeKind kind, const std::string& name, int index) {
     Change ch;
-    {
-        std::lock_guard<std::mutex> l2(mu_);
-        ch.seq = ++seq_;
-    }
+    ch.seq = ++seq_;
+    ch.kind = kind;
     ch.name = name;
     ch.index = index;
-    for (auto& [id, l] : listeners_) l(ch);
+    ch.thread = std::this_thread::get_id();
+    auto it = controls_.find(name);
+    if (kind == ChangeKind::Control && it != controls_.end()) {
+        const size_t i = index < 0 ? 0 : static_cast<size_t>(index);
+        if (i < it->second.size()) ch.control = it->second[i];
+    }
+    ch.rows = static_cast<int>(controls_.at("ItemLab").size());
+    pending_.push_back(std::move(ch));
+}
+
+void WindowModel::Deliver() {
+    // One thread at a time delivers, in the order the changes were queued;
+    // changes queued meanwhile by other threads (or by a listener) are
+    // delivered by that same thread before it leaves.
+    std::unique_lock<std::mutex> lock(mu_);
+    if (delivering_) return;
+    delivering_ = true;
+    delivering_thread_ = std::this_thread::get_id();
+    while (!pending_.empty()) {
+        const Change ch = std::move(pending_.front());
+        pending_.pop_front();
+        std::vector<std::pair<int, std::shared_ptr<Listener>>> targets(listeners_.begin(),
+                                                                       listeners_.end());
+        for (auto& [id, fn] : targets) {
+            if (listeners_.find(id) == listeners_.end()) continue;  // unsubscribed meanwhile
+            calling_ = id;
+            lock.unlock();
+            try {
+                (*fn)(ch);
+            } catch (...) {
+                // A view's failure never reaches the station's logic.
+            }
+            lock.lock();
+            calling_ = 0;
+            delivered_.notify_all();
+        }
+    }
+    delivering_ = false;
+    delivering_thread_ = std::thread::id();
+    delivered_.notify_all();
 }
 
 }  // namespace galmor

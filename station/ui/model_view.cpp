@@ -83,7 +83,7 @@ bool ModelStationView::Enabled(Button b) const {
 }
 
 void ModelStationView::Focus(Button b) {
-    m_.Update(ctl::Name(b), -1, [](Control& c) { c.focus = true; });
+    m_.RequestFocus(ctl::Name(b));
 }
 
 void ModelStationView::ShowLabel(Label l, bool visible) {

@@ -38,6 +38,11 @@ bool ShowProductSettings(Station& st) {
     m.SetCaption(ctl::kUsbStrLab, -1, "USB String = " + s.UsbManufacturer + "  " + s.UsbProduct);
     m.SetCaption(ctl::kScsiStrLab, -1, "SCSI String = " + s.ScsiVendor + "  " + s.ScsiProduct);
     m.SetCaption(ctl::kDiskLabContent, -1, "7306");
+    // The "DISK TYPE" frame only displays: it shows how the recipe makes the
+    // disks report themselves.
+    const bool fixed = s.bNoRomeableDisk;
+    m.SetChecked("Option1", -1, fixed);
+    m.SetChecked("Option2", -1, !fixed);
     BuildBootSectorTemplate(st.BootSectorTemplate);
     BuildPortIndicators(st, 7);
     for (int port = 0; port <= 6; ++port) ResetPortIndicators(st, true, port);

@@ -115,7 +115,7 @@ TEST(ProductionRun, NoItemCheckedStartsNothing) {
     EXPECT_EQ(r.st.model.Messages()[0].text, "No items checked");
     EXPECT_EQ(r.st.model.Messages()[0].icon, Icon::Exclamation);
     EXPECT_TRUE(r.Enabled("GoCmd"));
-    EXPECT_TRUE(r.st.model.Get1("GoCmd").focus);
+    EXPECT_EQ(r.st.model.LastFocus(), "GoCmd");
     EXPECT_FALSE(r.st.RunInProgress.load());
     // The polling timer stays stopped until Clear or a later run.
     EXPECT_FALSE(r.Enabled("Timer1"));
@@ -141,7 +141,7 @@ TEST(ProductionRun, EightDisksEndWithExactlyOneReport) {
     const auto window = std::this_thread::get_id();
     std::atomic<int> workerBannerChanges{0};
     r.st.model.Subscribe([&](const Change& c) {
-        if (c.name == "PassLab" && std::this_thread::get_id() != window) ++workerBannerChanges;
+        if (c.name == "PassLab" && c.thread != window) ++workerBannerChanges;
     });
 
     GoCmd_Click(r.st);

@@ -136,7 +136,10 @@ TEST_F(GalmorCli, ArgumentsAndExitCodes) {
                             "--no-compare-disk", "--action", "--report", "recipe", "no disk"}) {
         EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
     }
-    r = Galmor({"--home", home_});  // no window in this build
+    // Without --headless and with no display to open the window on (or no
+    // window in this build): a clear message and exit code 4.
+    for (const char* var : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) unsetenv(var);
+    r = Galmor({"--home", home_});
     EXPECT_EQ(r.code, 4);
     EXPECT_NE(r.err.find("--headless"), std::string::npos);
     r = Galmor({"--headless", "--home", home_, "--items", "format,polish"});

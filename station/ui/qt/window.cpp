@@ -1,0 +1,696 @@
+#include "ui/qt/window.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFont>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPixmap>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QSvgRenderer>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWindow>
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "run/discovery.h"
+#include "run/run.h"
+#include "ui/grid.h"
+#include "ui/headless.h"
+#include "ui/model.h"
+#include "ui/settings_loader.h"
+#include "ui/station.h"
+
+// The disk pictures live in this static library's resources.
+static void InitDiskPictures() {
+    Q_INIT_RESOURCE(pictures);
+}
+
+namespace galmor::qtui {
+
+namespace {
+
+constexpr int kPollingMs = 50;
+// The window applies the model's changes on its own clock: a worker's change
+// never wakes the window's thread, which on a busy machine would queue it
+// behind the workers for the processor.
+constexpr int kFlushMs = 20;
+constexpr int kPictureSize = 40;  // logical pixels; drawn sharp at any scale
+
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+// The picture of the image list with this index, drawn for the widget's
+// screen, with its text alternative.
+QPixmap DiskPixmap(int index, qreal dpr) {
+    const PictureInfo* p = FindPicture(index);
+    if (!p) p = FindPicture(static_cast<int>(Picture::Absent));
+    QSvgRenderer svg(QStringLiteral(":/disks/%1.svg").arg(QString::fromLatin1(p->key)));
+    const int side = static_cast<int>(kPictureSize * dpr + 0.5);
+    QPixmap pm(side, side);
+    pm.fill(Qt::transparent);
+    QPainter painter(&pm);
+    svg.render(&painter);
+    painter.end();
+    pm.setDevicePixelRatio(dpr);
+    return pm;
+}
+
+QString BackgroundStyle(Colour c) {
+    switch (c) {
+        case Colour::Green:
+            return QStringLiteral("background-color:#a8e6a8; color:#0b3d0b; padding:1px 4px;");
+        case Colour::Red:
+            return QStringLiteral("background-color:#f6b3b3; color:#4a0808; padding:1px 4px;");
+        case Colour::Default:
+            break;
+    }
+    return {};
+}
+
+QMessageBox::Icon BoxIcon(Icon icon) {
+    switch (icon) {
+        case Icon::Error:
+            return QMessageBox::Critical;
+        case Icon::Exclamation:
+            return QMessageBox::Warning;
+        case Icon::Information:
+            return QMessageBox::Information;
+        case Icon::None:
+            break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+}  // namespace
+
+// A box raised by a worker: shown on the window's thread, answered there.
+struct OperatorWindow::BoxRequest {
+    MessageBox box;
+    bool done = false;       // the operator confirmed it, or the window closed
+    bool abandoned = false;  // the raising worker was stopped meanwhile
+    QPointer<QMessageBox> shown;
+};
+
+OperatorWindow::OperatorWindow(Station& st, WindowOptions opts, QWidget* parent)
+    : QWidget(parent), st_(st), opts_(opts) {
+    InitDiskPictures();
+    // This is the window thread: pauses taken here keep the window alive.
+    st_.WindowThread = std::this_thread::get_id();
+    st_.ProcessEvents = [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 10); };
+
+    Build();
+    ApplyAll();
+
+    listener_ = st_.model.Subscribe([this](const Change& c) { OnChange(c); });
+    if (opts_.modal_messages) {
+        st_.model.SetMessagePresenter([this](const MessageBox& box) { Present(box); });
+    }
+
+    flush_timer_ = new QTimer(this);
+    flush_timer_->setInterval(kFlushMs);
+    connect(flush_timer_, &QTimer::timeout, this, [this] { Flush(false); });
+    flush_timer_->start();
+
+    timer_ = new QTimer(this);
+    timer_->setInterval(kPollingMs);
+    connect(timer_, &QTimer::timeout, this, [this] { PollingTick(); });
+    timer_->start();
+}
+
+OperatorWindow::~OperatorWindow() {
+    Shutdown();
+    st_.model.Unsubscribe(listener_);
+    st_.ProcessEvents = nullptr;
+}
+
+// --- Layout ---
+
+void OperatorWindow::Bind(const std::string& name, int index, Kind kind, QWidget* w) {
+    bindings_[{name, index}] = Binding{kind, w};
+    w->setObjectName(index < 0 ? Q(name) : Q(name) + QStringLiteral("_%1").arg(index));
+}
+
+void OperatorWindow::Build() {
+    Bind("Form", -1, Kind::Window, this);
+    auto* root = new QHBoxLayout(this);
+
+    // Left: the buttons, the settings frames and the fixed texts.
+    auto* left = new QVBoxLayout;
+    root->addLayout(left, 0);
+    auto button = [&](const char* name, auto&& onClick) {
+        auto* b = new QPushButton(this);
+        b->setMinimumHeight(30);
+        Bind(name, -1, Kind::Button, b);
+        connect(b, &QPushButton::clicked, this, [this, onClick] { Call(onClick); });
+        left->addWidget(b);
+        return b;
+    };
+    button("GoCmd", [this] { GoCmd_Click(st_); });
+    button("ClearCmd", [this] { ClearCmd_Click(st_); });
+    button("cmdLowFor", [this] { cmdLowFor_Click(st_); });
+    button("cmdLowForCan", [this] { cmdLowForCan_Click(st_); });
+    button("LedCmd", [this] { LedCmd_Click(st_); })->setMinimumHeight(44);
+    button("ScanCmd", [this] { ScanCmd_Click(st_); });
+    button("Command1", [] {});  // "Disable CdRom" has no action
+
+    auto* frame1 = new QGroupBox(this);
+    Bind("Frame1", -1, Kind::Frame, frame1);
+    auto* f1 = new QVBoxLayout(frame1);
+    auto* compare = new QCheckBox(frame1);
+    Bind("CheckCompare", -1, Kind::Check, compare);
+    connect(compare, &QCheckBox::clicked, this,
+            [this](bool on) { st_.model.SetChecked("CheckCompare", -1, on); });
+    f1->addWidget(compare);
+    for (int i : {0, 1, 3, 4}) {
+        auto* item = new QCheckBox(frame1);
+        Bind("Check1", i, Kind::Check, item);
+        connect(item, &QCheckBox::clicked, this, [this, i](bool on) {
+            st_.model.SetChecked("Check1", i, on);
+            Call([this, i] { Check1_Click(st_, static_cast<int16_t>(i)); });
+        });
+        f1->addWidget(item);
+    }
+    left->addWidget(frame1);
+
+    auto* frame2 = new QGroupBox(this);
+    Bind("Frame2", -1, Kind::Frame, frame2);
+    auto* f2 = new QVBoxLayout(frame2);
+    for (const char* name : {"Option1", "Option2"}) {
+        auto* o = new QRadioButton(frame2);
+        o->setAutoExclusive(false);  // the model says which one is selected
+        // Display only: the operator cannot change it.
+        o->setAttribute(Qt::WA_TransparentForMouseEvents);
+        o->setFocusPolicy(Qt::NoFocus);
+        Bind(name, -1, Kind::Option, o);
+        f2->addWidget(o);
+    }
+    left->addWidget(frame2);
+
+    auto* size = new QHBoxLayout;
+    auto* sizeLab = new QLabel(this);
+    Bind("Label4", -1, Kind::Label, sizeLab);
+    auto* combo = new QComboBox(this);
+    combo->setEditable(true);
+    combo->setMinimumWidth(70);
+    Bind("Combo1", -1, Kind::Combo, combo);
+    size->addWidget(sizeLab);
+    size->addWidget(combo);
+    left->addLayout(size);
+
+    auto pair = [&](const char* a, const char* b) {
+        auto* row = new QHBoxLayout;
+        auto* la = new QLabel(this);
+        auto* lb = new QLabel(this);
+        Bind(a, -1, Kind::Label, la);
+        Bind(b, -1, Kind::Label, lb);
+        row->addWidget(la);
+        row->addWidget(lb, 1);
+        left->addLayout(row);
+    };
+    pair("Label3", "Label2");
+    pair("TextDiskLab", "DiskLabContent");
+    left->addStretch(1);
+
+    // Right: summary, status texts, banner and the grid.
+    auto* right = new QVBoxLayout;
+    root->addLayout(right, 1);
+    for (const char* name : {"VidPidLab", "UsbStrLab", "ScsiStrLab"}) {
+        auto* l = new QLabel(this);
+        l->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        Bind(name, -1, Kind::Label, l);
+        right->addWidget(l);
+    }
+    auto* status = new QHBoxLayout;
+    for (const char* name : {"WaitLab", "Label6", "Label5", "TimLab"}) {
+        auto* l = new QLabel(this);
+        QFont f = l->font();
+        f.setBold(true);
+        l->setFont(f);
+        l->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+        auto sp = l->sizePolicy();
+        sp.setRetainSizeWhenHidden(true);
+        l->setSizePolicy(sp);
+        Bind(name, -1, Kind::Label, l);
+        status->addWidget(l);
+    }
+    status->addStretch(1);
+    right->addLayout(status);
+
+    auto* banner = new QLabel(this);
+    QFont bf = banner->font();
+    bf.setPointSizeF(bf.pointSizeF() * 2.6);
+    bf.setBold(true);
+    banner->setFont(bf);
+    banner->setAlignment(Qt::AlignCenter);
+    auto bp = banner->sizePolicy();
+    bp.setRetainSizeWhenHidden(true);
+    banner->setSizePolicy(bp);
+    Bind("PassLab", -1, Kind::Banner, banner);
+    right->addWidget(banner);
+
+    grid_box_ = new QWidget(this);
+    grid_ = new QGridLayout(grid_box_);
+    grid_->setHorizontalSpacing(6);
+    grid_->setVerticalSpacing(4);
+    grid_->setContentsMargins(0, 0, 0, 0);
+    // Headings over the mark and text labels of each result column.
+    for (const auto& col : ResultColumns()) {
+        auto* h = new QLabel(grid_box_);
+        QFont f = h->font();
+        f.setBold(true);
+        h->setFont(f);
+        h->setAlignment(Qt::AlignCenter);
+        Bind("ColumnHead", col.heading, Kind::Label, h);
+        grid_->addWidget(h, 0, 3 + 2 * col.heading, 1, 2);
+    }
+    for (int c = 3; c < 11; ++c) grid_->setColumnStretch(c, (c % 2 == 0) ? 3 : 2);
+    right->addWidget(grid_box_);
+    right->addStretch(1);
+
+    // The polling timer is the window's own (read on each tick).
+    bindings_[{"Timer1", -1}] = Binding{Kind::Timer, nullptr};
+
+    EnsureRows(std::max(1, st_.model.RowCount()));
+    resize(1180, 700);
+}
+
+void OperatorWindow::EnsureRows(int rows) {
+    rows = std::min(rows, kGridRows);
+    for (int r = rows_built_; r < rows; ++r) {
+        const int gr = r + 1;
+        auto* item = new QLabel(grid_box_);
+        item->setMinimumWidth(56);
+        item->installEventFilter(this);
+        Bind("ItemLab", r, Kind::Label, item);
+        grid_->addWidget(item, gr, 0);
+
+        auto* thumb = new QLabel(grid_box_);
+        thumb->setFixedSize(kPictureSize, kPictureSize);
+        thumb->installEventFilter(this);
+        Bind("ThumbImage", r, Kind::Picture, thumb);
+        grid_->addWidget(thumb, gr, 1);
+
+        auto* bar = new QProgressBar(grid_box_);
+        bar->setMinimumWidth(110);
+        bar->setMaximumHeight(18);
+        auto sp = bar->sizePolicy();
+        sp.setRetainSizeWhenHidden(true);
+        bar->setSizePolicy(sp);
+        Bind("ProgressBar", r, Kind::Progress, bar);
+        grid_->addWidget(bar, gr, 2);
+
+        for (const auto& col : ResultColumns()) {
+            int k = 0;
+            for (const char* name : {col.mark, col.text}) {
+                auto* l = new QLabel(grid_box_);
+                auto lp = l->sizePolicy();
+                lp.setRetainSizeWhenHidden(true);
+                l->setSizePolicy(lp);
+                l->setMinimumHeight(kPictureSize / 2);
+                l->setMaximumHeight(kPictureSize * 3 / 4);
+                Bind(name, r, Kind::Label, l);
+                grid_->addWidget(l, gr, 3 + 2 * col.heading + k++);
+            }
+        }
+        grid_->setRowMinimumHeight(gr, kPictureSize + 4);
+        for (const auto& array : GridArrays()) Apply(array, r);
+    }
+    rows_built_ = std::max(rows_built_, rows);
+}
+
+// --- Model to widgets ---
+
+void OperatorWindow::Apply(const std::string& name, int index) {
+    if (!st_.model.Exists(name, index)) return;
+    Apply(name, index, st_.model.Get(name, index));
+}
+
+void OperatorWindow::Apply(const std::string& name, int index, const Control& c) {
+    auto it = bindings_.find({name, index});
+    if (it == bindings_.end()) return;
+    Binding& bd = it->second;
+    QWidget* w = bd.widget;
+    switch (bd.kind) {
+        case Kind::Window:
+            setWindowTitle(Q(c.caption));
+            return;
+        case Kind::Timer:
+            timer_enabled_ = c.enabled;
+            return;
+        case Kind::Button:
+            static_cast<QPushButton*>(w)->setText(Q(c.caption));
+            break;
+        case Kind::Check: {
+            auto* b = static_cast<QCheckBox*>(w);
+            b->setText(Q(c.caption));
+            b->setChecked(c.checked);
+            break;
+        }
+        case Kind::Option: {
+            auto* b = static_cast<QRadioButton*>(w);
+            b->setText(Q(c.caption));
+            b->setChecked(c.checked);
+            break;
+        }
+        case Kind::Frame:
+            static_cast<QGroupBox*>(w)->setTitle(Q(c.caption));
+            break;
+        case Kind::Combo: {
+            auto* b = static_cast<QComboBox*>(w);
+            b->setEditText(Q(c.caption));
+            break;
+        }
+        case Kind::Progress: {
+            auto* b = static_cast<QProgressBar*>(w);
+            // A progress bar repaints at once on each new value; drawn with
+            // the window's next paint instead, many values cost one paint.
+            b->setUpdatesEnabled(false);
+            b->setMaximum(std::max(0, c.maximum));
+            b->setValue(std::clamp(c.value, 0, std::max(0, c.maximum)));
+            b->setUpdatesEnabled(true);
+            break;
+        }
+        case Kind::Picture: {
+            auto* l = static_cast<QLabel*>(w);
+            if (bd.picture == c.picture) break;
+            bd.picture = c.picture;
+            l->setPixmap(DiskPixmap(c.picture, devicePixelRatioF()));
+            const PictureInfo* p = FindPicture(c.picture);
+            const QString text = QString::fromLatin1(p ? p->text : "No disk");
+            l->setAccessibleName(QStringLiteral("Disk %1: %2").arg(index).arg(text));
+            l->setToolTip(text);
+            break;
+        }
+        case Kind::Label: {
+            auto* l = static_cast<QLabel*>(w);
+            l->setText(Q(c.caption));
+            if (bd.colour != static_cast<int>(c.background)) {
+                bd.colour = static_cast<int>(c.background);
+                l->setStyleSheet(BackgroundStyle(c.background));
+            }
+            break;
+        }
+        case Kind::Banner: {
+            auto* l = static_cast<QLabel*>(w);
+            l->setText(Q(c.caption));
+            const bool failed = c.caption.find("FAIL") != std::string::npos;
+            l->setStyleSheet(failed ? QStringLiteral("color:#c01010;")
+                                    : QStringLiteral("color:#107a20;"));
+            if (c.front) l->raise();
+            break;
+        }
+    }
+    if (w != this) {
+        w->setVisible(c.visible);
+        w->setEnabled(c.enabled);
+    }
+}
+
+void OperatorWindow::ApplyAll() {
+    for (const auto& [key, b] : bindings_) Apply(key.first, key.second);
+}
+
+void OperatorWindow::OnChange(const Change& c) {
+    std::lock_guard<std::mutex> lock(dirty_mu_);
+    if (c.kind == ChangeKind::Control) {
+        const std::pair<std::string, int> key{c.name, c.index};
+        auto [it, fresh] = latest_.insert_or_assign(key, c.control);
+        (void)it;
+        if (fresh) dirty_.push_back(key);
+    } else if (c.kind == ChangeKind::Rows) {
+        rows_wanted_ = std::max(rows_wanted_, c.rows);
+    } else if (c.kind == ChangeKind::Focus) {
+        focus_.emplace_back(c.name, c.index);
+    } else {
+        return;  // message boxes come through the presenter
+    }
+    flush_posted_ = true;
+}
+
+void OperatorWindow::Flush(bool wait) {
+    std::vector<std::pair<std::string, int>> dirty, focus;
+    std::map<std::pair<std::string, int>, Control> latest;
+    int rows = 0;
+    {
+        std::unique_lock<std::mutex> lock(dirty_mu_, std::defer_lock);
+        if (wait) {
+            lock.lock();
+        } else if (!lock.try_lock()) {
+            return;  // next time
+        }
+        if (!flush_posted_) return;
+        dirty.swap(dirty_);
+        focus.swap(focus_);
+        latest.swap(latest_);
+        rows = rows_wanted_;
+        flush_posted_ = false;
+    }
+    // Rows first: a change of a new row's control finds its widget.
+    if (rows > rows_built_) EnsureRows(rows);
+    for (const auto& key : dirty) Apply(key.first, key.second, latest[key]);
+    for (const auto& [name, index] : focus) {
+        auto it = bindings_.find({name, index});
+        if (it != bindings_.end() && it->second.widget) it->second.widget->setFocus();
+    }
+}
+
+QWidget* OperatorWindow::Widget(const std::string& name, int index) const {
+    auto it = bindings_.find({name, index});
+    return it == bindings_.end() ? nullptr : it->second.widget;
+}
+
+// --- Operator input ---
+
+void OperatorWindow::Call(const std::function<void()>& fn) {
+    if (shut_down_) return;
+    try {
+        fn();
+    } catch (...) {
+        // A button's failure is the station's to report; the window goes on.
+    }
+}
+
+bool OperatorWindow::eventFilter(QObject* watched, QEvent* e) {
+    if (e->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(e)->button() == Qt::LeftButton) {
+        for (int r = 0; r < rows_built_; ++r) {
+            const auto idx = static_cast<int16_t>(r);
+            if (watched == Widget("ItemLab", r)) {
+                Call([this, idx] { ItemLab_Click(st_, idx); });
+                return true;
+            }
+            if (watched == Widget("ThumbImage", r)) {
+                Call([this, idx] { ThumbImage_Click(st_, idx); });
+                return true;
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, e);
+}
+
+void OperatorWindow::PollingTick() {
+    // Notices are recorded whenever they come; only the latest counts.
+    if (TakeDeviceEvent) {
+        const int16_t ev = TakeDeviceEvent();
+        if (ev != 0) device_event_ = ev;
+    }
+    if (shut_down_ || in_discovery_) return;
+    if (!timer_enabled_ || st_.RunInProgress) return;
+    if (device_event_ != 1 && device_event_ != 3) return;
+    const bool arrived = device_event_ == 1;
+    // Discovery may show a modal box, which runs the event loop (and this
+    // timer) again: one discovery at a time.
+    in_discovery_ = true;
+    Call([this, arrived] { PollingDiskStatus(st_, arrived); });
+    device_event_ = 2;
+    in_discovery_ = false;
+}
+
+// --- Message boxes ---
+
+void OperatorWindow::Present(const MessageBox& box) {
+    if (QThread::currentThread() == thread()) {
+        ShowBoxNow(box, nullptr);
+        return;
+    }
+    auto req = std::make_shared<BoxRequest>();
+    req->box = box;
+    {
+        std::lock_guard<std::mutex> lock(box_mu_);
+        if (closing_) return;
+    }
+    QMetaObject::invokeMethod(
+        this, [this, req] { ShowQueuedBox(req); }, Qt::QueuedConnection);
+
+    // The worker waits for the operator, but a stop request (Clear, closing
+    // the window) ends the wait.
+    std::unique_lock<std::mutex> lock(box_mu_);
+    while (!req->done && !closing_) {
+        box_cv_.wait_for(lock, std::chrono::milliseconds(20));
+        if (req->done || closing_) break;
+        lock.unlock();
+        try {
+            CheckStop();
+        } catch (...) {
+            lock.lock();
+            req->abandoned = true;
+            QMetaObject::invokeMethod(
+                this,
+                [req] {
+                    if (req->shown) req->shown->reject();
+                },
+                Qt::QueuedConnection);
+            throw;
+        }
+        lock.lock();
+    }
+}
+
+void OperatorWindow::ShowQueuedBox(const std::shared_ptr<BoxRequest>& req) {
+    {
+        std::lock_guard<std::mutex> lock(box_mu_);
+        if (req->abandoned || closing_) return;
+    }
+    if (boxes_open_ > 0) {
+        // One box at a time: the next one follows when this one is answered.
+        QTimer::singleShot(30, this, [this, req] { ShowQueuedBox(req); });
+        return;
+    }
+    ShowBoxNow(req->box, req);
+}
+
+void OperatorWindow::ShowBoxNow(const MessageBox& box, const std::shared_ptr<BoxRequest>& req) {
+    QMessageBox mb(BoxIcon(box.icon), windowTitle(), Q(box.text), QMessageBox::Ok, this);
+    mb.setWindowModality(Qt::ApplicationModal);
+    if (req) {
+        std::lock_guard<std::mutex> lock(box_mu_);
+        req->shown = &mb;
+    }
+    ++boxes_open_;
+    mb.exec();
+    --boxes_open_;
+    if (req) {
+        std::lock_guard<std::mutex> lock(box_mu_);
+        req->shown = nullptr;
+        req->done = true;
+        box_cv_.notify_all();
+    }
+}
+
+// --- Start-up and shutdown ---
+
+bool OperatorWindow::StartUp() {
+    bool ok = false;
+    Call([&] {
+        ok = ShowProductSettings(st_);
+        if (ok && AfterRecipe) ok = AfterRecipe();
+        if (ok) PollingDiskStatus(st_, true);
+    });
+    FlushNow();
+    return ok;
+}
+
+void OperatorWindow::showEvent(QShowEvent* e) {
+    QWidget::showEvent(e);
+    if (screen_hooked_ || !windowHandle()) return;
+    screen_hooked_ = true;
+    // Pictures are drawn for the screen's scale: draw them again on another.
+    connect(windowHandle(), &QWindow::screenChanged, this, [this] {
+        for (auto& [key, b] : bindings_) {
+            if (b.kind == Kind::Picture) {
+                b.picture = -1;
+                Apply(key.first, key.second);
+            }
+        }
+    });
+}
+
+void OperatorWindow::closeEvent(QCloseEvent* e) {
+    Shutdown();
+    QWidget::closeEvent(e);
+}
+
+void OperatorWindow::Shutdown() {
+    if (shut_down_) return;
+    shut_down_ = true;
+    timer_->stop();
+    flush_timer_->stop();
+    {
+        // Workers waiting for a box go on (and meet their stop request).
+        std::lock_guard<std::mutex> lock(box_mu_);
+        closing_ = true;
+        box_cv_.notify_all();
+    }
+    st_.model.SetMessagePresenter({});
+    StopStationWorkers(st_);
+    const int count = std::clamp<int>(st_.DiskCount.load(), 0, kMaxPorts);
+    for (int i = 0; i < count; ++i) {
+        Sarnik::CloseHandle(st_.ports[static_cast<size_t>(i)].Handle);
+        st_.ports[static_cast<size_t>(i)].Handle = 0;
+    }
+}
+
+// --- Programs ---
+
+int RunWindow(Station& st, std::function<bool()> afterRecipe) {
+    OperatorWindow w(st);
+    w.AfterRecipe = std::move(afterRecipe);
+    if (!w.StartUp()) return kExitRecipeRejected;
+    // Fit the screen it opens on (1366 x 768 and up).
+    if (QScreen* s = w.screen()) {
+        const QRect a = s->availableGeometry();
+        w.resize(std::min(w.width(), a.width()), std::min(w.height(), a.height()));
+    }
+    w.show();
+    const int rc = QApplication::exec();
+    w.Shutdown();
+    return rc == 0 ? kExitPassed : kExitOtherError;
+}
+
+int RenderScreenshot(Station& st, const std::string& file, bool after_run) {
+    WindowOptions opts;
+    opts.modal_messages = false;  // nobody is there to answer
+    OperatorWindow w(st, opts);
+    if (!w.StartUp()) return kExitRecipeRejected;
+    w.show();
+    QCoreApplication::processEvents();
+    if (after_run) {
+        if (!st.model.Get1("GoCmd").enabled) {
+            w.Shutdown();
+            return kExitNoDisk;
+        }
+        static_cast<QPushButton*>(w.Widget("GoCmd"))->click();
+        QElapsedTimer t;
+        t.start();
+        while (st.RunInProgress && t.elapsed() < 600000) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            QThread::msleep(5);
+        }
+        WaitForWorkers(st);
+    }
+    QCoreApplication::processEvents();
+    w.FlushNow();
+    const bool saved = w.grab().save(QString::fromStdString(file), "PNG");
+    w.Shutdown();
+    return saved ? kExitPassed : kExitOtherError;
+}
+
+}  // namespace galmor::qtui
