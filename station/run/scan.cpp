@@ -38,6 +38,9 @@ void ScanCmd_Click(StationCore& st) {
             ScanDisk7301(job);
             view.ShowProgress(false);
             view.ShowColumn(Column::CheckConfig);
+            // A good disk gets its configuration block rewritten first; the
+            // verdict shown is the one after the rewrite.
+            if (job.port.ErrorStatus.load() == 0) SetUsbScsiStr(job);
             std::string mark, text;
             const int status = job.port.ErrorStatus.load();
             if (status != 0) {
@@ -47,7 +50,6 @@ void ScanCmd_Click(StationCore& st) {
             } else {
                 mark = "V";
                 text = "Compare Correct !";
-                SetUsbScsiStr(job);
             }
             view.SetMark(Column::CheckConfig, mark);
             view.SetText(Column::CheckConfig, text);
