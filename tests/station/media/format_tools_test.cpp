@@ -90,8 +90,8 @@ TEST(FileSystemTools, BuiltStructuresAtTheClusterTableEdges) {
         int64_t sectors;
         Expected e;
     } cases[] = {
-        {58,
-         {"FAT12   ", 1, 25, 0, "EDGE       ", "Volume in drive : is EDGE"}},  // smallest second
+        // The smallest second partition: a volume of one cluster.
+        {91, {"FAT12   ", 1, 58, 0, "EDGE       ", "Volume in drive : is EDGE"}},
         {313, {"FAT12   ", 1, 280, 0, "EDGE       ", "Volume in drive : is EDGE"}},
         {2881, {"FAT12   ", 2, 2848, 0, "EDGE       ", "Volume in drive : is EDGE"}},
         {14337, {"FAT12   ", 8, 14304, 0, "EDGE       ", "Volume in drive : is EDGE"}},

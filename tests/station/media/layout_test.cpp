@@ -204,10 +204,10 @@ TEST(Layout, SmallPartitionsThatTheFillWouldOverrunAreRefused) {
     EXPECT_GE(ok.SecondPartitionStart() - kFillSectors, ok.FirstPartitionStart() + 57);
     // The fill never reaches the second partition: it only needs room for
     // its FAT12 structures and one cluster.
-    EXPECT_EQ(layoutWithFirst(user - 57).status, 0x78);
-    PortLayout small = layoutWithFirst(user - 58);
+    EXPECT_EQ(layoutWithFirst(user - 90).status, 0x78);
+    PortLayout small = layoutWithFirst(user - 91);
     ASSERT_EQ(small.status, 0);
-    EXPECT_EQ(small.par1, 58);
+    EXPECT_EQ(small.par1, 91);
     EXPECT_EQ(layoutWithFirst(user - 312).status, 0);
 }
 

@@ -274,7 +274,8 @@ TEST_F(RecipeLoad, ValuesBeyondTheConfigBlockAreRejected) {
          "1st=1",
          "USB String"},
         {{"[Serial Number]", "12345678"}, "1st=1", ""},
-        {{"[Serial Number]", "123456789"}, "1st=1", "Serial Number"},
+        // Longer than a serial number: a prefix, with a warning only.
+        {{"[Serial Number]", "123456789"}, "1st=1", ""},
         {{}, "1st=1.5\r\n2nd=-0.5", "share"},
         {{}, "1st=0\r\n2nd=1", "share"},
         {{"[7301 2nd Reserved Section Size]", "Size=-1"}, "1st=1", "Reserved"},
