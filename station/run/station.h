@@ -103,6 +103,11 @@ struct StationCore {
     bool NoCdromUnit = true;
     int32_t LastResult = 0;
 
+    // The pending device change from the monitor's notices (values in
+    // core/monitor_link.h). Written by the hook and read and reset by the
+    // polling timer, both on the window thread.
+    int16_t DeviceEvent = 0;
+
     // Run state.
     std::atomic<bool> RunInProgress{false};
     std::atomic<int16_t> FinishedCount{0};
