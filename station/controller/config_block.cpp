@@ -81,6 +81,12 @@ std::string EightChars(const std::string& s) {
     return out;
 }
 
+// Two digits of an identifier from `at`; a short identifier gives what it has
+// there ("1" is the digit pair "1", then the empty pair).
+std::string DigitPair(const std::string& id, size_t at) {
+    return at < id.size() ? id.substr(at, 2) : std::string();
+}
+
 ComposeResult CheckIdentity(const ConfigIdentity& id) {
     if (id.Vid.empty() || id.Pid.empty() || id.UsbManufacturer.empty() || id.UsbProduct.empty() ||
         id.ScsiVendor.empty() || id.ScsiProduct.empty()) {
@@ -124,10 +130,10 @@ ComposeResult ComposeConfigBlock(const ConfigIdentity& id, uint8_t revision,
 
     std::copy(std::begin(kDeviceDescriptorTemplate), std::end(kDeviceDescriptorTemplate),
               out.begin() + cfg::kDeviceDescriptor);
-    out[cfg::kIdVendor] = HexByte(id.Vid.substr(2, 2));
-    out[cfg::kIdVendor + 1] = HexByte(id.Vid.substr(0, 2));
-    out[cfg::kIdProduct] = HexByte(id.Pid.substr(2, 2));
-    out[cfg::kIdProduct + 1] = HexByte(id.Pid.substr(0, 2));
+    out[cfg::kIdVendor] = HexByte(DigitPair(id.Vid, 2));
+    out[cfg::kIdVendor + 1] = HexByte(DigitPair(id.Vid, 0));
+    out[cfg::kIdProduct] = HexByte(DigitPair(id.Pid, 2));
+    out[cfg::kIdProduct + 1] = HexByte(DigitPair(id.Pid, 0));
     out[cfg::kBcdDevice] = revision;
 
     size_t at = cfg::kStrings;
@@ -346,7 +352,7 @@ std::optional<BuildResult> BuildConfigBlock(const PortJob& job, bool write) {
             return BuildResult::WriteFailed;
         }
     }
-    ComposeConfigBlock(id, info[devinfo::kRevision], serial, s.TotalReservedSectors,
+    ComposeConfigBlock(id, info[devinfo::kRevision], serial, job.values.TotalReservedSectors,
                        s.ReserveImageSectors, p->SectorBuffer);
     if (!write) return std::nullopt;
 

@@ -25,9 +25,13 @@ struct PortRunValues {
     int32_t LoaderImageSectors = 0;
     bool bNoRomeableDisk = false;
     bool bNoLoaderDisk = false;
+    // The whole reserved area: the recipe's, or what this port's layout
+    // recomputed (a non-removable disk reserves all it does not use for the
+    // loader). The configuration block carries this value.
+    int32_t TotalReservedSectors = 0;
 
     static PortRunValues From(const ProductSettings& s) {
-        return {s.LoaderImageSectors, s.bNoRomeableDisk, s.bNoLoaderDisk};
+        return {s.LoaderImageSectors, s.bNoRomeableDisk, s.bNoLoaderDisk, s.TotalReservedSectors};
     }
 };
 

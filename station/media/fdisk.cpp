@@ -45,9 +45,9 @@ bool WriteRootDirectory(const PortJob& job, int64_t firstSector) {
 
 void MakePartition7301(const PortJob& job, int64_t initialSector, int64_t sectors) {
     PortRecord& port = job.port;
-    // The layout never asks for such a partition; refuse it rather than
-    // write structures that do not fit.
-    if (sectors < kMinPartitionSectors || SectorsPerCluster(sectors) == 0) {
+    // The layout never asks for a partition without room for its structures
+    // and a cluster; refuse it rather than write structures that do not fit.
+    if (sectors < kMinSecondPartitionSectors || SectorsPerCluster(sectors) == 0) {
         port.ErrorStatus = kStatusSizeWrong;
         return;
     }
@@ -95,6 +95,7 @@ void FdiskSteps(const PortJob& job, PortLayout* out) {
         port.ErrorStatus = l.status;
         return;
     }
+    values.TotalReservedSectors = static_cast<int32_t>(l.totalReservedSectors);
 
     const int32_t h = port.Handle;
     SarnikApi& lib = job.lib;

@@ -82,7 +82,13 @@ constexpr int64_t kFillSectors = 256;
 // Smallest partition: its FAT12 structures (boot sector, two FATs, root
 // directory: 57 sectors) plus the 0xFF fill, so that the fill never reaches
 // the structures or anything in front of the partition.
-constexpr int64_t kMinPartitionSectors = 1 + 24 + 32 + kFillSectors;
+constexpr int64_t kFat12StructureSectors = 1 + 24 + 32;
+constexpr int64_t kMinPartitionSectors = kFat12StructureSectors + kFillSectors;
+// The boot sector gives the volume this many sectors fewer than the partition.
+constexpr int64_t kVolumeShortfall = 33;
+// Smallest second partition: a volume with its FAT12 structures and one
+// cluster. The fill lies in the first partition and never reaches the second.
+constexpr int64_t kMinSecondPartitionSectors = kVolumeShortfall + kFat12StructureSectors + 1;
 
 // The settings values one port's layout is computed from, read once per call.
 struct LayoutInput {

@@ -62,7 +62,7 @@ PortLayout ComputeLayout(const LayoutInput& in) {
             l.par0 = p0;
             l.twoPartitions = true;
             PutLe(b + layout::kFirstPartition, p0, 4);
-            if (l.par0 < kMinPartitionSectors || l.par1 < kMinPartitionSectors) {
+            if (l.par0 < kMinPartitionSectors || l.par1 < kMinSecondPartitionSectors) {
                 l.status = kStatusSizeWrong;
                 return l;
             }

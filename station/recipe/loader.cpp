@@ -113,6 +113,11 @@ RecipeLoad LoadRecipe(const std::string& homeDir, ProductSettings& s) {
         size_t sectors = len / kSector;
         const size_t rest = len % kSector;
         if (rest > kSector / 2 || (rest == kSector / 2 && sectors % 2 == 1)) ++sectors;
+        // The controller takes the loader disk's size in kilobytes, while the
+        // partitions start right behind the image: an odd count would put the
+        // user unit one sector away from its boot sector. A zero sector after
+        // the image makes the count even.
+        if (sectors % 2 == 1) ++sectors;
         s.LoaderImageSectors = static_cast<int32_t>(sectors);
         if (s.LoaderImage.size() < sectors * kSector) s.LoaderImage.resize(sectors * kSector, 0);
 
@@ -140,6 +145,7 @@ RecipeLoad LoadRecipe(const std::string& homeDir, ProductSettings& s) {
 
     s.ApplicationMode = 1;
 
+    out.warnings = RecipeWarnings(s, parsed);
     const auto problems = RecipeLimitProblems(s, parsed);
     for (const auto& p : problems) show(p, Icon::Error);
     if (!problems.empty()) return out;

@@ -20,6 +20,8 @@ struct RecipeLoad {
     std::vector<MessageBox> messages;
     std::optional<bool> compareDisk;  // the recipe's "Compare Disk" choice
     bool capacityGiven = false;       // the recipe gave a disk capacity
+    // Values taken in another sense than written, for standard error.
+    std::vector<std::string> warnings;
 };
 
 // Reads <homeDir>/Product.ini and the image files it names into `s`.

@@ -349,17 +349,25 @@ RecipeText ParseRecipe(std::string_view text, ProductSettings& s, const std::str
     return out;
 }
 
-std::vector<std::string> RecipeLimitProblems(const ProductSettings& s, const RecipeText& parsed) {
+std::vector<std::string> RecipeWarnings(const ProductSettings& s, const RecipeText& parsed) {
+    std::vector<std::string> warnings;
+    // Any line that is not a whole serial number is a prefix: a longer line
+    // gives its first 3 characters, like a shorter one.
+    if (s.SerialGiven && parsed.serialLineLength > kSerialChars) {
+        warnings.push_back("Serial Number line has " + std::to_string(parsed.serialLineLength) +
+                           " characters; its first 3 are used as the prefix");
+    }
+    return warnings;
+}
+
+std::vector<std::string> RecipeLimitProblems(const ProductSettings& s,
+                                             const RecipeText& /*parsed*/) {
     std::vector<std::string> problems;
     const size_t usbChars = s.UsbManufacturer.size() + s.UsbProduct.size();
     if (usbChars > kMaxUsbStringChars) {
         problems.push_back("USB String too long: manufacturer and product strings have " +
                            std::to_string(usbChars) + " characters together, at most " +
                            std::to_string(kMaxUsbStringChars) + " fit");
-    }
-    if (s.SerialGiven && parsed.serialLineLength > kSerialChars) {
-        problems.push_back("Serial Number too long: " + std::to_string(parsed.serialLineLength) +
-                           " characters, at most " + std::to_string(kSerialChars) + " fit");
     }
     // Shares that add up to 1 but cannot be laid out. Shares that do not add
     // up to 1 are rejected anyway.

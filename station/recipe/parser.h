@@ -38,6 +38,10 @@ using FolderCheck = std::function<bool(const std::string& folder)>;
 RecipeText ParseRecipe(std::string_view text, ProductSettings& s, const std::string& homeDir,
                        const FolderCheck& folderOk);
 
+// Values the station takes in another sense than the operator may have meant
+// (a serial line longer than a serial number): one text each.
+std::vector<std::string> RecipeWarnings(const ProductSettings& s, const RecipeText& parsed);
+
 // Values the configuration block or the layout cannot take: one message per
 // problem, empty when the recipe is within limits.
 std::vector<std::string> RecipeLimitProblems(const ProductSettings& s, const RecipeText& parsed);

@@ -122,6 +122,9 @@ void GoCmd_Click(StationCore& st) {
     for (int j = 0; j < kGridRows; ++j) ResetPortIndicators(st, false, j);
 
     st.FinishedCount = 0;
+    // Every port starts the run from the recipe's values, whatever an earlier
+    // run decided for the disk then on it.
+    st.run.ports.fill(PortRunValues::From(st.settings));
     BeginLoggedRun(st);
     // Ports above 8 have no worker: the run serves the first 8 and ends when
     // those have finished.

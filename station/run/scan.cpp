@@ -42,6 +42,11 @@ void ScanCmd_Click(StationCore& st) {
             clock.Time("scan", [&] { ScanDisk7301(job); });
             view.ShowProgress(false);
             view.ShowColumn(Column::CheckConfig);
+            // A good disk gets its configuration block rewritten first; the
+            // verdict shown is the one after the rewrite.
+            if (job.port.ErrorStatus.load() == 0) {
+                clock.Time("manufacture", [&] { SetUsbScsiStr(job); });
+            }
             std::string mark, text;
             const int status = job.port.ErrorStatus.load();
             if (status != 0) {
@@ -51,7 +56,6 @@ void ScanCmd_Click(StationCore& st) {
             } else {
                 mark = "V";
                 text = "Compare Correct !";
-                clock.Time("manufacture", [&] { SetUsbScsiStr(job); });
             }
             view.SetMark(Column::CheckConfig, mark);
             view.SetText(Column::CheckConfig, text);

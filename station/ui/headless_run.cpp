@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <exception>
 #include <fstream>
+#include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "ui/controls.h"
 #include "ui/headless.h"
@@ -37,6 +39,9 @@ Json Report(const Station& st) {
     const RunOutcome outcome = st.Outcome();
     Json report;
     report["banner"] = outcome.banner;
+    // A hidden banner and the shown empty banner of a Check-WP-only run both
+    // have no text.
+    report["banner_visible"] = outcome.bannerVisible;
     Json messages = Json::array();
     for (const auto& msg : m.Messages()) messages.push_back(msg.text);
     report["messages"] = messages;
@@ -44,6 +49,7 @@ Json Report(const Station& st) {
     for (const PortOutcome& p : outcome.ports) {
         ports.push_back({
             {"index", p.index},
+            {"served", p.served},
             {"device_path", st.ports[static_cast<size_t>(p.index)].DevicePath},
             {"error_status", static_cast<int>(p.status)},
             {"picture", m.Get(ctl::kThumbImage, p.index).picture},
@@ -103,7 +109,19 @@ int RunProduction(Station& st, std::ostream& out) {
     if (st.RunInProgress) return kExitOtherError;  // the run never ended
     const RunOutcome outcome = st.Outcome();
     if (!outcome.ended) return kExitOtherError;  // nothing ran ("No items checked")
-    return outcome.failed ? kExitFailed : kExitPassed;
+    // A run serves at most 8 disks; a present disk it never touched is not a
+    // finished one, so the run does not pass.
+    std::vector<int> unserved;
+    for (const PortOutcome& p : outcome.ports) {
+        if (!p.served) unserved.push_back(p.index + 1);
+    }
+    if (!unserved.empty()) {
+        std::cerr << "galmor: " << unserved.size() << " disk(s) not served (a run serves "
+                  << kMaxRunPorts << "): port";
+        for (int n : unserved) std::cerr << " " << n;
+        std::cerr << "\n";
+    }
+    return outcome.failed || !unserved.empty() ? kExitFailed : kExitPassed;
 }
 
 int RunLowLevelFormat(Station& st, std::ostream& out) {

@@ -2,6 +2,8 @@
 // and choices shown in the window, and the summary labels.
 #include "ui/settings_loader.h"
 
+#include <iostream>
+
 #include "media/media.h"
 #include "ui/controls.h"
 #include "ui/grid.h"
@@ -13,6 +15,7 @@ LoadResult LoadProductSettings(Station& st) {
     WindowModel& m = st.model;
     const RecipeLoad load = LoadRecipe(st.HomeDir, st.settings);
     for (const auto& msg : load.messages) m.ShowMessage(msg.text, msg.icon);
+    for (const auto& w : load.warnings) std::cerr << "galmor: warning: " << w << "\n";
     if (load.compareDisk) m.SetChecked(ctl::kCheckCompare, -1, *load.compareDisk);
     st.settings.CompareDisk = m.Get1(ctl::kCheckCompare).checked;
     if (load.capacityGiven) {

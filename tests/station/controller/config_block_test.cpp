@@ -67,6 +67,16 @@ TEST(ComposeConfigBlockTest, IdsFromHexText) {
     EXPECT_EQ(HexByte("7"), 7);
     EXPECT_EQ(HexByte(""), 0);
     EXPECT_EQ(HexByte("1G"), 0);
+
+    // Short identifiers take the digits they have: "1" is the high byte 0x01
+    // and an empty low pair; three digits leave one digit for the low byte.
+    id.Vid = "1";
+    id.Pid = "123";
+    ASSERT_EQ(ComposeConfigBlock(id, 0x31, "00000000", 0, 0, b), ComposeResult::Ok);
+    EXPECT_EQ(b[12], 0x00);
+    EXPECT_EQ(b[13], 0x01);
+    EXPECT_EQ(b[14], 0x03);
+    EXPECT_EQ(b[15], 0x12);
 }
 
 TEST(ComposeConfigBlockTest, RefusesMissingAndOverlongStrings) {

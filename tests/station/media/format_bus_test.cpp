@@ -2,6 +2,7 @@
 // and the "Format" column.
 #include <algorithm>
 
+#include "controller/steps.h"
 #include "format_rig.h"
 
 using namespace rig;
@@ -500,6 +501,10 @@ TEST(FormatPorts, EachPortIsLaidOutFromItsOwnCapacity) {
         Recipe recipe;
         recipe.noRomeable = true;
         Apply(r.st, recipe);
+        r.st.settings.Vid = "1234";
+        r.st.settings.Pid = "5678";
+        r.st.settings.UsbManufacturer = r.st.settings.ScsiVendor = "Korva";
+        r.st.settings.UsbProduct = r.st.settings.ScsiProduct = "Disk";
         const std::vector<std::vector<uint8_t>> chips = {{k75}, {k76}, {kF1}, {k73}};
         std::vector<int16_t> slots;
         for (const auto& c : chips) slots.push_back(r.Add(c));
@@ -508,8 +513,12 @@ TEST(FormatPorts, EachPortIsLaidOutFromItsOwnCapacity) {
             SCOPED_TRACE(i);
             ASSERT_EQ(r.Status(slots[i]), 0) << r.Text(slots[i]);
             // The device's own account of its reserved area (its last 0x9A reply).
-            EXPECT_EQ(Be32(&r.st.ports[i].ReplyBuffer[8]),
-                      static_cast<uint32_t>(r.st.ports[i].NominalSectors - 2048));
+            const uint32_t total = static_cast<uint32_t>(r.st.ports[i].NominalSectors - 2048);
+            EXPECT_EQ(Be32(&r.st.ports[i].ReplyBuffer[8]), total);
+            // The configuration block then carries the same total as the
+            // layout, not the recipe's.
+            ASSERT_FALSE(BuildConfigBlock(r.Job(slots[i]), false).has_value());
+            EXPECT_EQ(Be32(&r.st.ports[i].SectorBuffer[192]), total);
         }
     }
 }

@@ -90,6 +90,8 @@ TEST(FileSystemTools, BuiltStructuresAtTheClusterTableEdges) {
         int64_t sectors;
         Expected e;
     } cases[] = {
+        // The smallest second partition: a volume of one cluster.
+        {91, {"FAT12   ", 1, 58, 0, "EDGE       ", "Volume in drive : is EDGE"}},
         {313, {"FAT12   ", 1, 280, 0, "EDGE       ", "Volume in drive : is EDGE"}},
         {2881, {"FAT12   ", 2, 2848, 0, "EDGE       ", "Volume in drive : is EDGE"}},
         {14337, {"FAT12   ", 8, 14304, 0, "EDGE       ", "Volume in drive : is EDGE"}},

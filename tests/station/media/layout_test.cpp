@@ -202,9 +202,13 @@ TEST(Layout, SmallPartitionsThatTheFillWouldOverrunAreRefused) {
     // The fill starts after the first partition's structures, never in the
     // loader disk.
     EXPECT_GE(ok.SecondPartitionStart() - kFillSectors, ok.FirstPartitionStart() + 57);
-    // A tiny second partition cannot hold its structures either.
-    EXPECT_EQ(layoutWithFirst(user - 312).status, 0x78);
-    EXPECT_EQ(layoutWithFirst(user - 313).status, 0);
+    // The fill never reaches the second partition: it only needs room for
+    // its FAT12 structures and one cluster.
+    EXPECT_EQ(layoutWithFirst(user - 90).status, 0x78);
+    PortLayout small = layoutWithFirst(user - 91);
+    ASSERT_EQ(small.status, 0);
+    EXPECT_EQ(small.par1, 91);
+    EXPECT_EQ(layoutWithFirst(user - 312).status, 0);
 }
 
 // ---------------------------------------------------------------------------

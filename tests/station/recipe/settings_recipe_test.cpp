@@ -198,6 +198,16 @@ TEST(RecipeSections, SerialNumberWholeOrPrefix) {
     EXPECT_EQ(longer.s.SerialNumber, "ABC     ");
     EXPECT_EQ(longer.r.serialLineLength, 5u);
 
+    // A line longer than a serial number is a prefix too: the recipe stays
+    // acceptable and the operator gets a warning.
+    Parsed tooLong;
+    Parse(tooLong, "[PARTITION STATUS]\n1st=1\n[Serial Number]\nXYZ0123456\n");
+    EXPECT_FALSE(tooLong.s.SerialComplete);
+    EXPECT_EQ(tooLong.s.SerialNumber, "XYZ     ");
+    EXPECT_TRUE(RecipeLimitProblems(tooLong.s, tooLong.r).empty());
+    ASSERT_EQ(RecipeWarnings(tooLong.s, tooLong.r).size(), 1u);
+    EXPECT_TRUE(RecipeWarnings(full.s, full.r).empty());
+
     Parsed header;  // the header alone: present, nothing given
     Parse(header, "[Serial Number]\r\n");
     EXPECT_TRUE(header.s.SerialSectionPresent);

@@ -325,6 +325,21 @@ TEST(ScanButton, ShowsEachPortsVerdictAndRewritesTheGoodOnes) {
     EXPECT_TRUE(r.Enabled("cmdLowFor"));
 }
 
+TEST(ScanButton, AFailedRewriteShowsItsFailureNotCompareCorrect) {
+    Rig r;
+    r.Plug(Small({simbus::Fault{kConfigWrite, 1, false}}));
+    r.StartUp();
+    r.FastClock();
+
+    ScanCmd_Click(r.st);
+
+    EXPECT_EQ(r.Caption("LLR", 0), "Write = X");
+    EXPECT_EQ(r.Caption("CC1mG", 0), "X");
+    EXPECT_EQ(r.Caption("CC1mR", 0), "Error Status = F6");
+    EXPECT_EQ(r.st.ports[0].ErrorStatus.load(), 0xF6);
+    EXPECT_EQ(r.st.model.Get("ThumbImage", 0).picture, kPictureFailed);
+}
+
 TEST(ScanButton, WithoutDisksResetsTheRowsAndEnablesClearAndLowFormat) {
     Rig r;
     r.StartUp();

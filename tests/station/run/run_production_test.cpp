@@ -197,3 +197,87 @@ TEST(ProductionRun, PauseAcrossMidnightLastsItsSecond) {
     EXPECT_LE(readings.load(), 110);
     EXPECT_EQ(r.Caption("LLR", 0), "Write = V");
 }
+
+// ---------------------------------------------------------------------------
+// State a run leaves behind.
+
+namespace {
+
+constexpr int kReadSectors = 0x28;  // the boot-sector read-back of a partition
+
+simbus::PlugOptions Revision(uint8_t rev) {
+    simbus::PlugOptions o = Small();
+    o.device.fw_rev = rev;
+    return o;
+}
+
+std::vector<PortOutcome> RunOnce(Rig& r) {
+    GoCmd_Click(r.st);
+    EXPECT_TRUE(r.WaitRunEnd());
+    return r.st.Outcome().ports;
+}
+
+}  // namespace
+
+TEST(RunsInOneProcess, OldAndNewControllersKeepTheirOwnLayoutRunAfterRun) {
+    // Non-removable mode with the 1 MiB loader an old controller needs: the
+    // revision-4 disk gets a removable layout (one partition, read back), the
+    // revision-5 disk the non-removable one (no partition), in either order.
+    for (bool oldFirst : {true, false}) {
+        SCOPED_TRACE(oldFirst);
+        Rig r;
+        testbus::WriteFile(r.home + "/files/7301.img", std::string(2048 * 512, 'L'));
+        testbus::WriteFile(
+            r.home + "/Product.ini",
+            ReadFile(r.home + "/Product.ini") + "[7301 Disable Removable Disk]\r\nTrue\r\n");
+        r.Plug(Revision(oldFirst ? 4 : 5));
+        r.Plug(Revision(oldFirst ? 5 : 4));
+        r.StartUp();
+        ASSERT_TRUE(r.st.settings.bNoRomeableDisk);
+        r.FastClock();
+        r.SetItems({.format = true, .manufacture = true, .checkConfig = true});
+        const size_t oldDisk = oldFirst ? 0 : 1, newDisk = 1 - oldDisk;
+
+        std::vector<std::vector<PortOutcome>> runs;
+        std::vector<std::pair<int, int>> reads;
+        for (int run = 0; run < 2; ++run) {
+            const int oldBefore = r.Count(oldDisk, kReadSectors);
+            const int newBefore = r.Count(newDisk, kReadSectors);
+            runs.push_back(RunOnce(r));
+            reads.emplace_back(r.Count(oldDisk, kReadSectors) - oldBefore,
+                               r.Count(newDisk, kReadSectors) - newBefore);
+        }
+        for (int run = 0; run < 2; ++run) {
+            SCOPED_TRACE(run);
+            ASSERT_EQ(runs[run].size(), 2u);
+            for (const PortOutcome& p : runs[run]) EXPECT_EQ(p.status, 0) << p.index;
+            EXPECT_EQ(reads[run].first, 1) << "the old controller has a partition";
+            EXPECT_EQ(reads[run].second, 0) << "the new controller has none";
+        }
+        // The second run shows what the first showed, column by column.
+        for (size_t i = 0; i < 2; ++i) {
+            for (size_t c = 0; c < runs[0][i].columns.size(); ++c) {
+                EXPECT_EQ(runs[1][i].columns[c].mark, runs[0][i].columns[c].mark) << i << c;
+                EXPECT_EQ(runs[1][i].columns[c].text, runs[0][i].columns[c].text) << i << c;
+            }
+        }
+        EXPECT_TRUE(r.st.settings.bNoRomeableDisk) << "the recipe is never changed";
+    }
+}
+
+TEST(RunsInOneProcess, AnOddSizedLoaderImageStillGivesAUnitHostsCanRead) {
+    Rig r;
+    testbus::WriteFile(r.home + "/files/7301.img", std::string(129 * 512, 'L'));
+    r.Plug();
+    r.StartUp();
+    r.FastClock();
+    r.SetItems({.format = true});
+    const std::vector<PortOutcome> ports = RunOnce(r);
+    ASSERT_EQ(ports.size(), 1u);
+    ASSERT_EQ(ports[0].status, 0);
+
+    const std::string unit = r.tb.root() + "/disk1.img";
+    ASSERT_TRUE(r.tb.bus().export_unit(r.ids[0], "disk1", unit));
+    std::string out;
+    EXPECT_EQ(testproc::Run("fsck.fat -n '" + unit + "'", &out, true), 0) << out;
+}

@@ -53,6 +53,7 @@ TEST(HeadlessRun, FailedDiskMakesTheRunFailAndTheReportShowsEveryColumn) {
     ASSERT_EQ(rep["ports"].size(), 2u);
     const json& good = rep["ports"][0];
     EXPECT_EQ(good["index"], 0);
+    EXPECT_EQ(good["served"], true);
     EXPECT_EQ(good["device_path"], r.st.ports[0].DevicePath);
     EXPECT_NE(good["device_path"].get<std::string>().find("usbstor"), std::string::npos);
     EXPECT_EQ(good["error_status"], 0);
@@ -77,6 +78,29 @@ TEST(HeadlessRun, FailedDiskMakesTheRunFailAndTheReportShowsEveryColumn) {
     EXPECT_NE(out.str().find("! FAILED !"), std::string::npos) << out.str();
 }
 
+TEST(HeadlessRun, DisksBeyondEightAreReportedNotServedAndTheRunDoesNotPass) {
+    Rig r;
+    for (int i = 0; i < 9; ++i) r.Plug();
+    r.StartUp();
+    r.FastClock();
+    const std::string file = r.tb.root() + "/r.json";
+    HeadlessOptions o = Options(HeadlessAction::Run, file);
+    o.items_given = true;
+    o.items = {"manufacture"};
+    std::ostringstream out;
+
+    // Every served disk passes; the ninth was never touched.
+    EXPECT_EQ(RunHeadlessAction(r.st, o, out), kExitFailed);
+    const json rep = ReadReport(file);
+    ASSERT_EQ(rep["ports"].size(), 9u);
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(rep["ports"][i]["served"], true) << i;
+        EXPECT_EQ(rep["ports"][i]["config_string"]["text"], "Write = V") << i;
+    }
+    EXPECT_EQ(rep["ports"][8]["served"], false);
+    EXPECT_EQ(rep["ports"][8]["config_string"]["text"], "");
+}
+
 TEST(HeadlessRun, CheckWpAloneWithoutFailurePasses) {
     Rig r;
     r.Plug();
@@ -89,7 +113,9 @@ TEST(HeadlessRun, CheckWpAloneWithoutFailurePasses) {
 
     EXPECT_EQ(RunHeadlessAction(r.st, o, out), kExitPassed);
     const json rep = ReadReport(file);
+    // The banner is shown, without text: not the same as no banner at all.
     EXPECT_EQ(rep["banner"], "");
+    EXPECT_EQ(rep["banner_visible"], true);
     EXPECT_EQ(rep["ports"][0]["check_wp"]["text"], "Not Write Protected");
     EXPECT_EQ(rep["ports"][0]["format"]["mark"], "");
     EXPECT_TRUE(r.st.model.Get("Check1", 4).checked);
@@ -125,6 +151,7 @@ TEST(HeadlessRun, RefusedInputsAndMissingDisksGiveTheirExitCodes) {
         const json rep = ReadReport(file);
         EXPECT_EQ(rep["ports"], json::array());
         EXPECT_EQ(rep["banner"], "");
+        EXPECT_EQ(rep["banner_visible"], false);  // no run, no banner
     }
     {
         Rig r;

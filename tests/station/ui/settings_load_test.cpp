@@ -133,9 +133,11 @@ TEST_F(RecipeLoad, ImageSizesRoundAndPad) {
         size_t loader, reserve;
         int loaderSectors, reserveSectors;
     };
-    // Loader: rounded to nearest, ties to even. Reserve: rounded up.
+    // Loader: rounded to nearest, ties to even, then padded to an even
+    // count. Reserve: rounded up.
     const Case cases[] = {{768, 1000, 2, 2}, {1280, 1024, 2, 2}, {1792, 1025, 4, 3},
-                          {1024, 1, 2, 1},   {255, 0, 0, 0},     {257, 512, 1, 1}};
+                          {1024, 1, 2, 1},   {255, 0, 0, 0},     {257, 512, 2, 1},
+                          {2560, 512, 6, 1}};
     for (const auto& c : cases) {
         Station st;
         st.HomeDir = home_;
@@ -272,7 +274,8 @@ TEST_F(RecipeLoad, ValuesBeyondTheConfigBlockAreRejected) {
          "1st=1",
          "USB String"},
         {{"[Serial Number]", "12345678"}, "1st=1", ""},
-        {{"[Serial Number]", "123456789"}, "1st=1", "Serial Number"},
+        // Longer than a serial number: a prefix, with a warning only.
+        {{"[Serial Number]", "123456789"}, "1st=1", ""},
         {{}, "1st=1.5\r\n2nd=-0.5", "share"},
         {{}, "1st=0\r\n2nd=1", "share"},
         {{"[7301 2nd Reserved Section Size]", "Size=-1"}, "1st=1", "Reserved"},
