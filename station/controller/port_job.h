@@ -24,9 +24,20 @@ struct PortRunValues {
     int32_t LoaderImageSectors = 0;
     bool bNoRomeableDisk = false;
     bool bNoLoaderDisk = false;
+    // Set by the format step: the values are what this port was formatted with.
+    bool formatted = false;
 
     static PortRunValues From(const ProductSettings& s) {
-        return {s.LoaderImageSectors, s.bNoRomeableDisk, s.bNoLoaderDisk};
+        PortRunValues v;
+        v.LoaderImageSectors = s.LoaderImageSectors;
+        v.bNoRomeableDisk = s.bNoRomeableDisk;
+        v.bNoLoaderDisk = s.bNoLoaderDisk;
+        return v;
+    }
+    // The loader disk size these values lay out: none when the loader disk is
+    // disabled (a non-removable disk always keeps its loader disk).
+    int64_t LoaderDiskSectors() const {
+        return bNoLoaderDisk && !bNoRomeableDisk ? 0 : LoaderImageSectors;
     }
 };
 
