@@ -29,9 +29,21 @@ struct PortRunValues {
     // recomputed (a non-removable disk reserves all it does not use for the
     // loader). The configuration block carries this value.
     int32_t TotalReservedSectors = 0;
+    // Set by the format step: the values are what this port was formatted with.
+    bool formatted = false;
 
     static PortRunValues From(const ProductSettings& s) {
-        return {s.LoaderImageSectors, s.bNoRomeableDisk, s.bNoLoaderDisk, s.TotalReservedSectors};
+        PortRunValues v;
+        v.LoaderImageSectors = s.LoaderImageSectors;
+        v.bNoRomeableDisk = s.bNoRomeableDisk;
+        v.bNoLoaderDisk = s.bNoLoaderDisk;
+        v.TotalReservedSectors = s.TotalReservedSectors;
+        return v;
+    }
+    // The loader disk size these values lay out: none when the loader disk is
+    // disabled (a non-removable disk always keeps its loader disk).
+    int64_t LoaderDiskSectors() const {
+        return bNoLoaderDisk && !bNoRomeableDisk ? 0 : LoaderImageSectors;
     }
 };
 

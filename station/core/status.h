@@ -21,11 +21,16 @@ enum class Status : int16_t {
     AfterCommit = 0x96,           // format: the read after the layout commit failed
     Layout = 0x99,                // format: the layout or its commit was refused
     ReservedAccess = 0x9A,        // format: reserved-area access refused
-    FormatError = 0x9B,           // format: a file-system write or boot-sector read-back failed
-    LoaderMismatch = 0xE1,        // format: an old controller with a loader other than 1 MiB
-    ReserveMismatch = 0xE2,       // scan: the reserve area differs
-    NoFlash = 0xE5,               // format: no flash behind the controller
-    ConfigWriteFailed = 0xF6,     // manufacture: the configuration block write failed
+    FormatError = 0x9B,           // format: a file-system write, read-back or compare failed
+    // 0xE1: format, an old controller with a loader other than 1 MiB; scan (also
+    // inside the format step), the loader disk reads back different or not at all.
+    LoaderMismatch = 0xE1,
+    LoaderCompare = 0xE1,
+    // Kept for a controller that can read its reserved area back; this family
+    // cannot, so nothing sets it.
+    ReserveMismatch = 0xE2,
+    NoFlash = 0xE5,            // format: no flash behind the controller
+    ConfigWriteFailed = 0xF6,  // manufacture: the configuration block write failed
     // 0xF7: manufacture, a required setting is empty; format, a reserved-area write failed.
     MissingSetting = 0xF7,
     ReservedWrite = 0xF7,

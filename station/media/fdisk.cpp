@@ -1,5 +1,6 @@
 // Partitioning of one port: the layout sent to the controller, the images, and
 // an empty FAT file system at the start of each user partition.
+#include <algorithm>
 #include <cstring>
 #include <exception>
 
@@ -8,26 +9,41 @@
 
 namespace galmor {
 
-bool WriteBootSector(const PortJob& job, int64_t initialSector, int64_t sectors, FatKind kind) {
-    PortRecord& port = job.port;
-    // The boot sector names the same volume label as the root directory.
+namespace {
+
+// A partition's boot sector; it names the same volume label as the root
+// directory.
+bool PartitionBootSector(const PortJob& job, int64_t initialSector, int64_t sectors, FatKind kind,
+                         std::array<uint8_t, kSector>& out) {
     const auto label =
         VolumeLabelFor(job.recipe.DiskLabel, initialSector + 1 + FatAreaSectors(kind));
-    if (!BuildBootSector(job.bootTemplate, sectors, kind, label ? &*label : nullptr,
-                         port.SectorBuffer)) {
-        return false;
+    return BuildBootSector(job.bootTemplate, sectors, kind, label ? &*label : nullptr, out);
+}
+
+// The bytes of one FAT write: zeros, with the FAT's first bytes in front when
+// the write starts a copy.
+void FatWriteBytes(const FatWrite& w, FatKind kind, std::vector<uint8_t>& out) {
+    out.assign(static_cast<size_t>(w.count) * kSector, 0);
+    if (w.header) {
+        const auto header = FatHeader(kind);
+        std::memcpy(out.data(), header.data(), header.size());
     }
+}
+
+}  // namespace
+
+bool WriteBootSector(const PortJob& job, int64_t initialSector, int64_t sectors, FatKind kind) {
+    PortRecord& port = job.port;
+    if (!PartitionBootSector(job, initialSector, sectors, kind, port.SectorBuffer)) return false;
     return job.lib.Write(port.Handle, 1, static_cast<int32_t>(initialSector),
                          port.SectorBuffer.data()) != 0;
 }
 
 bool WriteFatCopies(const PortJob& job, int64_t& firstSector, FatKind kind) {
     PortRecord& port = job.port;
-    std::vector<uint8_t> work(kChunkBytes, 0);
-    const auto header = FatHeader(kind);
+    std::vector<uint8_t> work;
     for (const FatWrite& w : PlanFatWrites(kind, firstSector)) {
-        std::memset(work.data(), 0, kChunkBytes / 2);
-        if (w.header) std::memcpy(work.data(), header.data(), header.size());
+        FatWriteBytes(w, kind, work);
         if (!job.lib.Write(port.Handle, w.count, static_cast<int32_t>(w.lba), work.data())) {
             return false;
         }
@@ -41,6 +57,45 @@ bool WriteRootDirectory(const PortJob& job, int64_t firstSector) {
     std::vector<uint8_t> dir = BuildRootDirectory(job.recipe.DiskLabel, firstSector);
     return job.lib.Write(port.Handle, kRootDirSectors, static_cast<int32_t>(firstSector),
                          dir.data()) != 0;
+}
+
+bool PartitionReadsBack(const PortJob& job, int64_t initialSector, int64_t sectors) {
+    const FatKind kind = FatKindFor(sectors);
+    const int64_t root = initialSector + 1 + FatAreaSectors(kind);
+    const int64_t end = root + kRootDirSectors;
+
+    // The structures as the writes left them: the writes overlap (a FAT16
+    // copy's extra sector lies under the next copy or the root directory),
+    // so later writes replace earlier bytes, as on the flash.
+    std::vector<uint8_t> want(static_cast<size_t>(end - initialSector) * kSector, 0);
+    auto put = [&](int64_t lba, const uint8_t* bytes, size_t len) {
+        if (lba < initialSector) return false;
+        const size_t at = static_cast<size_t>(lba - initialSector) * kSector;
+        if (at + len > want.size()) return false;
+        std::memcpy(want.data() + at, bytes, len);
+        return true;
+    };
+    std::array<uint8_t, kSector> boot{};
+    if (!PartitionBootSector(job, initialSector, sectors, kind, boot)) return false;
+    put(initialSector, boot.data(), boot.size());
+    std::vector<uint8_t> bytes;
+    for (const FatWrite& w : PlanFatWrites(kind, initialSector + 1)) {
+        FatWriteBytes(w, kind, bytes);
+        if (!put(w.lba, bytes.data(), bytes.size())) return false;
+    }
+    bytes = BuildRootDirectory(job.recipe.DiskLabel, root);
+    if (!put(root, bytes.data(), bytes.size())) return false;
+
+    std::vector<uint8_t> got(kChunkBytes);
+    for (int64_t lba = initialSector; lba < end; lba += kChunkSectors) {
+        const int32_t count = static_cast<int32_t>(std::min<int64_t>(kChunkSectors, end - lba));
+        const size_t at = static_cast<size_t>(lba - initialSector) * kSector;
+        if (!job.lib.Read(job.port.Handle, count, static_cast<int32_t>(lba), got.data()) ||
+            std::memcmp(got.data(), want.data() + at, static_cast<size_t>(count) * kSector) != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void MakePartition7301(const PortJob& job, int64_t initialSector, int64_t sectors) {

@@ -1,6 +1,7 @@
 // The "Format" item of a production run for one port: controller checks, the
 // controller's low-level format sequence, the layout with its images and file
-// systems, the boot-sector read-back, and the port's "Format" column.
+// systems, their read-back when "Compare Disk" is ticked, the boot-sector
+// check, and the port's "Format" column.
 #include <array>
 #include <exception>
 #include <filesystem>
@@ -87,8 +88,11 @@ bool FormatSteps(const PortJob& job) {
         port.ErrorStatus = Code(Status::NoFlash);
         return true;
     }
+    // With "Compare Disk" the loader disk is read back as well, one step per
+    // chunk like its writing.
+    const uint64_t loaderBytes = ImageLength(s.LoaderImagePath, s.LoaderImage.size());
     job.view.SetProgressMaximum(
-        ProgressMaximum(ImageLength(s.LoaderImagePath, s.LoaderImage.size()),
+        ProgressMaximum(job.run.CompareDisk ? 2 * loaderBytes : loaderBytes,
                         ImageLength(s.ReserveImagePath, s.ReserveImage.size())));
     if (port.ErrorStatus != 0) return true;
 
@@ -105,7 +109,18 @@ bool FormatSteps(const PortJob& job) {
 
     PortLayout layout;
     Fdisk7301(job, &layout);
-    if (job.run.CompareDisk) ScanDisk7301(job);
+    if (job.run.CompareDisk) {
+        // Read back what was written: the loader disk, then every sector of
+        // each file system.
+        ScanDisk7301(job);
+        if (port.ErrorStatus == 0 && !layout.nonRemovable) {
+            if (!PartitionReadsBack(job, layout.FirstPartitionStart(), layout.par0) ||
+                (layout.twoPartitions &&
+                 !PartitionReadsBack(job, layout.SecondPartitionStart(), layout.par1))) {
+                port.ErrorStatus = Code(Status::FormatError);
+            }
+        }
+    }
 
     // Each user partition's boot sector must read back. The layout this port
     // was given decides which sectors those are.
@@ -143,6 +158,7 @@ void Format7301(const PortJob& job) {
     PortRecord& port = job.port;
     // Every format of a port starts from the recipe's own values.
     job.values = PortRunValues::From(job.recipe);
+    job.values.formatted = true;
     try {
         job.view.SetProgress(0);
         job.view.ShowProgress(true);
@@ -157,11 +173,6 @@ void Format7301(const PortJob& job) {
         port.ErrorStatus = Code(Status::Runtime);
         job.Fail();
     }
-}
-
-void ScanDisk7301(const PortJob&) {
-    // The disk scan reads nothing back: a port's result is what the format
-    // step has shown.
 }
 
 }  // namespace galmor

@@ -187,6 +187,11 @@ void MakePartition7301(const PortJob& job, int64_t initialSector, int64_t sector
 bool WriteBootSector(const PortJob& job, int64_t initialSector, int64_t sectors, FatKind kind);
 bool WriteFatCopies(const PortJob& job, int64_t& firstSector, FatKind kind);
 bool WriteRootDirectory(const PortJob& job, int64_t firstSector);
+// Reads back every sector MakePartition7301 wrote for the partition (boot
+// sector, both FAT copies, root directory), 128 sectors at a time, and
+// compares it with what the writes left there. False on a failed read or a
+// difference.
+bool PartitionReadsBack(const PortJob& job, int64_t initialSector, int64_t sectors);
 
 // The loader disk image onto sectors 0..loaderSectors-1 of the port
 // (`loaderSectors` is the loader disk size of this port's layout).

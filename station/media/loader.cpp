@@ -1,5 +1,6 @@
 // The chunk writer shared by the image writers, and the loader disk: the
-// loader image written onto the first sectors of the port's sector space.
+// loader image written onto the first sectors of the port's sector space, and
+// read back from there by the disk scan.
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -45,6 +46,46 @@ bool WriteChunks(const std::vector<uint8_t>& image, int64_t sectors,
         }
     }
     return true;
+}
+
+namespace {
+
+// Reads `count` sectors at `offset` and compares them with the image bytes
+// written there (zero-padded past the image's end, as they were written).
+bool ChunkReadsBack(const PortJob& job, int64_t offset, int32_t count, std::vector<uint8_t>& got,
+                    std::vector<uint8_t>& want) {
+    const size_t len = static_cast<size_t>(count) * kSector;
+    if (!job.lib.Read(job.port.Handle, count, static_cast<int32_t>(offset), got.data())) {
+        return false;
+    }
+    CopyPadded(job.recipe.LoaderImage, static_cast<size_t>(offset) * kSector, len, want.data());
+    return std::memcmp(got.data(), want.data(), len) == 0;
+}
+
+}  // namespace
+
+void ScanDisk7301(const PortJob& job) {
+    PortRecord& port = job.port;
+    if (port.ErrorStatus != 0) return;
+    try {
+        const PortRunValues values =
+            job.values.formatted ? job.values : PortRunValues::From(job.recipe);
+        const ChunkSplit c = SplitChunks(values.LoaderDiskSectors());
+        std::vector<uint8_t> got(kChunkBytes), want(kChunkBytes);
+        for (int64_t k = 0; k < c.fullChunks; ++k) {
+            if (!ChunkReadsBack(job, k * kChunkSectors, kChunkSectors, got, want)) {
+                port.ErrorStatus = Code(Status::LoaderCompare);
+                return;
+            }
+            job.view.AddProgress(1);
+        }
+        if (c.residual > 0 && !ChunkReadsBack(job, c.fullChunks * kChunkSectors,
+                                              static_cast<int32_t>(c.residual), got, want)) {
+            port.ErrorStatus = Code(Status::LoaderCompare);
+        }
+    } catch (const std::exception&) {
+        port.ErrorStatus = Code(Status::Runtime);
+    }
 }
 
 void WriteLoader7301(const PortJob& job, int64_t loaderSectors) {

@@ -40,7 +40,14 @@ constexpr size_t kSignature = 510;         // 2 bytes: 55 AA
 
 // The "Format" item for one port.
 void Format7301(const PortJob& job);
-// The per-port disk scan of the Scan command; sends nothing.
+// The disk scan, of the Scan command and of the format step when "Compare
+// Disk" is ticked: reads the loader disk back through the port's unit at the
+// addresses the loader writer wrote (READ(10), 128-sector chunks, one progress
+// step per full chunk) and compares it with the loader image. A failed read or
+// the first difference sets ErrorStatus 0xE1. A port that already has an error
+// is not read. The loader size is the one the port was formatted with, or the
+// recipe's when it has not been formatted since start-up. The reserved area is
+// not compared: the controller has no command that reads it back.
 void ScanDisk7301(const PortJob& job);
 
 }  // namespace galmor

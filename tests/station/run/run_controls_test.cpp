@@ -298,6 +298,9 @@ TEST(ScanButton, ShowsEachPortsVerdictAndRewritesTheGoodOnes) {
     r.FastClock();
     const int16_t statuses[5] = {0, 0x9B, 0xE1, 0xE2, 0x7E};
     for (int i = 0; i < 5; ++i) r.st.ports[static_cast<size_t>(i)].ErrorStatus = statuses[i];
+    // The good port holds the loader disk a run writes; the scan reads it back.
+    std::vector<uint8_t> loader(128 * 512, 'L');
+    ASSERT_TRUE(r.st.lib.Write(r.st.ports[0].Handle, 128, 0, loader.data()));
     r.st.model.SetVisible("Label6", -1, true);
     r.st.model.SetVisible("FG", 1, true);  // left from an earlier run
 

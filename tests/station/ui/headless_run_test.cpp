@@ -213,6 +213,12 @@ TEST(HeadlessRun, ScanFailsWhenAPortCarriesAnError) {
     r.Plug();
     r.StartUp();
     r.FastClock();
+    // Both disks hold the loader disk a run writes; the scan reads it back.
+    std::vector<uint8_t> loader(128 * 512, 'L');
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(
+            r.st.lib.Write(r.st.ports[static_cast<size_t>(i)].Handle, 128, 0, loader.data()));
+    }
     const std::string file = r.tb.root() + "/r.json";
     std::ostringstream out;
     EXPECT_EQ(RunHeadlessAction(r.st, Options(HeadlessAction::Scan, file), out), kExitPassed);

@@ -1,0 +1,256 @@
+// What read-back verification adds to a production run: 8 simulated disks
+// under the usb2 timing model, a 32 MB loader image, a 1 MB reserve image and
+// two partitions. Runs with "Compare Disk" ticked and cleared alternate; the
+// figure is the median of the per-pair differences of the run's wall time.
+//
+// The bounds it is set against come from the timing model itself, measured on
+// a spare device: its read bandwidth (the extra time a 64 KiB READ(10) takes
+// over a command that moves no data) and the time of one 64 KiB READ(10).
+//
+//   verify_bench [--disks N] [--pairs N] [--loader-mb N]
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "run/discovery.h"
+#include "run/run.h"
+#include "simbus/bus.h"
+#include "ui/settings_loader.h"
+#include "ui/station.h"
+
+namespace fs = std::filesystem;
+using namespace galmor;
+
+namespace {
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream f(path, std::ios::binary);
+    f << bytes;
+}
+
+std::string Pattern(size_t n, uint32_t seed) {
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (auto& c : s) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 16);
+    }
+    return s;
+}
+
+void WriteRecipe(const fs::path& home, size_t loaderBytes) {
+    const fs::path files = home / "files";
+    WriteFile(files / "7301.img", Pattern(loaderBytes, 1));
+    WriteFile(files / "Reserve.img", Pattern(1u << 20, 2));
+    WriteFile(home / "Product.ini",
+              "[VID/PID]\r\nVID=1234\r\nPID=5678\r\n"
+              "[USB MANUFACTURE STRING]\r\nKorva\r\n"
+              "[USB PRODUCT STRING]\r\nFlash Disk\r\n"
+              "[SCSI MANUFACTURE STRING]\r\nKORVA\r\n"
+              "[SCSI PRODUCT STRING]\r\nFLASH DISK\r\n"
+              "[PARTITION STATUS]\r\nParNum=2\r\n1st=0.5\r\n2nd=0.5\r\n"
+              "[DISK LABEL]\r\nBENCH\r\n"
+              "[DISK CAPACITY]\r\nSize=512\r\n"
+              "[7301 Compare Disk Flag]\r\nTrue\r\n"
+              "[Serial Number]\r\nBEN\r\n"
+              "[7301 Files Directory]\r\n" +
+                  files.string() + "/\r\n");
+}
+
+uint64_t LastDelayUs(const simbus::Bus& bus, const std::string& id) {
+    const auto j = bus.inspect(id);
+    return j ? (*j)["timing"]["last_delay_us"].get<uint64_t>() : 0;
+}
+
+uint64_t TotalDelayUs(const simbus::Bus& bus, const std::vector<std::string>& ids) {
+    uint64_t total = 0;
+    for (const auto& id : ids) {
+        const auto j = bus.inspect(id);
+        if (j) total += (*j)["timing"]["total_delay_us"].get<uint64_t>();
+    }
+    return total;
+}
+
+// The usb2 model as a host sees it: the time of a command that moves no
+// data and of one 64 KiB READ(10).
+struct Model {
+    double commandS = 0;
+    double read64kS = 0;
+    double BytesPerSecond() const { return 65536.0 / (read64kS - commandS); }
+};
+
+bool MeasureModel(const fs::path& root, Model* out) {
+    simbus::Bus bus((root / "model-bus").string());
+    simbus::PlugOptions o;
+    o.timing = simbus::Timing::Usb2;
+    const std::string id = bus.plug(o);
+    const auto paths = bus.interface_paths(simdev::UnitClass::Disk);
+    if (id.empty() || paths.empty()) return false;
+    const int fd = bus.open(paths[0]);
+    if (fd <= 0) return false;
+    const uint8_t tur[6] = {0x00, 0, 0, 0, 0, 0};
+    const uint8_t read10[10] = {0x28, 0, 0, 0, 0, 0, 0, 0, 128, 0};
+    std::vector<uint8_t> buf(65536);
+    bool ok = bus.execute(fd, tur, sizeof tur, simdev::Direction::None, nullptr, 0, 30).delivered;
+    out->commandS = static_cast<double>(LastDelayUs(bus, id)) * 1e-6;
+    ok = ok && bus.execute(fd, read10, sizeof read10, simdev::Direction::In, buf.data(),
+                           static_cast<uint32_t>(buf.size()), 30)
+                       .status == simdev::kStatusGood;
+    out->read64kS = static_cast<double>(LastDelayUs(bus, id)) * 1e-6;
+    ::close(fd);
+    return ok && out->read64kS > out->commandS;
+}
+
+struct Result {
+    double wall = 0;         // seconds from Start to the verdict
+    double deviceBusyS = 0;  // modelled device time, summed over the disks
+    std::string banner;
+};
+
+bool RunOnce(int disks, bool compare, size_t loaderBytes, const fs::path& scratch, Result* out) {
+    const fs::path root = scratch / (compare ? "on" : "off");
+    fs::remove_all(root);
+    fs::create_directories(root / "bus");
+    fs::create_directories(root / "sarnik");
+    setenv("SARNIK_SIM_BUS", (root / "bus").c_str(), 1);
+    setenv("SARNIK_ROOT", (root / "sarnik").c_str(), 1);
+    WriteRecipe(root / "home", loaderBytes);
+
+    simbus::Bus bus((root / "bus").string());
+    std::vector<std::string> ids;
+    for (int i = 0; i < disks; ++i) {
+        simbus::PlugOptions o;
+        o.timing = simbus::Timing::Usb2;
+        ids.push_back(bus.plug(o));
+    }
+
+    auto st = std::make_unique<Station>();
+    std::string error;
+    if (!st->lib.Load(&error)) {
+        std::cerr << "verify_bench: " << error << "\n";
+        return false;
+    }
+    st->HomeDir = (root / "home").string();
+    if (!ShowProductSettings(*st)) {
+        std::cerr << "verify_bench: the recipe was rejected\n";
+        return false;
+    }
+    PollingDiskStatus(*st, true);
+    if (st->DiskCount.load() != disks || !st->model.Get1("GoCmd").enabled) {
+        std::cerr << "verify_bench: found " << st->DiskCount.load() << " disks of " << disks
+                  << "\n";
+        return false;
+    }
+    st->model.SetChecked("CheckCompare", -1, compare);
+
+    const uint64_t busy0 = TotalDelayUs(bus, ids);
+    const auto t0 = std::chrono::steady_clock::now();
+    GoCmd_Click(*st);
+    WaitForWorkers(*st);
+    const auto t1 = std::chrono::steady_clock::now();
+
+    out->wall = std::chrono::duration<double>(t1 - t0).count();
+    out->deviceBusyS = static_cast<double>(TotalDelayUs(bus, ids) - busy0) * 1e-6;
+    out->banner = st->model.Get1("PassLab").caption;
+
+    for (auto& p : st->ports) {
+        Sarnik::CloseHandle(p.Handle);
+        p.Handle = 0;
+    }
+    StopStationWorkers(*st);
+    st.reset();
+    fs::remove_all(root);
+    return true;
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int disks = 8, pairs = 3, loaderMb = 32;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--disks" && i + 1 < argc) {
+            disks = std::clamp(std::atoi(argv[++i]), 1, kMaxRunPorts);
+        } else if (a == "--pairs" && i + 1 < argc) {
+            pairs = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--loader-mb" && i + 1 < argc) {
+            loaderMb = std::clamp(std::atoi(argv[++i]), 1, 256);
+        } else {
+            std::cerr << "usage: verify_bench [--disks N] [--pairs N] [--loader-mb N]\n";
+            return 2;
+        }
+    }
+    const size_t loaderBytes = static_cast<size_t>(loaderMb) << 20;
+
+    const fs::path scratch =
+        fs::temp_directory_path() / ("verify_bench-" + std::to_string(getpid()));
+    fs::create_directories(scratch);
+
+    Model model;
+    if (!MeasureModel(scratch, &model)) {
+        std::cerr << "verify_bench: the timing model could not be measured\n";
+        fs::remove_all(scratch);
+        return 1;
+    }
+
+    std::vector<double> added, busyAdded, wallOn, wallOff;
+    int rc = 0;
+    for (int k = 0; k < pairs && rc == 0; ++k) {
+        Result on, off;
+        // Alternate the order so that a drift in the machine's load favours neither.
+        const bool onFirst = k % 2 == 0;
+        for (const bool compare : {onFirst, !onFirst}) {
+            if (!RunOnce(disks, compare, loaderBytes, scratch, compare ? &on : &off)) rc = 1;
+        }
+        if (rc) break;
+        if (on.banner != "! ALL PASS !" || off.banner != "! ALL PASS !") {
+            std::cerr << "verify_bench: a run did not pass (" << on.banner << " / " << off.banner
+                      << ")\n";
+            rc = 1;
+            break;
+        }
+        added.push_back(on.wall - off.wall);
+        busyAdded.push_back((on.deviceBusyS - off.deviceBusyS) / disks);
+        wallOn.push_back(on.wall);
+        wallOff.push_back(off.wall);
+    }
+    fs::remove_all(scratch);
+    if (rc) return rc;
+
+    const double chunks = static_cast<double>(loaderBytes) / 65536.0;
+    const double boundBandwidth = static_cast<double>(loaderBytes) / model.BytesPerSecond();
+    const double boundCommands = chunks * model.read64kS;
+    const double add = Median(added);
+    std::printf(
+        "read-back verification, %d disks, usb2 timing, %d MB loader (%.0f chunks of 64 KiB),"
+        " 1 MB reserve, 2 partitions; %d interleaved pairs of runs\n",
+        disks, loaderMb, chunks, pairs);
+    std::printf(
+        "model: %.3f ms per command, %.3f ms per 64 KiB READ(10), read bandwidth %.2f MB/s\n",
+        model.commandS * 1e3, model.read64kS * 1e3, model.BytesPerSecond() / 1e6);
+    std::printf("run wall, compare off / on (median): %.3f s / %.3f s\n", Median(wallOff),
+                Median(wallOn));
+    std::printf("added by verification (median of pairs): %.3f s\n", add);
+    std::printf("modelled device time added per disk:   %.3f s\n", Median(busyAdded));
+    std::printf("bound, loader bytes / read bandwidth:  %.3f s  -> added / bound = %.3f\n",
+                boundBandwidth, add / boundBandwidth);
+    std::printf("bound, loader chunks x 64 KiB READ:    %.3f s  -> added / bound = %.3f\n",
+                boundCommands, add / boundCommands);
+    return 0;
+}
