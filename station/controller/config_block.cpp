@@ -352,7 +352,11 @@ std::optional<BuildResult> BuildConfigBlock(const PortJob& job, bool write) {
             return BuildResult::WriteFailed;
         }
     }
-    ComposeConfigBlock(id, info[devinfo::kRevision], serial, job.values.TotalReservedSectors,
+    // The reserved total this port was formatted with; the recipe's when the
+    // port has not been formatted in this run.
+    const int32_t totalReserved =
+        job.values.formatted ? job.values.TotalReservedSectors : s.TotalReservedSectors;
+    ComposeConfigBlock(id, info[devinfo::kRevision], serial, totalReserved,
                        s.ReserveImageSectors, p->SectorBuffer);
     if (!write) return std::nullopt;
 

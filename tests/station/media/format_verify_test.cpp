@@ -206,6 +206,13 @@ TEST(ScanVerify, GoodPortsCompareCorrectAndACorruptedOrUnreadableLoaderIsLoaderD
     const int16_t failed = r.Add(Disk());
     // The run compares nothing, so the unreadable sector goes unnoticed.
     r.st.run.CompareDisk = false;
+    // Scan rewrites a good port's configuration block: the recipe names one.
+    r.st.settings.Vid = "1234";
+    r.st.settings.Pid = "5678";
+    r.st.settings.UsbManufacturer = "DEMO";
+    r.st.settings.UsbProduct = "Flash Disk";
+    r.st.settings.ScsiVendor = "DEMO";
+    r.st.settings.ScsiProduct = "Flash Disk";
     r.FormatAll({good, corrupted, weak, failed});
     for (const int16_t s : {good, corrupted, weak, failed}) ASSERT_EQ(r.Status(s), 0) << r.Text(s);
     const size_t before = r.Trace(good).size();

@@ -333,6 +333,9 @@ TEST(ScanButton, AFailedRewriteShowsItsFailureNotCompareCorrect) {
     r.Plug(Small({simbus::Fault{kConfigWrite, 1, false}}));
     r.StartUp();
     r.FastClock();
+    // The port holds the loader disk a run writes; the scan reads it back.
+    std::vector<uint8_t> loader(128 * 512, 'L');
+    ASSERT_TRUE(r.st.lib.Write(r.st.ports[0].Handle, 128, 0, loader.data()));
 
     ScanCmd_Click(r.st);
 
