@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PKGS="build-essential cmake g++ libgtest-dev libgmock-dev nlohmann-json3-dev libcli11-dev \
-dosfstools mtools xorriso clang libclang-rt-14-dev ccache"
+dosfstools mtools xorriso clang libclang-rt-14-dev ccache jq"
 SUDO=
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 # shellcheck disable=SC2086

@@ -23,6 +23,7 @@ constexpr StatusInfo kTable[] = {
     {Status::LoaderMismatch, "Loader Disk Error", "Loader Disk Error", "format"},
     {Status::ReserveMismatch, nullptr, "ReserveDisk Error", "scan"},
     {Status::NoFlash, "No Flash Detect!!", nullptr, "format"},
+    {Status::Busy, "Busy: in use by another program", nullptr, "run"},
     {Status::ConfigWriteFailed, nullptr, nullptr, "manufacture"},
     {Status::ReservedWrite, "Write Reserve Error", nullptr, "manufacture, format"},
     {Status::Runtime, nullptr, nullptr, "format"},

@@ -2,6 +2,7 @@
 // image files of its files folder.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,6 +22,9 @@ struct RecipeLoad {
     std::optional<bool> compareDisk;  // the recipe's "Compare Disk" choice
     bool capacityGiven = false;       // the recipe gave a disk capacity
 };
+
+// The largest recipe read; a real one is a few hundred bytes.
+constexpr size_t kMaxRecipeBytes = 1024 * 1024;
 
 // Reads <homeDir>/Product.ini and the image files it names into `s`.
 RecipeLoad LoadRecipe(const std::string& homeDir, ProductSettings& s);

@@ -161,6 +161,16 @@ void JustDoIt(StationCore& st, int16_t disk) {
     StationView& v = st.View();
     auto good = [&port] { return port.ErrorStatus.load() == 0; };
 
+    // Nothing is sent to a unit that another program holds.
+    const UnitLock lock(job.lib, port.Handle);
+    if (!lock.held()) {
+        MarkFailed(st, port, Status::Busy);
+        job.view.SetText(Column::Format, FormatErrorText(Code(Status::Busy)));
+        CheckStop();
+        FinishJob(st, disks);
+        return;
+    }
+
     if (v.Checked(TestItem::Format)) {
         RunStep(st, port, Status::Runtime, [&] { Format7301(job); });
         WaitSeconds(st, 1.0f);

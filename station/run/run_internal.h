@@ -43,6 +43,25 @@ inline void HideProgressBars(StationCore& st) {
     }
 }
 
+// The exclusive use of one unit for a job: taken when the job starts, given
+// back on every way out. A unit that another program (another station, a
+// disk tool) holds is not served.
+class UnitLock {
+  public:
+    UnitLock(SarnikApi& lib, int32_t handle) : lib_(lib), handle_(handle) {
+        lock_ = handle > 0 ? lib.LockUnit(handle) : 0;
+    }
+    UnitLock(const UnitLock&) = delete;
+    UnitLock& operator=(const UnitLock&) = delete;
+    ~UnitLock() { lib_.UnlockUnit(handle_, lock_); }
+    bool held() const { return lock_ > 0; }
+
+  private:
+    SarnikApi& lib_;
+    int32_t handle_;
+    int32_t lock_ = 0;
+};
+
 // The prologue of Start, Low level Format and Scan: false while a run or a
 // low-level format is going on; otherwise joins the workers of the last one,
 // so that nothing else talks to the disks.

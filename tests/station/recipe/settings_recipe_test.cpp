@@ -259,5 +259,30 @@ TEST(RecipeLimits, SharesThatAddUpButCannotBeLaidOut) {
     EXPECT_EQ(RecipeLimitProblems(negative.s, negative.r).size(), 1u);
 }
 
+TEST(RecipeLimits, IdsMustBeHexAndLabelsFitFat) {
+    struct Case {
+        const char* text;
+        size_t problems;
+    };
+    const Case cases[] = {
+        {"[VID/PID]\nVID=0e5A\nPID=7301\n[DISK LABEL]\nMY DISK_1\n", 0},
+        {"[VID/PID]\nVID=ZZZZ\nPID=7301\n", 1},
+        {"[VID/PID]\nVID=0E5A\nPID=73 1\n", 1},
+        {"[VID/PID]\nVID=0x5A\nPID=G301\n", 2},
+    };
+    for (const auto& c : cases) {
+        Parsed p;
+        Parse(p, std::string("[PARTITION STATUS]\n1st=1\n") + c.text);
+        EXPECT_EQ(RecipeLimitProblems(p.s, p.r).size(), c.problems) << c.text;
+    }
+    for (const std::string bad : {"A*B", "A?", "A/B", "A\\B", "A:B", "<A", "A>", "A|B", "A\"B",
+                                  std::string("A\tB"), std::string("A\x7F")}) {
+        Parsed p;
+        Parse(p, "[DISK LABEL]\n" + bad + "\n");
+        ASSERT_EQ(p.s.DiskLabel, bad);
+        EXPECT_EQ(RecipeLimitProblems(p.s, p.r).size(), 1u) << bad;
+    }
+}
+
 }  // namespace
 }  // namespace galmor
