@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <fstream>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -159,7 +160,8 @@ bool ProbePass(StationCore& st) {
 
 // Collecting pass. false when a unit is bound to the maker's own driver.
 // Candidates beyond the table's 16 entries are closed and not recorded.
-bool CollectingPass(StationCore& st, std::vector<Candidate>& found) {
+bool CollectingPass(StationCore& st, std::vector<Candidate>& found,
+                    std::set<std::string>& withDisk) {
     // A unit is taken only when its controller answers the status read; a
     // device that does not is foreign and never becomes a port.
     // Returns false for a unit of a foreign device.
@@ -181,6 +183,7 @@ bool CollectingPass(StationCore& st, std::vector<Candidate>& found) {
         if (disk) {
             ReadDevicePathLog(st, kPathSelector);
             const std::string& path = st.LastDevicePath;
+            withDisk.insert(DeviceKey(path));
             if (Has(path, "usbkorva")) {
                 st.View().ShowMessage(kMsgForeignDriver, Icon::None);
                 return false;
@@ -258,7 +261,8 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
     }
 
     std::vector<Candidate> found;
-    if (!CollectingPass(st, found)) return;
+    std::set<std::string> withDisk;
+    if (!CollectingPass(st, found, withDisk)) return;
     const int n = static_cast<int>(found.size());
 
     // An arrival discovery replaces the old ports: their handles are closed,
@@ -281,6 +285,8 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
         PortRecord& port = st.ports[p];
         port.DevicePath = found[p].path;
         port.Handle = found[p].handle.release();
+        st.NoDiskUnit[static_cast<size_t>(p)] =
+            Has(port.DevicePath, "cdrom") && withDisk.count(DeviceKey(port.DevicePath)) == 0;
         if (Has(port.DevicePath, "cdrom") && Has(port.DevicePath, "rev_8.00")) {
             st.NoCdromUnit = false;
             port.ErrorStatus = Code(Status::WriteProtected);

@@ -134,9 +134,11 @@ void LowLevelFormatWorker(StationCore& st, int16_t disk) {
     const int32_t h = port.Handle;
     // Nothing is sent to a unit that another program holds.
     const UnitLock lock(lib, h);
-    if (!lock.held()) {
+    const bool noDisk = st.NoDiskUnit[static_cast<size_t>(disk - 1)];
+    if (!lock.held() || noDisk) {
         st.SetLowFormatBusy(true);
-        row.ShowMessage(FormatErrorText(Code(Status::Busy)), Icon::None);
+        row.ShowMessage(FormatErrorText(Code(noDisk ? Status::NoDiskUnit : Status::Busy)),
+                        Icon::None);
         event.Set();
         if (!highest) return;
         WaitForAllDisks(rs, disks);

@@ -161,11 +161,15 @@ void JustDoIt(StationCore& st, int16_t disk) {
     StationView& v = st.View();
     auto good = [&port] { return port.ErrorStatus.load() == 0; };
 
-    // Nothing is sent to a unit that another program holds.
+    // Nothing is sent to a unit that another program holds, nor written to
+    // a CD-ROM unit that no disk unit shows to be a flash disk.
     const UnitLock lock(job.lib, port.Handle);
-    if (!lock.held()) {
-        MarkFailed(st, port, Status::Busy);
-        job.view.SetText(Column::Format, FormatErrorText(Code(Status::Busy)));
+    const Status refused = !lock.held()                                   ? Status::Busy
+                           : st.NoDiskUnit[static_cast<size_t>(disk - 1)] ? Status::NoDiskUnit
+                                                                          : Status::Ok;
+    if (refused != Status::Ok) {
+        MarkFailed(st, port, refused);
+        job.view.SetText(Column::Format, FormatErrorText(Code(refused)));
         CheckStop();
         FinishJob(st, disks);
         return;

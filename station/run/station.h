@@ -106,6 +106,9 @@ struct StationCore {
     // Devices (keys from DeviceKey()) that failed a vendor read during this
     // discovery: not controllers of the family, sent no further vendor command.
     std::set<std::string> ForeignDevices;
+    // Ports that are a CD-ROM unit whose device showed no disk unit: nothing
+    // proves them a flash disk of the family, so they get no vendor write.
+    std::array<bool, kMaxPorts> NoDiskUnit{};
 
     // Run state.
     std::atomic<bool> RunInProgress{false};
