@@ -169,6 +169,8 @@ void JustDoIt(StationCore& st, int16_t disk) {
                                                                           : Status::Ok;
     if (refused != Status::Ok) {
         MarkFailed(st, port, refused);
+        job.view.ShowColumn(Column::Format);
+        job.view.SetMark(Column::Format, "X");
         job.view.SetText(Column::Format, FormatErrorText(Code(refused)));
         CheckStop();
         FinishJob(st, disks);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "recipe/parser.h"
 #include "recipe/settings.h"
@@ -275,8 +276,9 @@ TEST(RecipeLimits, IdsMustBeHexAndLabelsFitFat) {
         Parse(p, std::string("[PARTITION STATUS]\n1st=1\n") + c.text);
         EXPECT_EQ(RecipeLimitProblems(p.s, p.r).size(), c.problems) << c.text;
     }
-    for (const std::string bad : {"A*B", "A?", "A/B", "A\\B", "A:B", "<A", "A>", "A|B", "A\"B",
-                                  std::string("A\tB"), std::string("A\x7F")}) {
+    const std::vector<std::string> badLabels = {"A*B", "A?",  "A/B",  "A\\B", "A:B",  "<A",
+                                                "A>",  "A|B", "A\"B", "A\tB", "A\x7F"};
+    for (const std::string& bad : badLabels) {
         Parsed p;
         Parse(p, "[DISK LABEL]\n" + bad + "\n");
         ASSERT_EQ(p.s.DiskLabel, bad);

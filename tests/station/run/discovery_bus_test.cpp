@@ -247,7 +247,9 @@ TEST_F(DiscoveryOnBus, DevicesThatFailVendorReadsGetNoVendorCommandAndNoPort) {
         // One failed read ends the conversation with a device.
         EXPECT_EQ(VendorOps(rev777).size(), round == 0 ? 2u : 4u);
         EXPECT_EQ(VendorOps(rev701).size(), round == 0 ? 1u : 2u);
-        if (round == 0) EXPECT_EQ(VendorOps(family), Join(kFreshProbe, {0x7C}));
+        if (round == 0) {
+            EXPECT_EQ(VendorOps(family), Join(kFreshProbe, {0x7C}));
+        }
     }
 }
 
