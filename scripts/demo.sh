@@ -2,21 +2,37 @@
 # Sets up the project and runs the station's production run on a simulated
 # bus of four flash disks: a recipe with a loader CD-ROM image (an ISO made
 # here), a reserve image and two FAT partitions.
+#
+# DEMO_BIN=DIR runs the programs installed in DIR instead (no set-up, no
+# build); the recipe then sits in the user's configuration folder, where an
+# installed station finds it without --home. DEMO_DIR moves the work folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/setup.sh
+if [ -n "${DEMO_BIN:-}" ]; then
+    bin=$DEMO_BIN
+else
+    bash scripts/setup.sh
+    bin=$PWD/build/bin
+fi
 
-bin=$PWD/build/bin
 work=${DEMO_DIR:-$PWD/demo-run}
 rm -rf "$work"
-mkdir -p "$work/bus" "$work/sarnik" "$work/home/files" "$work/iso"
+if [ -n "${DEMO_BIN:-}" ]; then
+    export XDG_CONFIG_HOME=$work/config
+    home=$XDG_CONFIG_HOME/galmor
+    home_args=()
+else
+    home=$work/home
+    home_args=(--home "$home")
+fi
+mkdir -p "$work/bus" "$work/sarnik" "$home/files" "$work/iso"
 export SARNIK_SIM_BUS=$work/bus SARNIK_ROOT=$work/sarnik
 
 # The recipe and its image files.
 printf 'Loader disk of the demo recipe.\r\n' >"$work/iso/README.TXT"
-xorriso -as mkisofs -quiet -V DEMOLOADER -o "$work/home/files/7301.img" "$work/iso"
-head -c 300000 /dev/zero | tr '\0' 'R' >"$work/home/files/Reserve.img"
-sed "s#@FILES@#$work/home/files#" demo/Product.ini >"$work/home/Product.ini"
+xorriso -as mkisofs -quiet -V DEMOLOADER -o "$home/files/7301.img" "$work/iso"
+head -c 300000 /dev/zero | tr '\0' 'R' >"$home/files/Reserve.img"
+sed "s#@FILES@#$home/files#" demo/Product.ini >"$home/Product.ini"
 
 # Four fresh disks: 512 MB, 256 MB, 2 x 32 MB and 128 MB of flash.
 for chips in DC DA 75,75 F1; do
@@ -27,7 +43,7 @@ echo "== Simulated bus"
 
 echo "== Production run"
 set +e
-"$bin/galmor" --headless --home "$work/home" --action run --report "$work/report.json"
+"$bin/galmor" --headless "${home_args[@]}" --action run --report "$work/report.json"
 rc=$?
 set -e
 echo "== Exit code $rc; report in $work/report.json"

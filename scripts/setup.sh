@@ -4,7 +4,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PKGS="build-essential cmake g++ libgtest-dev libgmock-dev nlohmann-json3-dev libcli11-dev \
-dosfstools mtools xorriso clang libclang-rt-14-dev ccache jq"
+dosfstools mtools xorriso clang libclang-rt-14-dev ccache help2man pkg-config udev libsqlite3-dev libpq-dev \
+libssl-dev postgresql jq"
+# Packaging checks (CI, or UFD_PACKAGING=1): the Debian package's lint.
+if [ "${CI:-}" = "true" ] || [ "${UFD_PACKAGING:-}" = "1" ]; then PKGS="$PKGS lintian"; fi
 SUDO=
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 # shellcheck disable=SC2086

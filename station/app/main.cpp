@@ -1,10 +1,13 @@
 // galmor: the USB flash-disk production station.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -13,8 +16,15 @@
 #include <sstream>
 #include <string>
 
+#include "app/home.h"
+#include "core/autorun_policy.h"
+#include "core/monitor_link.h"
+#include "prodlog/printer.h"
 #include "run/discovery.h"
+#include "run/production_log.h"
+#include "run/run.h"
 #include "ui/headless.h"
+#include "ui/headless_watch.h"
 #include "ui/settings_loader.h"
 #include "ui/station.h"
 
@@ -36,7 +46,75 @@ const char kExitCodes[] =
     "  1  the action ran and at least one disk failed\n"
     "  2  the recipe (Product.ini or its image files) was rejected\n"
     "  3  an action was asked for but no disk was found\n"
-    "  4  any other error (command library missing, bad arguments, no window)\n";
+    "  4  any other error (command library missing, bad arguments, no window, the production\n"
+    "     log cannot be opened)\n";
+
+// The watching station: start-up and shutdown in the window's order around
+// the monitor link.
+int Watch(HeadlessOptions opts, int autoRun, const LogSetup& logSetup) {
+    // Before any thread starts, so that every thread inherits the mask and
+    // the two signals reach only the loop.
+    sigset_t sigs;
+    sigemptyset(&sigs);
+    sigaddset(&sigs, SIGINT);
+    sigaddset(&sigs, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+    const int stopFd = signalfd(-1, &sigs, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (stopFd < 0) {
+        std::cerr << "galmor: cannot watch for SIGINT and SIGTERM\n";
+        return kExitOtherError;
+    }
+
+    auto st = std::make_unique<Station>();
+    std::string error;
+    if (!st->lib.Load(&error)) {
+        std::cerr << "galmor: " << error << "\n";
+        return kExitOtherError;
+    }
+    const HomeSearch home =
+        FindHome(opts.home, ExecutableFolder(), [](const char* name) { return std::getenv(name); });
+    if (!home.found) {
+        std::cerr << "galmor: " << MissingRecipeMessage(home) << "\n";
+        return kExitRecipeRejected;
+    }
+    st->HomeDir = home.dir;
+    opts.home = st->HomeDir;
+
+    NoAutorunStore autorun;
+    MonitorLink link(autorun);
+    link.TurnOffAutorun();
+    if (!link.InstallHook(&error)) {
+        std::cerr << "galmor: " << error << "; device changes are not seen\n";
+    }
+    if (!ShowProductSettings(*st)) {
+        std::cerr << "galmor: recipe rejected (" << st->HomeDir << "/Product.ini)\n";
+        for (const auto& msg : st->model.Messages()) {
+            std::cerr << "[" << IconWord(msg.icon) << "] " << msg.text << "\n";
+        }
+        return kExitRecipeRejected;
+    }
+    if (!OpenProductionLog(*st, logSetup, &error)) {
+        std::cerr << "galmor: production log: " << error << "\n";
+        return kExitOtherError;
+    }
+    if (!link.StartMonitor(ExecutableFolder(), false, &error)) {
+        std::cerr << "galmor: " << error << "\n";
+        st->model.ShowMessage(kMonitorLoadFail, Icon::None);
+    }
+    PollingDiskStatus(*st, true);
+    if (!ApplyHeadlessChoices(*st, opts, std::cout)) return kExitOtherError;
+
+    WatchOptions w;
+    w.auto_run = autoRun;
+    w.stop_fd = stopFd;
+    const int code = RunHeadlessWatch(*st, link, opts, w, std::cout);
+    // Shutdown: autorun as found, the monitor ended, the hook removed, then
+    // the workers stopped and joined.
+    link.Shutdown();
+    StopStationWorkers(*st);
+    std::cout.flush();
+    return code;
+}
 
 int Run(int argc, char** argv) {
     CLI::App app{
@@ -54,7 +132,8 @@ int Run(int argc, char** argv) {
 
     app.add_flag("--headless", headless, "Run without a window and print its state");
     app.add_option("--home", opts.home,
-                   "Folder of Product.ini (default: the folder of this program)");
+                   "Folder of Product.ini (default: $GALMOR_HOME, else this program's folder "
+                   "when it holds Product.ini, else $XDG_CONFIG_HOME/galmor)");
     auto* itemsOpt = app.add_option(
         "--items", items,
         "Test items to run, comma-separated: format, manufacture, check-config, check-wp "
@@ -65,7 +144,46 @@ int Run(int argc, char** argv) {
     app.add_option("--action", action,
                    "Button to press after start-up: run (Start), low-level-format, scan")
         ->check(CLI::IsMember({"run", "low-level-format", "scan"}));
-    app.add_option("--report", opts.report, "Write a JSON report of the action to this file");
+    app.add_option("--report", opts.report,
+                   "Write a JSON report of the action to this file (with --watch: append one "
+                   "line per run)");
+    bool watch = false;
+    int autoRun = 0;
+    auto* watchOpt = app.add_flag(
+        "--watch", watch,
+        "Keep running: start dorvel, take its device notices as the window does, print the "
+        "window after each discovery; end on SIGINT or SIGTERM");
+    app.add_option("--auto-run", autoRun,
+                   "With --watch: start a production run as soon as N disks are present, none "
+                   "of them run before")
+        ->check(CLI::Range(1, 16))
+        ->needs(watchOpt);
+
+    LogSetup logSetup;
+    auto* logOpt = app.add_option(
+        "--log", logSetup.url,
+        "Production log: postgresql://... for a shared log, or an SQLite file (default: "
+        "$XDG_STATE_HOME/galmor/production.db)");
+    auto* noLogOpt =
+        app.add_flag("--no-log", logSetup.disabled,
+                     "Keep no production log; serial numbers are drawn without reservation");
+    logOpt->excludes(noLogOpt);
+    app.add_option("--station", logSetup.station,
+                   "Station name in the production log (default: the host name)");
+
+    // galmor log: the production log printed.
+    auto* logCmd = app.add_subcommand("log", "Print the production log");
+    prodlog::LogOptions logOpts;
+    std::string logUrl, logFormat = "table";
+    logCmd->add_option("--log", logUrl, "The log to read (default: this station's own file)");
+    logCmd->add_option("--since", logOpts.since, "Records from this UTC date or time on");
+    logCmd->add_option("--station", logOpts.station, "Records of this station only");
+    logCmd->add_option("--result", logOpts.result, "pass or fail")
+        ->check(CLI::IsMember({"pass", "fail"}));
+    logCmd->add_option("--format", logFormat, "table, csv or json")
+        ->check(CLI::IsMember({"table", "csv", "json"}));
+    logCmd->add_flag("--summary", logOpts.summary,
+                     "Per day and station: disks made, yield and a count per error text");
 
     try {
         app.parse(argc, argv);
@@ -74,6 +192,21 @@ int Run(int argc, char** argv) {
         return rc == 0 ? kExitPassed : kExitOtherError;
     }
 
+    if (logCmd->parsed()) {
+        prodlog::ParseLogFormat(logFormat, &logOpts.format);
+        std::string error;
+        auto store = prodlog::OpenStore(logUrl, &error);
+        if (!store) {
+            std::cerr << "galmor log: " << error << "\n";
+            return kExitOtherError;
+        }
+        return prodlog::PrintLog(*store, logOpts, std::cout, std::cerr);
+    }
+
+    if (watch && !action.empty()) {
+        std::cerr << "galmor: --watch runs without --action (use --auto-run)\n";
+        return kExitOtherError;
+    }
     if (!headless) {
         std::cerr << "galmor: the operator window is not available in this build; use "
                      "--headless\n";
@@ -139,6 +272,7 @@ int Run(int argc, char** argv) {
                   << "; no disk was touched\n";
         return kExitOtherError;
     }
+    if (watch) return Watch(opts, autoRun, logSetup);
 
     auto st = std::make_unique<Station>();
     std::string error;
@@ -146,8 +280,14 @@ int Run(int argc, char** argv) {
         std::cerr << "galmor: " << error << "\n";
         return kExitOtherError;
     }
-    st->HomeDir = opts.home.empty() ? ExecutableFolder() : opts.home;
-    if (opts.home.empty()) opts.home = st->HomeDir;
+    const HomeSearch home =
+        FindHome(opts.home, ExecutableFolder(), [](const char* name) { return std::getenv(name); });
+    if (!home.found) {
+        std::cerr << "galmor: " << MissingRecipeMessage(home) << "\n";
+        return kExitRecipeRejected;
+    }
+    st->HomeDir = home.dir;
+    opts.home = st->HomeDir;
 
     if (!ShowProductSettings(*st)) {
         std::cerr << "galmor: recipe rejected (" << st->HomeDir << "/Product.ini)\n";
@@ -155,6 +295,11 @@ int Run(int argc, char** argv) {
             std::cerr << "[" << IconWord(msg.icon) << "] " << msg.text << "\n";
         }
         return kExitRecipeRejected;
+    }
+
+    if (!OpenProductionLog(*st, logSetup, &error)) {
+        std::cerr << "galmor: production log: " << error << "\n";
+        return kExitOtherError;
     }
 
     PollingDiskStatus(*st, true);

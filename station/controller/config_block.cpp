@@ -263,6 +263,55 @@ std::string SerialSource::Select(const ProductSettings& s) {
     return number_;
 }
 
+void SerialSource::SetReserver(SerialReserver r) {
+    std::lock_guard<std::mutex> lock(mu_);
+    reserver_ = std::move(r);
+}
+
+bool SerialSource::Select(const ProductSettings& s, int16_t index, std::string* serial,
+                          std::string* message) {
+    SerialReserver reserve;
+    std::string seed;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        reserve = reserver_;
+        if (!reserve) {
+            seed.clear();
+        } else {
+            if (!seeded_) {
+                number_ = s.SerialNumber;
+                seeded_ = true;
+            }
+            seed = number_;
+        }
+    }
+    if (!reserve) {
+        *serial = Select(s);
+        return true;
+    }
+    // Every disk gets the same serial when the recipe gives a full one, or
+    // none at all ("00000000"): logged, not reserved.
+    const bool fixed = s.SerialComplete || !s.SerialSectionPresent;
+    std::string prefix;
+    if (!fixed && s.SerialGiven) {
+        prefix = seed.substr(0, 3);
+        while (!prefix.empty() && prefix.back() == ' ') prefix.pop_back();
+    }
+    const SerialReservation r = reserve(index, fixed, prefix, [&] {
+        return s.SerialComplete ? EightChars(seed)
+                                : ChooseSerial(seed, s.SerialSectionPresent, s.SerialGiven,
+                                               s.SerialComplete, DrawSerialHex());
+    });
+    if (!r.ok) {
+        *message = r.message;
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!s.SerialComplete) number_ = r.serial;
+    *serial = r.serial;
+    return true;
+}
+
 std::string SerialSource::Current(const ProductSettings& s) const {
     std::lock_guard<std::mutex> lock(mu_);
     return seeded_ ? number_ : s.SerialNumber;
@@ -284,12 +333,27 @@ std::optional<BuildResult> BuildConfigBlock(const PortJob& job, bool write) {
         return BuildResult::MissingSetting;
     }
 
-    const std::string serial = write ? job.run.serial.Select(s) : job.run.serial.Current(s);
+    std::string serial;
+    if (!write) {
+        serial = job.run.serial.Current(s);
+    } else {
+        std::string message;
+        if (!job.run.serial.Select(s, job.index(), &serial, &message)) {
+            // No serial that no other disk holds: nothing is written.
+            p->ErrorStatus = Code(Status::InternalError);
+            job.view.ShowMessage("Disk " + std::to_string(job.index()) + ": " + message,
+                                 Icon::Exclamation);
+            return BuildResult::WriteFailed;
+        }
+    }
     ComposeConfigBlock(id, info[devinfo::kRevision], serial, s.TotalReservedSectors,
                        s.ReserveImageSectors, p->SectorBuffer);
     if (!write) return std::nullopt;
 
     if (job.lib.VendorW(p->Handle, sub::kConfigWrite, kSector, p->SectorBuffer.data()) == 1) {
+        // Kept for the production log: the check step reuses SectorBuffer.
+        p->WrittenConfig = p->SectorBuffer;
+        p->ConfigWritten = true;
         return BuildResult::Written;
     }
     p->ErrorStatus = Code(Status::ConfigWriteFailed);

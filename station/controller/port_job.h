@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -30,6 +31,19 @@ struct PortRunValues {
     }
 };
 
+// A serial number as a production log hands it out.
+struct SerialReservation {
+    bool ok = true;
+    std::string serial;
+    std::string message;  // why there is none
+};
+// Given the port index, whether the recipe gives every disk the same serial,
+// the configured prefix and the station's draw, returns a serial that no
+// other disk of this product holds.
+using SerialReserver =
+    std::function<SerialReservation(int16_t index, bool fixed, const std::string& prefix,
+                                    const std::function<std::string()>& draw)>;
+
 // The serial numbers a station hands out: seeded from the recipe, then the
 // last chosen number (a drawn number stays for the following disks).
 class SerialSource {
@@ -38,6 +52,13 @@ class SerialSource {
     void Reset(const ProductSettings& s);
     // The number for a configuration block that is written now.
     std::string Select(const ProductSettings& s);
+    // Installs the production log's reservation (empty: none). Set while no
+    // run is going on.
+    void SetReserver(SerialReserver r);
+    // The number for a block written now on port `index`, reserved in the
+    // production log when one is installed; false with the reason when no
+    // serial could be reserved.
+    bool Select(const ProductSettings& s, int16_t index, std::string* serial, std::string* message);
     // The number last chosen (or the recipe's before any was chosen).
     std::string Current(const ProductSettings& s) const;
 
@@ -45,6 +66,7 @@ class SerialSource {
     mutable std::mutex mu_;
     bool seeded_ = false;
     std::string number_;
+    SerialReserver reserver_;
 };
 
 // State of one run shared by its ports.

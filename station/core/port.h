@@ -8,9 +8,9 @@
 
 namespace galmor {
 
-constexpr int kMaxPorts = 16;       // ports the table holds
-constexpr int kMaxRunPorts = 8;     // ports a production run serves
-constexpr int kGridRows = 8;        // rows of the result grid
+constexpr int kMaxPorts = 16;    // ports the table holds
+constexpr int kMaxRunPorts = 8;  // ports a production run serves
+constexpr int kGridRows = 8;     // rows of the result grid
 constexpr size_t kSector = 512;
 
 // One flash chip of a port, decoded from the chip list.
@@ -33,6 +33,10 @@ struct PortRecord {
     int16_t Revision = 0;
     std::array<uint8_t, kSector> ReplyBuffer{};
     std::array<uint8_t, kSector> SectorBuffer{};
+    // The configuration block last written to this port's controller, kept
+    // for the production log (the check step reuses SectorBuffer).
+    bool ConfigWritten = false;
+    std::array<uint8_t, kSector> WrittenConfig{};
     int32_t NominalSectors = 0;
     int32_t ChipUsableSectors = 0;
     // This port's chip table (entries 1..ChipCount are used; entry 0 unused).

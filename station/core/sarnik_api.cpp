@@ -41,7 +41,13 @@ bool Sarnik::Load(std::string* error) {
     if (loaded_) return true;
     void* lib = nullptr;
     std::string dir = ExecutableDir();
+    // Beside the program first (a build tree or a portable folder), then by
+    // the library's SONAME through the program's RUNPATH and the loader's
+    // cache (an installed station), then the plain development name.
     if (!dir.empty()) lib = dlopen((dir + "/libsarnik.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+#ifdef SARNIK_SONAME
+    if (!lib) lib = dlopen(SARNIK_SONAME, RTLD_NOW | RTLD_LOCAL);
+#endif
     if (!lib) lib = dlopen("libsarnik.so", RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
         if (error) *error = std::string("cannot load libsarnik.so: ") + dlerror();

@@ -92,6 +92,9 @@ class StationView {
     virtual std::string CapacityText() const = 0;
 
     virtual Answer ShowMessage(const std::string& text, Icon icon) = 0;
+
+    // The status line: the day's production at this station.
+    virtual void SetStatusLine(const std::string& text) { (void)text; }
 };
 
 // A view that shows nothing: for a station without a window model.

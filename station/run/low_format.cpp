@@ -2,7 +2,10 @@
 // that erases every block of the disk's chips.
 #include <unistd.h>
 
+#include <chrono>
+
 #include "controller/controller.h"
+#include "run/production_log.h"
 #include "run/run.h"
 #include "run/run_internal.h"
 
@@ -65,6 +68,7 @@ void cmdLowFor_Click(StationCore& st) {
 
     rs.lowFormatRunning = true;
     rs.lowFormatCancel = false;
+    BeginLoggedRun(st);
     st.SetLowFormatComplete(false);
     st.SetLowFormatChipListFailed(false);
     st.SetLowFormatBusy(false);
@@ -150,7 +154,18 @@ void LowLevelFormatWorker(StationCore& st, int16_t disk) {
     row.SetProgress(0);
     row.ShowProgress(true);
 
+    // The production log keeps each disk's low-level format as its own kind.
+    const auto started = std::chrono::steady_clock::now();
+    auto record = [&](bool passed, const char* text) {
+        const double secs =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        port.ConfigWritten = false;
+        RecordDisk(st, static_cast<int16_t>(disk - 1), prodlog::RunKind::LowLevelFormat, {},
+                   {{"low-level-format", secs}}, DiskOutcome{0, text, passed});
+    };
+
     if (lib.VendorR(h, sub::kChipList, port.ReplyBuffer.data()) == 0 || !ParseChipTable(port)) {
+        record(false, "Get ChipNumber fail");
         st.SetLowFormatChipListFailed(true);
         row.ShowMessage("Get ChipNumber fail", Icon::None);
         event.Set();
@@ -168,7 +183,10 @@ void LowLevelFormatWorker(StationCore& st, int16_t disk) {
         const ChipEntry chip = port.Chips[static_cast<size_t>(c)];
         for (int z = 0; z < chip.Zones; ++z) {
             for (int b = 0; b < chip.BlocksPerZone; ++b) {
-                if (rs.lowFormatCancel) return endCancelled();
+                if (rs.lowFormatCancel) {
+                    record(false, "Cancelled");
+                    return endCancelled();
+                }
                 ++blocks;
                 row.SetProgress(blocks);
                 lib.VendorScan(h, sub::kEraseBlock, c - 1, z, b, 0, 0, kSector,
@@ -177,6 +195,7 @@ void LowLevelFormatWorker(StationCore& st, int16_t disk) {
         }
     }
 
+    record(true, "");
     event.Set();
     if (!highest) return;
     WaitForAllDisks(rs, disks);

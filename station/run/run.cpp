@@ -7,6 +7,7 @@
 #include "controller/steps.h"
 #include "core/status.h"
 #include "media/media.h"
+#include "run/production_log.h"
 #include "run/run_internal.h"
 
 namespace galmor {
@@ -39,6 +40,7 @@ void FinishJob(StationCore& st, int runDisks) {
     // Increment and test in one step: exactly one job sees the last count.
     const int finished = st.FinishedCount.fetch_add(1) + 1;
     if (finished != runDisks) return;
+    UpdateDayStatus(st);
     StationView& v = st.View();
     v.SetEnabled(Button::Clear, true);
     v.SetEnabled(Button::Led, true);
@@ -120,6 +122,7 @@ void GoCmd_Click(StationCore& st) {
     for (int j = 0; j < kGridRows; ++j) ResetPortIndicators(st, false, j);
 
     st.FinishedCount = 0;
+    BeginLoggedRun(st);
     // Ports above 8 have no worker: the run serves the first 8 and ends when
     // those have finished.
     const int disks = RunPortCount(st);
@@ -160,6 +163,11 @@ void JustDoIt(StationCore& st, int16_t disk) {
     PortRecord& port = job.port;
     StationView& v = st.View();
     auto good = [&port] { return port.ErrorStatus.load() == 0; };
+    // The items as they stood when the job began and each step's duration,
+    // for the production log.
+    const std::vector<std::string> items = CheckedItems(st);
+    StepClock clock;
+    port.ConfigWritten = false;
 
     // Nothing is sent to a unit that another program holds, nor written to
     // a CD-ROM unit that no disk unit shows to be a flash disk.
@@ -178,30 +186,41 @@ void JustDoIt(StationCore& st, int16_t disk) {
     }
 
     if (v.Checked(TestItem::Format)) {
-        RunStep(st, port, Status::Runtime, [&] { Format7301(job); });
+        clock.Time("format", [&] { RunStep(st, port, Status::Runtime, [&] { Format7301(job); }); });
         WaitSeconds(st, 1.0f);
         if (good()) {
-            RunStep(st, port, Status::InternalError, [&] { ClearIllegalUserPassword(job); });
+            clock.Time("clear-password", [&] {
+                RunStep(st, port, Status::InternalError, [&] { ClearIllegalUserPassword(job); });
+            });
         }
     }
     if (v.Checked(TestItem::Manufacture) && good()) {
         WaitSeconds(st, 1.0f);
-        RunStep(st, port, Status::InternalError, [&] { SetUsbScsiStr(job); });
+        clock.Time("manufacture",
+                   [&] { RunStep(st, port, Status::InternalError, [&] { SetUsbScsiStr(job); }); });
     }
     if (v.Checked(TestItem::CheckConfig) && good()) {
         WaitSeconds(st, 1.0f);
-        RunStep(st, port, Status::InternalError, [&] { TestCopyAndCompareFile(job); });
+        clock.Time("check-config", [&] {
+            RunStep(st, port, Status::InternalError, [&] { TestCopyAndCompareFile(job); });
+        });
     }
     if (v.Checked(TestItem::CheckWp) && good()) {
-        RunStep(st, port, Status::InternalError, [&] { CheckWriteProtect(job); });
+        clock.Time("check-wp", [&] {
+            RunStep(st, port, Status::InternalError, [&] { CheckWriteProtect(job); });
+        });
     }
+
+    // A job stopped by Clear never counts itself, so no verdict is shown and
+    // the disk is not recorded as made.
+    CheckStop();
+    RecordDisk(st, job.index(), prodlog::RunKind::Production, items, clock.steps,
+               OutcomeOfPort(st, job.index()));
 
     // A disk that ends with an error status never leaves a passing banner,
     // whichever step stored the code.
     if (!good()) st.run.AnyFailed = true;
 
-    // A job stopped by Clear never counts itself, so no verdict is shown.
-    CheckStop();
     FinishJob(st, disks);
 }
 

@@ -4,6 +4,7 @@
 #include "controller/steps.h"
 #include "core/status.h"
 #include "media/media.h"
+#include "run/production_log.h"
 #include "run/run.h"
 #include "run/run_internal.h"
 
@@ -27,9 +28,12 @@ void ScanCmd_Click(StationCore& st) {
 
     const int count = PortCount(st);
     st.SetServed(count);
+    BeginLoggedRun(st);
     for (int p = 1; p <= count; ++p) {
         const PortJob job = st.Job(static_cast<int16_t>(p));
         PortView& view = job.view;
+        job.port.ConfigWritten = false;
+        StepClock clock;
         try {
             // A unit another program holds is not scanned; a CD-ROM unit
             // without a disk unit gets no configuration write.
@@ -51,7 +55,7 @@ void ScanCmd_Click(StationCore& st) {
             view.SetProgress(0);
             view.SetProgressMaximum(barMax);
             view.ShowProgress(true);
-            ScanDisk7301(job);
+            clock.Time("scan", [&] { ScanDisk7301(job); });
             view.ShowProgress(false);
             view.ShowColumn(Column::CheckConfig);
             std::string mark, text;
@@ -63,14 +67,21 @@ void ScanCmd_Click(StationCore& st) {
             } else {
                 mark = "V";
                 text = "Compare Correct !";
-                SetUsbScsiStr(job);
+                clock.Time("manufacture", [&] { SetUsbScsiStr(job); });
             }
             view.SetMark(Column::CheckConfig, mark);
             view.SetText(Column::CheckConfig, text);
         } catch (...) {
             // The scan only shows results; an error on one port stops nothing.
         }
+        try {
+            const int16_t index = job.index();
+            RecordDisk(st, index, prodlog::RunKind::Scan, {"scan"}, clock.steps,
+                       OutcomeOfPort(st, index));
+        } catch (...) {
+        }
     }
+    UpdateDayStatus(st);
 
     v.SetEnabled(Button::Clear, true);
     if (!v.Enabled(Button::LowFormat)) v.SetEnabled(Button::LowFormat, true);

@@ -136,6 +136,11 @@ void StationCore::HideBanner() {
     banner_.clear();
 }
 
+ColumnOutcome StationCore::Shown(int row, Column c) const {
+    if (row < 0 || row >= kGridRows) return {};
+    return rows_[static_cast<size_t>(row)].Shown(c);
+}
+
 RunOutcome StationCore::Outcome() const {
     RunOutcome o;
     {

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -23,6 +24,8 @@
 #include "recipe/settings.h"
 
 namespace galmor {
+
+struct StationLog;
 
 // A result column as the operator sees it: empty texts while hidden.
 struct ColumnOutcome {
@@ -110,6 +113,11 @@ struct StationCore {
     // proves them a flash disk of the family, so they get no vendor write.
     std::array<bool, kMaxPorts> NoDiskUnit{};
 
+    // The pending device change from the monitor's notices (values in
+    // core/monitor_link.h). Written by the hook and read and reset by the
+    // polling timer, both on the window thread.
+    int16_t DeviceEvent = 0;
+
     // Run state.
     std::atomic<bool> RunInProgress{false};
     std::atomic<int16_t> FinishedCount{0};
@@ -125,6 +133,9 @@ struct StationCore {
 
     // Who hears of a run's end.
     RunObserver* observer = nullptr;
+
+    // The production log; none with --no-log (and in tests that open none).
+    std::shared_ptr<StationLog> log;
 
     // Declared last: destroyed first, so every worker is stopped and joined
     // while the rest of the station still exists.
@@ -147,6 +158,8 @@ struct StationCore {
 
     // The outcome of the last production run or Scan, as it stands now.
     RunOutcome Outcome() const;
+    // One result column of row `row` as the operator sees it.
+    ColumnOutcome Shown(int row, Column c) const;
     // Low-level format: whether the last one completed, and whether a disk's
     // chip list could not be read.
     bool LowFormatComplete() const { return lowFormatComplete_.load(); }

@@ -25,6 +25,8 @@ constexpr const char* kWaitLab = "WaitLab";
 constexpr const char* kPassLab = "PassLab";
 constexpr const char* kTimLab = "TimLab";
 constexpr const char* kTimer1 = "Timer1";
+// The day's production at this station, from the production log.
+constexpr const char* kStatusLine = "StatusLine";
 constexpr const char* kCheck1 = "Check1";  // the test items, indexed by TestItem
 
 // Grid arrays, indexed by row.

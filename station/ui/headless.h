@@ -39,6 +39,14 @@ constexpr int kExitOtherError = 4;
 // banner and the messages shown.
 void PrintModel(const Station& st, std::ostream& out);
 
+// Sets the "Compare Disk" box and the test items as the options say. false
+// (with a message) when the items cannot be combined.
+bool ApplyHeadlessChoices(Station& st, const HeadlessOptions& opts, std::ostream& out);
+
+// The report of the window as it shows now (banner, messages, one entry per
+// live port), as one line of JSON.
+std::string ReportJson(const Station& st);
+
 // Runs the chosen action on the found disks after start-up (the Start, Low
 // level Format or Scan button), waits for its end and returns the exit code.
 // Writes the JSON report when asked.

@@ -109,6 +109,8 @@ void PrintModel(const Station& st, std::ostream& out) {
         out << "  " << c.caption << ": " << (c.visible ? "shown" : "hidden") << "\n";
     }
     out << "  Polling timer: " << (m.Get1(ctl::kTimer1).enabled ? "running" : "stopped") << "\n";
+    const std::string status = m.Get1(ctl::kStatusLine).caption;
+    if (!status.empty()) out << "Status line: " << status << "\n";
 
     const Control banner = m.Get1(ctl::kPassLab);
     out << "Banner: ";

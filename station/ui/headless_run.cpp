@@ -130,12 +130,21 @@ int RunScan(Station& st) {
 
 }  // namespace
 
+bool ApplyHeadlessChoices(Station& st, const HeadlessOptions& opts, std::ostream& out) {
+    if (opts.compare_disk >= 0) {
+        st.model.SetChecked(ctl::kCheckCompare, -1, opts.compare_disk == 1);
+    }
+    return ApplyItems(st, opts, out);
+}
+
+std::string ReportJson(const Station& st) {
+    return Report(st).dump();
+}
+
 int RunHeadlessAction(Station& st, const HeadlessOptions& opts, std::ostream& out) {
     int code = kExitOtherError;
     try {
-        if (opts.compare_disk >= 0)
-            st.model.SetChecked(ctl::kCheckCompare, -1, opts.compare_disk == 1);
-        if (!ApplyItems(st, opts, out)) {
+        if (!ApplyHeadlessChoices(st, opts, out)) {
             code = kExitOtherError;
         } else if (opts.action == HeadlessAction::None) {
             code = kExitPassed;

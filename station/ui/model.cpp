@@ -76,6 +76,8 @@ WindowModel::WindowModel() {
     single("WaitLab", Make("Waiting for Disk Coming", false));
     single("PassLab", Make("ALL PASS", false));
     single("TimLab", Make("", false));
+    // The day's production at this station, from the production log.
+    single("StatusLine", Make(""));
     single("Timer1", Make("", false, true));
 
     // Test items: indices 0, 1, 3, 4 (there is no item 2).

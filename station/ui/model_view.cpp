@@ -139,4 +139,8 @@ Answer ModelStationView::ShowMessage(const std::string& text, Icon icon) {
     return Answer::Ok;
 }
 
+void ModelStationView::SetStatusLine(const std::string& text) {
+    m_.SetCaption(ctl::kStatusLine, -1, text);
+}
+
 }  // namespace galmor

@@ -55,6 +55,7 @@ class ModelStationView final : public StationView {
     bool CompareDisk() const override;
     std::string CapacityText() const override;
     Answer ShowMessage(const std::string& text, Icon icon) override;
+    void SetStatusLine(const std::string& text) override;
 
   private:
     WindowModel& m_;

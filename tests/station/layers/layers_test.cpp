@@ -17,8 +17,9 @@ namespace {
 namespace fs = std::filesystem;
 
 // From the bottom up.
-const std::vector<std::string> kLayers = {"core",  "recipe", "controller", "media",
-                                          "run",   "ui",     "app"};
+// The production log needs nothing of the station; only the run uses it.
+const std::vector<std::string> kLayers = {"core", "prodlog", "recipe", "controller",
+                                          "media", "run",    "ui",     "app"};
 
 std::optional<size_t> Rank(const std::string& layer) {
     for (size_t i = 0; i < kLayers.size(); ++i) {

@@ -1,0 +1,180 @@
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <regex>
+
+#include "prodlog/store.h"
+#include "prodlog/store_internal.h"
+
+namespace galmor::prodlog {
+
+namespace detail {
+
+const char* const kDiskColumns[] = {
+    "logged_at",    "station",       "run_id",           "kind",         "port",
+    "device_path",  "recipe_digest", "recipe_files",     "items",        "usb_vid",
+    "usb_pid",      "bcd_device",    "usb_manufacturer", "usb_product",  "scsi_vendor",
+    "scsi_product", "serial",        "serial_reserved",  "error_status", "error_text",
+    "result",       "grid_columns",  "step_times",
+};
+static_assert(sizeof(kDiskColumns) / sizeof(kDiskColumns[0]) == kDiskColumnCount);
+
+std::string DiskColumnList() {
+    std::string out;
+    for (const char* c : kDiskColumns) {
+        if (!out.empty()) out += ", ";
+        out += c;
+    }
+    return out;
+}
+
+std::vector<std::string> RecordRow(const DiskRecord& r) {
+    std::vector<std::string> row = {r.logged_at,
+                                    r.station,
+                                    r.run_id,
+                                    RunKindName(r.kind),
+                                    std::to_string(r.port),
+                                    r.device_path,
+                                    r.recipe_digest,
+                                    ListText(r.recipe_files),
+                                    ListText(r.items),
+                                    std::to_string(r.usb_vid),
+                                    std::to_string(r.usb_pid),
+                                    std::to_string(r.bcd_device),
+                                    r.usb_manufacturer,
+                                    r.usb_product,
+                                    r.scsi_vendor,
+                                    r.scsi_product,
+                                    r.serial,
+                                    r.serial_reserved ? "1" : "0",
+                                    std::to_string(r.error_status),
+                                    r.error_text,
+                                    r.passed ? "pass" : "fail",
+                                    ColumnsText(r.columns),
+                                    StepsText(r.steps)};
+    // Controller strings are 8-bit text; the databases keep UTF-8.
+    for (auto& v : row) v = ToUtf8(v);
+    return row;
+}
+
+namespace {
+
+bool ToInt(const std::string& text, long long lo, long long hi, long long* out) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+}  // namespace
+
+bool RowRecord(const std::vector<std::string>& row, DiskRecord* r, std::string* error) {
+    auto bad = [&](const char* what) {
+        if (error) *error = std::string("unreadable value in column ") + what;
+        return false;
+    };
+    if (row.size() != static_cast<size_t>(kDiskColumnCount) + 1) return bad("count");
+    long long v = 0;
+    if (!ToInt(row[0], 1, INT64_MAX, &v)) return bad("id");
+    r->id = v;
+    const std::string* c = row.data() + 1;
+    r->logged_at = c[0];
+    r->station = c[1];
+    r->run_id = c[2];
+    if (!ParseRunKind(c[3], &r->kind)) return bad("kind");
+    if (!ToInt(c[4], -1, 1 << 16, &v)) return bad("port");
+    r->port = static_cast<int>(v);
+    r->device_path = c[5];
+    r->recipe_digest = c[6];
+    if (!ParseList(c[7], &r->recipe_files)) return bad("recipe_files");
+    if (!ParseList(c[8], &r->items)) return bad("items");
+    if (!ToInt(c[9], 0, 0xFFFF, &v)) return bad("usb_vid");
+    r->usb_vid = static_cast<uint16_t>(v);
+    if (!ToInt(c[10], 0, 0xFFFF, &v)) return bad("usb_pid");
+    r->usb_pid = static_cast<uint16_t>(v);
+    if (!ToInt(c[11], 0, 0xFFFF, &v)) return bad("bcd_device");
+    r->bcd_device = static_cast<uint16_t>(v);
+    r->usb_manufacturer = c[12];
+    r->usb_product = c[13];
+    r->scsi_vendor = c[14];
+    r->scsi_product = c[15];
+    r->serial = c[16];
+    if (!ToInt(c[17], 0, 1, &v)) return bad("serial_reserved");
+    r->serial_reserved = v == 1;
+    if (!ToInt(c[18], 0, 0xFFFF, &v)) return bad("error_status");
+    r->error_status = static_cast<int>(v);
+    r->error_text = c[19];
+    if (c[20] != "pass" && c[20] != "fail") return bad("result");
+    r->passed = c[20] == "pass";
+    if (!ParseColumns(c[21], &r->columns)) return bad("grid_columns");
+    if (!ParseSteps(c[22], &r->steps)) return bad("step_times");
+    return true;
+}
+
+std::vector<std::string> SchemaV1(const std::string& id_type) {
+    std::string disks = "CREATE TABLE disks (id " + id_type;
+    for (const char* c : kDiskColumns) {
+        const std::string name = c;
+        const bool integer = name == "port" || name == "usb_vid" || name == "usb_pid" ||
+                             name == "bcd_device" || name == "serial_reserved" ||
+                             name == "error_status";
+        disks += ", " + name + (integer ? " INTEGER NOT NULL" : " TEXT NOT NULL");
+    }
+    disks += ")";
+    return {
+        disks,
+        "CREATE INDEX disks_logged_at ON disks (logged_at)",
+        "CREATE INDEX disks_station ON disks (station, logged_at)",
+        // A drawn serial is held here before it goes to a controller; the key
+        // makes two stations' reservations of one serial impossible.
+        "CREATE TABLE serials (usb_vid INTEGER NOT NULL, usb_pid INTEGER NOT NULL, "
+        "serial TEXT NOT NULL, station TEXT NOT NULL, run_id TEXT NOT NULL, "
+        "reserved_at TEXT NOT NULL, PRIMARY KEY (usb_vid, usb_pid, serial))",
+    };
+}
+
+}  // namespace detail
+
+std::string DefaultLogPath() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    std::string base;
+    if (state && *state == '/') {
+        base = state;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::string(home && *home ? home : ".") + "/.local/state";
+    }
+    return base + "/galmor/production.db";
+}
+
+std::unique_ptr<Store> OpenStore(const std::string& url, std::string* error) {
+    try {
+        if (url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0) {
+            return OpenPostgresStore(url, error);
+        }
+        if (url.rfind("sqlite:", 0) == 0) return OpenSqliteStore(url.substr(7), error);
+        return OpenSqliteStore(url.empty() ? DefaultLogPath() : url, error);
+    } catch (const std::exception& e) {
+        if (error) *error = e.what();
+    }
+    return nullptr;
+}
+
+bool NormaliseSince(const std::string& text, std::string* out) {
+    static const std::regex form(
+        R"((\d{4}-\d{2}-\d{2})(?:[T ](\d{2}:\d{2})(:\d{2}(?:\.\d{1,3})?)?Z?)?)");
+    std::smatch m;
+    if (!std::regex_match(text, m, form)) return false;
+    std::string t = m[1].str() + "T" + (m[2].matched ? m[2].str() : "00:00");
+    std::string secs = m[3].matched ? m[3].str() : ":00";
+    if (secs.size() == 3) secs += ".";  // ":SS" -> ":SS."
+    secs.resize(7, '0');                // ":SS.mmm"
+    *out = t + secs + "Z";
+    return true;
+}
+
+}  // namespace galmor::prodlog

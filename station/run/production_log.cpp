@@ -1,0 +1,237 @@
+#include "run/production_log.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <optional>
+
+#include "controller/config_block.h"
+#include "core/status.h"
+#include "prodlog/printer.h"
+#include "prodlog/serials.h"
+#include "run/station.h"
+
+namespace galmor {
+
+namespace {
+
+struct ItemName {
+    const char* name;
+    TestItem item;
+};
+constexpr ItemName kItems[] = {{"format", TestItem::Format},
+                               {"manufacture", TestItem::Manufacture},
+                               {"check-config", TestItem::CheckConfig},
+                               {"check-wp", TestItem::CheckWp}};
+
+constexpr const char* kColumnNames[kColumnCount] = {"format", "config_string", "check_config",
+                                                    "check_wp"};
+
+uint16_t Hex16(const std::string& text) {
+    unsigned v = 0;
+    for (char c : text) {
+        v <<= 4;
+        if (c >= '0' && c <= '9') {
+            v |= static_cast<unsigned>(c - '0');
+        } else if (c >= 'A' && c <= 'F') {
+            v |= static_cast<unsigned>(c - 'A' + 10);
+        } else if (c >= 'a' && c <= 'f') {
+            v |= static_cast<unsigned>(c - 'a' + 10);
+        } else {
+            return 0;
+        }
+    }
+    return static_cast<uint16_t>(v);
+}
+
+std::string Trimmed(std::string s) {
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
+}
+
+prodlog::SerialOutcome Reserve(StationCore& st, StationLog& log, int16_t index, bool fixed,
+                               const std::string& prefix,
+                               const std::function<std::string()>& draw) {
+    prodlog::SerialRequest req;
+    req.vid = Hex16(st.settings.Vid);
+    req.pid = Hex16(st.settings.Pid);
+    req.fixed = fixed;
+    req.prefix = prefix;
+    req.station = log.station;
+    {
+        std::lock_guard<std::mutex> lock(log.mutex);
+        req.run_id = log.run_id;
+    }
+    prodlog::SerialOutcome o = prodlog::ReserveSerial(log.store.get(), req, draw);
+    if (index >= 0 && index < kMaxPorts) log.reserved[static_cast<size_t>(index)] = o.reserved;
+    return o;
+}
+
+prodlog::LogResult Append(StationCore& st, StationLog& log, int16_t index, prodlog::RunKind kind,
+                          const std::vector<std::string>& items,
+                          const std::vector<prodlog::StepTime>& steps, const DiskOutcome& outcome) {
+    PortRecord& port = st.ports[static_cast<size_t>(index)];
+    prodlog::DiskRecord r;
+    r.logged_at = prodlog::UtcNow();
+    r.station = log.station;
+    {
+        std::lock_guard<std::mutex> lock(log.mutex);
+        r.run_id = log.run_id;
+    }
+    r.kind = kind;
+    r.port = index;
+    r.device_path = port.DevicePath;
+    r.recipe_digest = log.recipe.digest;
+    r.recipe_files = log.recipe.files;
+    r.items = items;
+
+    // The identity and serial as the controller was sent them.
+    const std::optional<DecodedConfigBlock> block =
+        port.ConfigWritten ? DecodeConfigBlock(port.WrittenConfig.data(), port.WrittenConfig.size())
+                           : std::nullopt;
+    if (block) {
+        r.usb_vid = Hex16(block->Vid);
+        r.usb_pid = Hex16(block->Pid);
+        r.bcd_device = static_cast<uint16_t>(0x0100 | block->Revision);
+        r.usb_manufacturer = block->UsbManufacturer;
+        r.usb_product = block->UsbProduct;
+        r.scsi_vendor = Trimmed(block->ScsiVendor);
+        r.scsi_product = Trimmed(block->ScsiProduct);
+        r.serial = block->SerialNumber;
+        r.serial_reserved = log.reserved[static_cast<size_t>(index)];
+    }
+    r.error_status = outcome.error_status;
+    r.error_text = outcome.error_text;
+    r.passed = outcome.passed;
+    for (int c = 0; c < kColumnCount; ++c) {
+        const ColumnOutcome shown = st.Shown(index, static_cast<Column>(c));
+        r.columns.push_back({kColumnNames[c], shown.mark, shown.text});
+    }
+    r.steps = steps;
+    return log.store->Append(&r);
+}
+
+}  // namespace
+
+std::string HostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "station";
+    return name;
+}
+
+bool OpenProductionLog(StationCore& st, const LogSetup& setup, std::string* error) {
+    st.run.serial.SetReserver(nullptr);
+    st.log.reset();
+    if (setup.disabled) return true;
+
+    auto log = std::make_shared<StationLog>();
+    log->station = setup.station.empty() ? HostName() : setup.station;
+
+    // The recipe as it was read: Product.ini and the image files it names.
+    std::vector<prodlog::RecipeFile> files;
+    std::vector<std::string> paths = {st.HomeDir + "/Product.ini"};
+    if (!st.settings.LoaderImagePath.empty()) paths.push_back(st.settings.LoaderImagePath);
+    if (!st.settings.ReserveImagePath.empty()) paths.push_back(st.settings.ReserveImagePath);
+    for (const auto& path : paths) {
+        prodlog::RecipeFile f;
+        f.name = std::filesystem::path(path).filename().string();
+        if (!prodlog::Sha256File(path, &f.sha256, error)) return false;
+        files.push_back(std::move(f));
+    }
+    log->recipe = prodlog::DigestRecipe(files);
+
+    log->store = prodlog::OpenStore(setup.url, error);
+    if (!log->store) return false;
+
+    st.log = log;
+    StationLog* raw = log.get();
+    st.run.serial.SetReserver([&st, raw](int16_t index, bool fixed, const std::string& prefix,
+                                         const std::function<std::string()>& draw) {
+        const prodlog::SerialOutcome o = Reserve(st, *raw, index, fixed, prefix, draw);
+        SerialReservation r;
+        r.ok = o.ok;
+        r.serial = o.serial;
+        r.message = o.message;
+        return r;
+    });
+    BeginLoggedRun(st);
+    UpdateDayStatus(st);
+    return true;
+}
+
+void BeginLoggedRun(StationCore& st) {
+    const std::shared_ptr<StationLog> log = st.log;
+    if (!log) return;
+    static std::atomic<int> runs{0};
+    std::string stamp = prodlog::UtcNow();  // 2026-12-07T08:00:00.000Z
+    stamp.erase(
+        std::remove_if(stamp.begin(), stamp.end(), [](char c) { return c == '-' || c == ':'; }),
+        stamp.end());
+    stamp = stamp.substr(0, 15) + "Z";  // 20261207T080000Z
+    std::lock_guard<std::mutex> lock(log->mutex);
+    log->run_id = stamp + "-" + std::to_string(getpid()) + "-" + std::to_string(++runs);
+    for (auto& r : log->reserved) r = false;
+}
+
+std::vector<std::string> CheckedItems(StationCore& st) {
+    std::vector<std::string> out;
+    for (const auto& item : kItems) {
+        if (st.View().Checked(item.item)) out.push_back(item.name);
+    }
+    return out;
+}
+
+DiskOutcome OutcomeOfPort(const StationCore& st, int16_t index) {
+    DiskOutcome o;
+    if (index < 0 || index >= kMaxPorts) return o;
+    o.error_status = st.ports[static_cast<size_t>(index)].ErrorStatus.load();
+    o.passed = o.error_status == 0;
+    if (!o.passed) o.error_text = FormatErrorText(o.error_status);
+    return o;
+}
+
+void RecordDisk(StationCore& st, int16_t index, prodlog::RunKind kind,
+                const std::vector<std::string>& items, const std::vector<prodlog::StepTime>& steps,
+                const DiskOutcome& outcome) {
+    const std::shared_ptr<StationLog> log = st.log;
+    if (!log || index < 0 || index >= kMaxPorts) return;
+    prodlog::LogResult s;
+    try {
+        s = Append(st, *log, index, kind, items, steps, outcome);
+    } catch (const std::exception& e) {
+        s = prodlog::LogResult::Fail(e.what());
+    }
+    if (s.ok) return;
+    // A disk that is not in the log must not count as made.
+    PortRecord& port = st.ports[static_cast<size_t>(index)];
+    int16_t expected = 0;
+    port.ErrorStatus.compare_exchange_strong(expected, Code(Status::InternalError));
+    st.run.AnyFailed = true;
+    st.Row(index).ShowMessage(
+        "Disk " + std::to_string(index) +
+            " is not in the production log and counts as failed: " + s.message,
+        Icon::Error);
+}
+
+void UpdateDayStatus(StationCore& st) {
+    const std::shared_ptr<StationLog> log = st.log;
+    if (!log) return;
+    try {
+        prodlog::LogFilter f;
+        f.since = prodlog::UtcNow().substr(0, 10) + "T00:00:00.000Z";
+        f.station = log->station;
+        std::vector<prodlog::DiskRecord> records;
+        if (!log->store->Query(f, &records).ok) return;
+        const auto days = prodlog::Summarise(records);
+        st.View().SetStatusLine(
+            prodlog::StatusLine(days.empty() ? prodlog::DaySummary{} : days.back()));
+    } catch (const std::exception&) {
+        // The status line is information only.
+    }
+}
+
+}  // namespace galmor

@@ -1,0 +1,139 @@
+#include "ui/headless_watch.h"
+
+#include <poll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/monitor_link.h"
+#include "run/polling_timer.h"
+#include "run/run.h"
+#include "ui/controls.h"
+#include "ui/station.h"
+
+namespace galmor {
+
+namespace {
+
+constexpr int kTimerIntervalMs = 50;
+
+// The unit's instance in its device path (between the second and third "#":
+// the bus position, stable while the disk stays plugged).
+std::string Instance(const std::string& path) {
+    const size_t a = path.find('#');
+    const size_t b = a == std::string::npos ? a : path.find('#', a + 1);
+    const size_t c = b == std::string::npos ? b : path.find('#', b + 1);
+    if (c == std::string::npos) return path;
+    return path.substr(b + 1, c - b - 1);
+}
+
+std::vector<std::string> PresentInstances(const Station& st) {
+    std::vector<std::string> out;
+    const int count = std::clamp<int>(st.DiskCount.load(), 0, kMaxPorts);
+    for (int i = 0; i < count; ++i)
+        out.push_back(Instance(st.ports[static_cast<size_t>(i)].DevicePath));
+    return out;
+}
+
+}  // namespace
+
+int RunHeadlessWatch(Station& st, MonitorLink& link, const HeadlessOptions& opts,
+                     const WatchOptions& watch, std::ostream& out) {
+    const int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (timer < 0) {
+        out << "galmor: cannot create the polling timer\n";
+        return kExitOtherError;
+    }
+    itimerspec its{};
+    its.it_interval.tv_nsec = kTimerIntervalMs * 1000000L;
+    its.it_value = its.it_interval;
+    ::timerfd_settime(timer, 0, &its, nullptr);
+
+    std::set<std::string> done;     // units of finished runs
+    std::vector<std::string> runs;  // units of the run in progress
+    bool running = false;
+    int finished = 0;
+    bool monitor_gone = false;
+
+    const auto print = [&] {
+        PrintModel(st, out);
+        out.flush();
+    };
+    const auto maybe_start = [&] {
+        if (watch.auto_run <= 0 || running || st.RunInProgress) return;
+        if (st.DiskCount.load() < watch.auto_run || !st.model.Get1(ctl::kGoCmd).enabled) return;
+        const auto present = PresentInstances(st);
+        for (const auto& u : present) {
+            if (done.count(u)) return;  // wait until the finished disks are gone
+        }
+        GoCmd_Click(st);
+        if (st.RunInProgress) {
+            running = true;
+            runs = present;
+        } else {
+            // Nothing ran ("No items checked"): these disks are not taken again.
+            done.insert(present.begin(), present.end());
+            print();
+        }
+    };
+    const auto finish_run = [&] {
+        WaitForWorkers(st);
+        running = false;
+        done.insert(runs.begin(), runs.end());
+        ++finished;
+        print();
+        const Control banner = st.model.Get1(ctl::kPassLab);
+        out << "Run " << finished << " ended: " << (banner.visible ? banner.caption : "no verdict")
+            << "\n";
+        out.flush();
+        if (!opts.report.empty()) {
+            std::ofstream f(opts.report, std::ios::binary | std::ios::app);
+            f << ReportJson(st) << "\n";
+            f.flush();
+            if (!f) out << "galmor: cannot append to the report " << opts.report << "\n";
+        }
+    };
+
+    print();
+    maybe_start();
+    int code = kExitPassed;
+    for (;;) {
+        pollfd fds[4] = {{watch.stop_fd, POLLIN, 0},
+                         {link.notice_fd(), POLLIN, 0},
+                         {timer, POLLIN, 0},
+                         {monitor_gone ? -1 : link.monitor().life_fd(), POLLIN, 0}};
+        if (::poll(fds, 4, -1) < 0) {
+            if (errno == EINTR) continue;
+            out << "galmor: poll failed\n";
+            code = kExitOtherError;
+            break;
+        }
+        if (fds[0].revents) break;
+        if (fds[1].revents) {
+            // The hook: only the latest notice is kept.
+            if (const auto e = link.TakeNotices()) st.DeviceEvent = *e;
+        }
+        if (fds[3].revents && !link.monitor().Running()) {
+            monitor_gone = true;
+            out << "galmor: the device-change monitor ended; device changes are no longer seen\n";
+            out.flush();
+        }
+        if (fds[2].revents) {
+            uint64_t ticks = 0;
+            if (::read(timer, &ticks, sizeof ticks) <= 0) continue;
+            if (running && !st.RunInProgress) finish_run();
+            if (Timer1_Timer(st)) print();
+            maybe_start();
+        }
+    }
+    ::close(timer);
+    return code;
+}
+
+}  // namespace galmor

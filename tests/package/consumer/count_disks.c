@@ -1,0 +1,23 @@
+/* Counts the disk units that the command library sees and reads each one's
+ * capacity; prints the count. */
+#include <sarnik.h>
+#include <stdio.h>
+#include <unistd.h>
+
+int main(void) {
+    int count = 0;
+    for (int32_t i = 0; i < 16; ++i) {
+        const int32_t handle = fnFerrule_GetDiskHandle(i);
+        if (handle == 0) break;
+        unsigned char capacity[8];
+        const int32_t got = fnFerrule_Read25Capacity(handle, capacity);
+        close(handle);
+        if (got != 8) {
+            fprintf(stderr, "count_disks: no capacity from disk %d\n", (int)i);
+            return 1;
+        }
+        ++count;
+    }
+    printf("%d\n", count);
+    return 0;
+}

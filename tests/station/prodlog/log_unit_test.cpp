@@ -1,0 +1,270 @@
+// The log's pieces that need no database: the serial draw loop against a
+// scripted store, the printer and summary, the recipe digest.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "prodlog/digest.h"
+#include "prodlog/printer.h"
+#include "prodlog/serials.h"
+
+namespace {
+
+using namespace galmor::prodlog;
+
+// Holds serials in memory; can be told to fail.
+class MemoryStore : public Store {
+  public:
+    std::set<std::string> held;
+    std::vector<size_t> batch_sizes;
+    bool fail = false;
+    std::vector<DiskRecord> records;
+
+    std::string Describe() const override { return "memory"; }
+    LogResult Append(DiskRecord* r) override {
+        records.push_back(*r);
+        r->id = static_cast<int64_t>(records.size());
+        return LogResult::Ok();
+    }
+    LogResult ReserveFirstFree(uint16_t, uint16_t, const std::vector<std::string>& c,
+                            const std::string&, const std::string&, int* taken) override {
+        *taken = -1;
+        batch_sizes.push_back(c.size());
+        if (fail) return LogResult::Fail("memory: server gone");
+        for (size_t i = 0; i < c.size(); ++i) {
+            if (held.insert(c[i]).second) {
+                *taken = static_cast<int>(i);
+                break;
+            }
+        }
+        return LogResult::Ok();
+    }
+    LogResult Query(const LogFilter&, std::vector<DiskRecord>* out) override {
+        *out = records;
+        return LogResult::Ok();
+    }
+};
+
+// Draws "S0000000", "S0000001", ... in turn.
+struct Counter {
+    int n = 0;
+    std::string operator()() {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "S%07d", n++);
+        return buf;
+    }
+};
+
+TEST(ReserveSerial, RedrawsPastHeldSerialsUpToTheBound) {
+    MemoryStore store;
+    for (int i = 0; i < 20; ++i) store.held.insert(Counter{i}());
+    SerialRequest req;
+    req.vid = 0x1234;
+    req.pid = 0x5678;
+    req.prefix = "ABC";
+    Counter draw;
+    SerialOutcome o = ReserveSerial(&store, req, std::ref(draw));
+    ASSERT_TRUE(o.ok) << o.message;
+    EXPECT_TRUE(o.reserved);
+    EXPECT_EQ(o.serial, "S0000020");  // the first draw nobody held
+    // A free first draw costs one small request; batches grow while draws collide.
+    EXPECT_EQ(store.batch_sizes, (std::vector<size_t>{1, 16, 256}));
+
+    // All draws held: the disk fails after exactly `bound` draws.
+    req.bound = 300;
+    int draws = 0;
+    o = ReserveSerial(&store, req, [&] {
+        ++draws;
+        return std::string("S0000000");
+    });
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(draws, 300);
+    EXPECT_EQ(o.message, ExhaustedMessage(req));
+    EXPECT_NE(o.message.find("prefix \"ABC\" (VID 1234, PID 5678) is nearly exhausted"),
+              std::string::npos)
+        << o.message;
+}
+
+TEST(ReserveSerial, FixedSerialsAndNoLogAreNotReservedAndAFailingLogFailsTheDisk) {
+    MemoryStore store;
+    SerialRequest req;
+    req.fixed = true;
+    int draws = 0;
+    auto fixed = [&] {
+        ++draws;
+        return std::string("12345678");
+    };
+    for (int i = 0; i < 2; ++i) {
+        const SerialOutcome o = ReserveSerial(&store, req, fixed);
+        EXPECT_TRUE(o.ok);
+        EXPECT_FALSE(o.reserved);
+        EXPECT_EQ(o.serial, "12345678");
+    }
+    EXPECT_TRUE(store.batch_sizes.empty());
+    req.fixed = false;
+    Counter draw;
+    SerialOutcome o = ReserveSerial(nullptr, req, std::ref(draw));
+    EXPECT_TRUE(o.ok);
+    EXPECT_FALSE(o.reserved);
+    EXPECT_EQ(draw.n, 1);
+
+    store.fail = true;
+    o = ReserveSerial(&store, req, std::ref(draw));
+    EXPECT_FALSE(o.ok);
+    EXPECT_TRUE(o.serial.empty());
+    EXPECT_NE(o.message.find("server gone"), std::string::npos) << o.message;
+}
+
+DiskRecord Made(const std::string& at, const std::string& station, bool passed, int code,
+                const std::string& text, RunKind kind = RunKind::Production) {
+    DiskRecord r;
+    r.logged_at = at;
+    r.station = station;
+    r.passed = passed;
+    r.error_status = code;
+    r.error_text = text;
+    r.kind = kind;
+    r.usb_vid = 0x1234;
+    r.usb_pid = 0xABCD;
+    return r;
+}
+
+TEST(LogPrinter, SummaryCountsPerDayAndStation) {
+    const std::vector<DiskRecord> records = {
+        Made("2026-12-07T08:00:00.000Z", "b", true, 0, ""),
+        Made("2026-12-07T08:01:00.000Z", "a", false, 0x9B, "Format Error"),
+        Made("2026-12-07T08:02:00.000Z", "a", true, 0, ""),
+        Made("2026-12-07T08:03:00.000Z", "a", false, 0x9B, "Format Error"),
+        Made("2026-12-07T08:04:00.000Z", "a", false, 0x87, "Error Status = 87"),
+        Made("2026-12-07T08:05:00.000Z", "a", false, 0x93, ""),
+        Made("2026-12-07T08:06:00.000Z", "a", true, 0, "", RunKind::LowLevelFormat),
+        Made("2026-12-08T00:00:00.000Z", "a", true, 0, ""),
+    };
+    const auto days = Summarise(records);
+    ASSERT_EQ(days.size(), 3u);
+    EXPECT_EQ(days[0].day, "2026-12-07");
+    EXPECT_EQ(days[0].station, "a");
+    EXPECT_EQ(days[0].disks, 5);  // the low-level format is no disk made
+    EXPECT_EQ(days[0].passed, 1);
+    EXPECT_EQ(days[0].failed, 4);
+    EXPECT_DOUBLE_EQ(days[0].Yield(), 20.0);
+    EXPECT_EQ(days[0].errors,
+              (std::map<std::string, int>{
+                  {"Format Error", 2}, {"Error Status = 87", 1}, {"Error Status = 93", 1}}));
+    EXPECT_EQ(days[1].station, "b");
+    EXPECT_EQ(days[2].day, "2026-12-08");
+
+    std::ostringstream table, csv, json;
+    PrintSummary(days, LogFormat::Table, table);
+    EXPECT_NE(table.str().find("2026-12-07  a        5      1       4       20.0 %\n"
+                               "    1 x Error Status = 87\n"),
+              std::string::npos)
+        << table.str();
+    PrintSummary(days, LogFormat::Csv, csv);
+    EXPECT_NE(csv.str().find("2026-12-07,a,5,1,4,20.0,Error Status = 87=1;Error Status = "
+                             "93=1;Format Error=2\n"),
+              std::string::npos)
+        << csv.str();
+    PrintSummary(days, LogFormat::Json, json);
+    const auto j = nlohmann::json::parse(json.str());
+    EXPECT_EQ(j[0]["yield"], 20.0);
+    EXPECT_EQ(j[0]["errors"]["Format Error"], 2);
+
+    EXPECT_EQ(StatusLine(days[0]), "Today: 1 passed, 4 failed, yield 20.0 %");
+    EXPECT_EQ(StatusLine(DaySummary{}), "Today: 0 passed, 0 failed, yield -");
+}
+
+TEST(LogPrinter, RecordsPrintAsCsvAndJsonThatReadBack) {
+    DiskRecord r = Made("2026-12-07T08:00:00.000Z", "line,1", false, 0x9B, "Format Error");
+    r.id = 7;
+    r.usb_product = "say \"hi\"\nthere";
+    r.items = {"format", "manufacture"};
+    r.columns = {{"format", "X", "Format Error"}, {"check_wp", "", ""}};
+    r.steps = {{"format", 2.5}};
+    r.recipe_files = {"Product.ini 00"};
+
+    std::ostringstream json;
+    PrintRecords({r}, LogFormat::Json, json);
+    DiskRecord back;
+    std::string error;
+    ASSERT_TRUE(FromJson(nlohmann::json::parse(json.str())[0], &back, &error)) << error;
+    EXPECT_EQ(back, r);
+
+    std::ostringstream csv;
+    PrintRecords({r}, LogFormat::Csv, csv);
+    const std::string text = csv.str();
+    EXPECT_EQ(text.substr(0, text.find('\n')).find("id,logged_at,station,run_id,kind,port"), 0u);
+    EXPECT_NE(text.find(",\"line,1\","), std::string::npos) << text;
+    EXPECT_NE(text.find(",\"say \"\"hi\"\"\nthere\","), std::string::npos) << text;
+    EXPECT_NE(text.find(",1234,ABCD,0000,"), std::string::npos) << text;
+    EXPECT_NE(text.find(",9B,Format Error,fail,X,Format Error,,,,,,,format=2.500\n"),
+              std::string::npos)
+        << text;
+
+    std::ostringstream table;
+    PrintRecords({r}, LogFormat::Table, table);
+    EXPECT_NE(table.str().find("fail    9B Format Error"), std::string::npos) << table.str();
+    EXPECT_NE(table.str().find("1 record\n"), std::string::npos);
+}
+
+TEST(LogPrinter, OptionsAreCheckedBeforeTheLogIsRead) {
+    LogFilter f;
+    std::string error;
+    LogOptions o;
+    o.since = "2026-12-07";
+    ASSERT_TRUE(MakeFilter(o, &f, &error));
+    EXPECT_EQ(f.since, "2026-12-07T00:00:00.000Z");
+    o.since = "2026-12-07T08:15";
+    ASSERT_TRUE(MakeFilter(o, &f, &error));
+    EXPECT_EQ(f.since, "2026-12-07T08:15:00.000Z");
+    o.since = "2026-12-07 08:15:30.5Z";
+    ASSERT_TRUE(MakeFilter(o, &f, &error));
+    EXPECT_EQ(f.since, "2026-12-07T08:15:30.500Z");
+    o.result = "fail";
+    ASSERT_TRUE(MakeFilter(o, &f, &error));
+    EXPECT_EQ(f.result, 0);
+
+    MemoryStore store;
+    std::ostringstream out, err;
+    o.since = "yesterday";
+    EXPECT_EQ(PrintLog(store, o, out, err), 4);
+    EXPECT_NE(err.str().find("--since"), std::string::npos);
+    o.since.clear();
+    o.result = "passed";
+    EXPECT_EQ(PrintLog(store, o, out, err), 4);
+    EXPECT_NE(err.str().find("--result wants pass or fail"), std::string::npos);
+    EXPECT_TRUE(out.str().empty());
+}
+
+TEST(RecipeDigest, KnownValuesAndEveryFileCounts) {
+    const std::string abc = "abc";
+    EXPECT_EQ(Sha256Hex(reinterpret_cast<const uint8_t*>(abc.data()), abc.size()),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(Sha256Hex(nullptr, 0),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+
+    const std::string file = "/tmp/galmor-digest-" + std::to_string(getpid());
+    {
+        std::ofstream f(file, std::ios::binary);
+        for (int i = 0; i < 100000; ++i) f << "abc";  // more than one read
+    }
+    std::string hex, error;
+    ASSERT_TRUE(Sha256File(file, &hex, &error)) << error;
+    std::string whole;
+    for (int i = 0; i < 100000; ++i) whole += abc;
+    EXPECT_EQ(hex, Sha256Hex(reinterpret_cast<const uint8_t*>(whole.data()), whole.size()));
+    std::filesystem::remove(file);
+    EXPECT_FALSE(Sha256File(file, &hex, &error));
+    EXPECT_NE(error.find(file), std::string::npos);
+
+    const RecipeDigest a = DigestRecipe({{"Product.ini", "11"}, {"loader.iso", "22"}});
+    EXPECT_EQ(a.files, (std::vector<std::string>{"Product.ini 11", "loader.iso 22"}));
+    EXPECT_EQ(a.digest.size(), 64u);
+    EXPECT_NE(a.digest, DigestRecipe({{"Product.ini", "11"}, {"loader.iso", "23"}}).digest);
+    EXPECT_NE(a.digest, DigestRecipe({{"Product.ini", "11"}}).digest);
+}
+
+}  // namespace

@@ -1,0 +1,433 @@
+// The galmor program with its production log, on simulated buses: what it
+// records against the JSON report, a kill in the middle of a run, and four
+// stations drawing serial numbers from one nearly full PostgreSQL log.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "pg_server.h"
+#include "prodlog/digest.h"
+#include "prodlog/store.h"
+#include "simbus/bus.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace galmor::prodlog;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+const std::string kGalmor = std::string(UFD_BIN_DIR) + "/galmor";
+constexpr uint16_t kVid = 0x1234, kPid = 0x5678;
+// The prefix draw: prefix, "0", then four hex digits of a number below 10^8
+// shifted right by 12 bits, so 0000 to 5F5E.
+constexpr int kPrefixValues = 0x5F5F;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string PrefixSerial(int v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "ABC0%04X", v);
+    return buf;
+}
+
+// One station: a bus of its own, a recipe folder and a galmor process.
+class StationRig {
+  public:
+    explicit StationRig(const std::string& root) : root_(root), bus_(root + "/bus") {
+        fs::create_directories(root + "/bus");
+        fs::create_directories(root + "/sarnik");
+        const std::string files = root + "/home/files/";
+        WriteFile(files + "7301.img", std::string(128 * 512, 'L'));
+        WriteFile(files + "Reserve.img", std::string(1000, 'R'));
+        WriteFile(root + "/home/Product.ini",
+                  "[VID/PID]\r\nVID=1234\r\nPID=5678\r\n"
+                  "[USB MANUFACTURE STRING]\r\nKorva\r\n"
+                  "[USB PRODUCT STRING]\r\nFlash Disk\r\n"
+                  "[SCSI MANUFACTURE STRING]\r\nKORVA\r\n"
+                  "[SCSI PRODUCT STRING]\r\nFLASH DISK\r\n"
+                  "[PARTITION STATUS]\r\nParNum=1\r\n1st=1\r\n"
+                  "[DISK LABEL]\r\nPRODUCT\r\n"
+                  "[DISK CAPACITY]\r\nSize=16\r\n"
+                  "[7301 Compare Disk Flag]\r\nFalse\r\n"
+                  "[Serial Number]\r\nABC\r\n"
+                  "[7301 Files Directory]\r\n" +
+                      files + "\r\n");
+    }
+
+    std::string Plug(bool password = false, simbus::Timing timing = simbus::Timing::None) {
+        simbus::PlugOptions o;
+        o.device.chips = {0x73};
+        o.device.password = password;
+        o.timing = timing;
+        return bus_.plug(o);
+    }
+    simbus::Bus& bus() { return bus_; }
+    std::string home() const { return root_ + "/home"; }
+    std::string report() const { return root_ + "/report.json"; }
+
+    // Starts `galmor --headless --action run` with the given extra arguments.
+    pid_t Start(const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {kGalmor,    "--headless", "--home",   home(),
+                                         "--action", "run",        "--report", report()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e) {
+            const std::string v = *e;
+            if (v.rfind("SARNIK_", 0) == 0 || v.rfind("XDG_STATE_HOME=", 0) == 0) continue;
+            env.push_back(v);
+        }
+        env.push_back("SARNIK_SIM_BUS=" + root_ + "/bus");
+        env.push_back("SARNIK_ROOT=" + root_ + "/sarnik");
+        env.push_back("XDG_STATE_HOME=" + root_ + "/state");
+        std::vector<char*> argv, envp;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        const std::string out = root_ + "/galmor.out";
+        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&fa, 1, 2);
+        pid_t pid = -1;
+        if (posix_spawn(&pid, kGalmor.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0) {
+            pid = -1;
+        }
+        posix_spawn_file_actions_destroy(&fa);
+        return pid;
+    }
+    std::string Output() const { return ReadFile(root_ + "/galmor.out"); }
+
+    // The serial the controller of each device holds, by device id.
+    std::map<std::string, std::string> Serials() const {
+        std::map<std::string, std::string> out;
+        for (const auto& id : bus_.list()) {
+            const auto j = bus_.inspect(id);
+            if (!j) continue;
+            const auto& cfg = (*j)["device"]["config_block"];
+            if (cfg.value("stored", false)) out[id] = cfg.value("serial", "");
+        }
+        return out;
+    }
+
+  private:
+    std::string root_;
+    simbus::Bus bus_;
+};
+
+int Wait(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class StationLogTest : public ::testing::TestWithParam<std::string> {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(access(kGalmor.c_str(), X_OK), 0) << kGalmor << " is not built";
+        char tmpl[] = "/tmp/galmor-station-log-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        if (GetParam() == "postgresql") {
+            std::string skip;
+            pg_ = ufdtest::PgServer::Get(&skip);
+            if (!pg_) GTEST_SKIP() << skip;
+            ASSERT_TRUE(pg_->ok()) << pg_->error();
+            url_ = pg_->NewDatabase();
+            ASSERT_FALSE(url_.empty()) << pg_->error();
+        } else {
+            url_ = dir_ + "/production.db";
+        }
+    }
+    void TearDown() override {
+        if (!dir_.empty()) fs::remove_all(dir_);
+    }
+
+    std::vector<DiskRecord> Records() {
+        std::string error;
+        auto store = OpenStore(url_, &error);
+        EXPECT_TRUE(store) << error;
+        std::vector<DiskRecord> out;
+        if (store) {
+            EXPECT_TRUE(store->Query({}, &out).ok);
+        }
+        return out;
+    }
+
+    ufdtest::PgServer* pg_ = nullptr;
+    std::string dir_, url_;
+};
+
+TEST_P(StationLogTest, RecordsMatchTheJsonReportFieldForField) {
+    StationRig s(dir_ + "/s1");
+    std::vector<std::string> ids;
+    for (int i = 0; i < 4; ++i) ids.push_back(s.Plug(i == 2));
+    const pid_t pid = s.Start({"--log", url_, "--station", "line-7"});
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(Wait(pid), 1) << s.Output();  // one disk has a password
+    EXPECT_NE(s.Output().find("Status line: Today: 3 passed, 1 failed, yield 75.0 %"),
+              std::string::npos)
+        << s.Output();
+
+    const json report = json::parse(ReadFile(s.report()));
+    const auto records = Records();
+    ASSERT_EQ(records.size(), 4u);
+    const auto serials = s.Serials();
+
+    std::string ini, loader, reserve, error;
+    ASSERT_TRUE(Sha256File(s.home() + "/Product.ini", &ini, &error)) << error;
+    ASSERT_TRUE(Sha256File(s.home() + "/files/7301.img", &loader, &error)) << error;
+    ASSERT_TRUE(Sha256File(s.home() + "/files/Reserve.img", &reserve, &error)) << error;
+    const RecipeDigest recipe =
+        DigestRecipe({{"Product.ini", ini}, {"7301.img", loader}, {"Reserve.img", reserve}});
+
+    std::set<int> ports;
+    for (const auto& r : records) {
+        SCOPED_TRACE("port " + std::to_string(r.port));
+        ASSERT_GE(r.port, 0);
+        ASSERT_LT(r.port, 4);
+        ports.insert(r.port);
+        const json& p = report["ports"][static_cast<size_t>(r.port)];
+        EXPECT_EQ(p["index"], r.port);
+        EXPECT_EQ(p["device_path"], r.device_path);
+        EXPECT_EQ(p["error_status"], r.error_status);
+        EXPECT_EQ(p["picture"] == 4, r.passed);
+        ASSERT_EQ(r.columns.size(), 4u);
+        for (const auto& c : r.columns) {
+            EXPECT_EQ(p[c.column]["mark"], c.mark) << c.column;
+            EXPECT_EQ(p[c.column]["text"], c.text) << c.column;
+        }
+        EXPECT_EQ(r.station, "line-7");
+        EXPECT_EQ(r.run_id, records[0].run_id);
+        EXPECT_EQ(r.kind, RunKind::Production);
+        EXPECT_EQ(r.recipe_digest, recipe.digest);
+        EXPECT_EQ(r.recipe_files, recipe.files);
+        EXPECT_EQ(r.items, (std::vector<std::string>{"format", "manufacture", "check-config"}));
+        EXPECT_EQ(r.logged_at.size(), 24u);
+
+        // The disk's controller holds what the record says was written.
+        std::string id;
+        for (const auto& d : ids) {
+            if (r.device_path.find("#" + d + "&") != std::string::npos) id = d;
+        }
+        ASSERT_FALSE(id.empty()) << r.device_path;
+        if (r.passed) {
+            ASSERT_EQ(serials.count(id), 1u);
+            EXPECT_EQ(r.serial, serials.at(id));
+            EXPECT_TRUE(r.serial_reserved);
+            EXPECT_EQ(r.serial.substr(0, 4), "ABC0");
+            EXPECT_EQ(r.usb_vid, kVid);
+            EXPECT_EQ(r.usb_pid, kPid);
+            EXPECT_EQ(r.bcd_device >> 8, 0x01);
+            EXPECT_EQ(r.usb_manufacturer, "Korva");
+            EXPECT_EQ(r.usb_product, "Flash Disk");
+            EXPECT_EQ(r.scsi_vendor, "KORVA");
+            EXPECT_EQ(r.scsi_product, "FLASH DISK");
+            std::vector<std::string> steps;
+            for (const auto& st : r.steps) {
+                steps.push_back(st.step);
+                EXPECT_GT(st.seconds, 0.0) << st.step;
+                EXPECT_LT(st.seconds, 60.0) << st.step;
+            }
+            EXPECT_EQ(steps, (std::vector<std::string>{"format", "clear-password", "manufacture",
+                                                       "check-config"}));
+        } else {
+            EXPECT_EQ(serials.count(id), 0u);
+            EXPECT_EQ(r.error_status, 0x7F);
+            EXPECT_EQ(r.error_text, "Password Exists");
+            EXPECT_TRUE(r.serial.empty());
+            ASSERT_EQ(r.steps.size(), 1u);
+            EXPECT_EQ(r.steps[0].step, "format");
+        }
+    }
+    EXPECT_EQ(ports.size(), 4u);  // each disk once
+}
+
+// Disks that fail early finish seconds before slow ones; a kill -9 between
+// them leaves exactly the finished disks in the log.
+TEST_P(StationLogTest, KillDuringARunLeavesExactlyTheFinishedDisks) {
+    StationRig s(dir_ + "/s1");
+    std::set<std::string> early;
+    for (int i = 0; i < 8; ++i) {
+        const bool quick = i % 2 == 1;
+        const std::string id = s.Plug(quick, quick ? simbus::Timing::None : simbus::Timing::Usb1);
+        if (quick) early.insert(id);
+    }
+    const pid_t pid = s.Start({"--log", url_});
+    ASSERT_GT(pid, 0);
+    std::string error;
+    std::unique_ptr<Store> reader;
+    std::vector<DiskRecord> seen;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (seen.size() < early.size() && std::chrono::steady_clock::now() < deadline) {
+        if (!reader) reader = OpenStore(url_, &error);
+        if (reader) reader->Query({}, &seen);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    Wait(pid);
+    reader.reset();
+    ASSERT_EQ(seen.size(), early.size()) << s.Output();
+
+    // Opened again as a new start would open it.
+    const auto records = Records();
+    ASSERT_EQ(records.size(), early.size()) << "a slow disk finished before the kill?";
+    for (const auto& r : records) {
+        bool found = false;
+        for (const auto& id : early)
+            found |= r.device_path.find("#" + id + "&") != std::string::npos;
+        EXPECT_TRUE(found) << r.device_path;
+        EXPECT_EQ(r.error_status, 0x7F);
+        EXPECT_EQ(r.columns.size(), 4u);
+    }
+    // None of the slow disks had its configuration written.
+    EXPECT_TRUE(s.Serials().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, StationLogTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
+
+// Four stations of 8 disks each draw serials of one prefix from one
+// PostgreSQL log in which only `free` values are left.
+class FloorTest : public ::testing::Test {
+  protected:
+    struct Result {
+        std::vector<std::string> written;  // serials on the controllers
+        int passed = 0, failed = 0;
+        std::vector<std::string> failures;  // error status and messages of failed disks
+        std::vector<std::string> outputs;
+    };
+
+    Result RunFloor(int free_values, std::set<std::string>* free) {
+        Result res;
+        std::string skip;
+        ufdtest::PgServer* pg = ufdtest::PgServer::Get(&skip);
+        if (!pg) {
+            skip_ = skip;
+            return res;
+        }
+        EXPECT_TRUE(pg->ok()) << pg->error();
+        const std::string url = pg->NewDatabase();
+        std::string error;
+        {
+            auto store = OpenStore(url, &error);  // creates the tables
+            EXPECT_TRUE(store) << error;
+        }
+        std::mt19937 gen(static_cast<unsigned>(free_values));
+        std::set<int> keep;
+        while (static_cast<int>(keep.size()) < free_values) keep.insert(gen() % kPrefixValues);
+        std::string list;
+        for (int v : keep) {
+            list += (list.empty() ? "" : ",") + std::to_string(v);
+            free->insert(PrefixSerial(v));
+        }
+        const std::string db = url.substr(14, url.find('?') - 14);
+        std::string out;
+        EXPECT_TRUE(pg->Psql(
+            db,
+            "INSERT INTO serials SELECT 4660, 22136, 'ABC0' || upper(lpad(to_hex(g), 4, '0')), "
+            "'pre', 'pre', '2026-01-01T00:00:00.000Z' FROM generate_series(0, " +
+                std::to_string(kPrefixValues - 1) + ") g WHERE g NOT IN (" + list + ")",
+            &out))
+            << out;
+
+        char tmpl[] = "/tmp/galmor-floor-XXXXXX";
+        EXPECT_NE(mkdtemp(tmpl), nullptr);
+        std::vector<std::unique_ptr<StationRig>> stations;
+        std::vector<pid_t> pids;
+        for (int s = 0; s < 4; ++s) {
+            stations.push_back(
+                std::make_unique<StationRig>(std::string(tmpl) + "/s" + std::to_string(s)));
+            for (int d = 0; d < 8; ++d) stations.back()->Plug();
+        }
+        for (int s = 0; s < 4; ++s) {
+            pids.push_back(stations[static_cast<size_t>(s)]->Start(
+                {"--log", url, "--station", "station-" + std::to_string(s)}));
+        }
+        for (size_t s = 0; s < 4; ++s) {
+            Wait(pids[s]);
+            auto& st = *stations[s];
+            res.outputs.push_back(st.Output());
+            for (const auto& [id, serial] : st.Serials()) res.written.push_back(serial);
+            const json report = json::parse(ReadFile(st.report()), nullptr, false);
+            EXPECT_FALSE(report.is_discarded()) << st.Output();
+            if (report.is_discarded()) continue;
+            std::string messages;
+            for (const auto& m : report["messages"]) messages += m.get<std::string>() + "\n";
+            for (const auto& p : report["ports"]) {
+                if (p["error_status"] == 0) {
+                    ++res.passed;
+                    continue;
+                }
+                ++res.failed;
+                res.failures.push_back(std::to_string(p["error_status"].get<int>()) + " " +
+                                       p["config_string"]["text"].get<std::string>() + " | " +
+                                       messages);
+            }
+        }
+        fs::remove_all(tmpl);
+        return res;
+    }
+
+    std::string skip_;
+};
+
+TEST_F(FloorTest, FourStationsShareOneSerialSpaceWithoutDuplicates) {
+    std::set<std::string> free;
+    Result r = RunFloor(100, &free);
+    if (!skip_.empty()) GTEST_SKIP() << skip_;
+    // Enough free values: every disk gets one, none twice, none taken before.
+    EXPECT_EQ(r.passed, 32) << r.outputs[0];
+    EXPECT_EQ(r.written.size(), 32u);
+    std::set<std::string> unique(r.written.begin(), r.written.end());
+    EXPECT_EQ(unique.size(), r.written.size());
+    for (const auto& s : r.written) EXPECT_EQ(free.count(s), 1u) << s;
+
+    // Fewer free values than disks: the disks beyond them fail with 0x87 and
+    // the message about this prefix.
+    free.clear();
+    r = RunFloor(12, &free);
+    EXPECT_LE(r.passed, 12);
+    EXPECT_GE(r.passed, 1);
+    EXPECT_EQ(r.passed + r.failed, 32);
+    EXPECT_EQ(r.written.size(), static_cast<size_t>(r.passed));
+    unique = std::set<std::string>(r.written.begin(), r.written.end());
+    EXPECT_EQ(unique.size(), r.written.size());
+    for (const auto& s : r.written) EXPECT_EQ(free.count(s), 1u) << s;
+    for (const auto& f : r.failures) {
+        EXPECT_EQ(f.rfind("135 Write = X | ", 0), 0u) << f;  // 0x87
+        EXPECT_NE(f.find("serial number space of prefix \"ABC\" (VID 1234, PID 5678) is "
+                         "nearly exhausted"),
+                  std::string::npos)
+            << f;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,358 @@
+// The same cases against the SQLite file and a real PostgreSQL server.
+#include "prodlog/store.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "pg_server.h"
+#include "prodlog/serials.h"
+
+namespace {
+
+using namespace galmor::prodlog;
+
+DiskRecord Sample(int port, const std::string& station, bool passed, const std::string& at) {
+    DiskRecord r;
+    r.logged_at = at;
+    r.station = station;
+    r.run_id = station + "-run-1";
+    r.port = port;
+    r.device_path = "/dev/sg" + std::to_string(port);
+    r.recipe_digest = std::string(64, 'a');
+    r.recipe_files = {"Product.ini " + std::string(64, 'b'), "loader.iso " + std::string(64, 'c')};
+    r.items = {"format", "manufacture", "check-config"};
+    r.usb_vid = 0x1234;
+    r.usb_pid = 0xABCD;
+    r.bcd_device = 0x0105;
+    r.usb_manufacturer = "AB";
+    r.usb_product = "Disk";
+    r.scsi_vendor = "AB";
+    r.scsi_product = "Disk";
+    r.serial = "ABC0" + std::to_string(1000 + port);
+    r.serial_reserved = true;
+    r.passed = passed;
+    r.error_status = passed ? 0 : 0x9B;
+    r.error_text = passed ? "" : "Format Error";
+    r.columns = {{"format", passed ? "V" : "X", passed ? "1 Chip(s)   64 MB" : "Format Error"},
+                 {"config_string", "", ""},
+                 {"check_config", "", ""},
+                 {"check_wp", "", ""}};
+    r.steps = {{"format", 1.25}, {"manufacture", 0.031}};
+    return r;
+}
+
+class StoreTest : public ::testing::TestWithParam<std::string> {
+  protected:
+    void SetUp() override {
+        if (GetParam() == "postgresql") {
+            std::string skip;
+            pg_ = ufdtest::PgServer::Get(&skip);
+            if (!pg_) GTEST_SKIP() << skip;
+            ASSERT_TRUE(pg_->ok()) << pg_->error();
+            url_ = pg_->NewDatabase();
+            ASSERT_FALSE(url_.empty()) << pg_->error();
+            db_ = url_.substr(std::string("postgresql:///").size());
+            db_ = db_.substr(0, db_.find('?'));
+        } else {
+            char tmpl[] = "/tmp/galmor-log-XXXXXX";
+            ASSERT_NE(mkdtemp(tmpl), nullptr);
+            dir_ = tmpl;
+            file_ = dir_ + "/state/galmor/production.db";
+            url_ = "sqlite:" + file_;
+        }
+    }
+    void TearDown() override {
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+
+    std::unique_ptr<Store> Open() {
+        std::string error;
+        auto s = OpenStore(url_, &error);
+        EXPECT_TRUE(s) << error;
+        return s;
+    }
+
+    // Raw SQL against the log, behind the station's back.
+    bool Sql(const std::string& sql) {
+        if (pg_) {
+            std::string out;
+            const bool ok = pg_->Psql(db_, sql, &out);
+            EXPECT_TRUE(ok) << out;
+            return ok;
+        }
+        sqlite3* db = nullptr;
+        bool ok = sqlite3_open(file_.c_str(), &db) == SQLITE_OK &&
+                  sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+        EXPECT_TRUE(ok) << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        return ok;
+    }
+
+    ufdtest::PgServer* pg_ = nullptr;
+    std::string url_, db_, dir_, file_;
+};
+
+TEST_P(StoreTest, RecordsComeBackFieldForFieldAndFilter) {
+    auto store = Open();
+    ASSERT_TRUE(store);
+    std::vector<DiskRecord> written = {
+        Sample(0, "line-1", true, "2026-12-06T23:59:59.999Z"),
+        Sample(1, "line-1", false, "2026-12-07T08:00:00.000Z"),
+        Sample(2, "line-2", true, "2026-12-07T09:30:00.000Z"),
+    };
+    // Text the station does not choose: quotes, separators, line breaks,
+    // backslashes and non-ASCII all come back as written.
+    written[1].usb_product = "Di\"sk, 'x'\n{y}\\z";
+    written[1].scsi_product = "Flash \xc3\xa9t\xc3\xa9";
+    written[1].columns[0].text = "a \"b\", c";
+    written[2].kind = RunKind::LowLevelFormat;
+    written[2].serial.clear();
+    written[2].serial_reserved = false;
+    for (auto& r : written) {
+        const LogResult s = store->Append(&r);
+        ASSERT_TRUE(s.ok) << s.message;
+        EXPECT_GT(r.id, 0);
+    }
+    EXPECT_LT(written[0].id, written[1].id);
+    EXPECT_LT(written[1].id, written[2].id);
+
+    std::vector<DiskRecord> read;
+    ASSERT_TRUE(store->Query({}, &read).ok);
+    EXPECT_EQ(read, written);
+
+    LogFilter f;
+    f.since = "2026-12-07T00:00:00.000Z";
+    ASSERT_TRUE(store->Query(f, &read).ok);
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0].port, 1);
+    f.station = "line-2";
+    ASSERT_TRUE(store->Query(f, &read).ok);
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].port, 2);
+    f = LogFilter{};
+    f.result = 0;
+    ASSERT_TRUE(store->Query(f, &read).ok);
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0].error_text, "Format Error");
+    f.result = 1;
+    ASSERT_TRUE(store->Query(f, &read).ok);
+    EXPECT_EQ(read.size(), 2u);
+}
+
+TEST_P(StoreTest, SchemaIsCreatedOnceMigratedAndGuarded) {
+    // Stations that start together on a new log all open it.
+    std::vector<std::thread> threads;
+    std::atomic<int> opened{0};
+    std::vector<std::string> errors(4);
+    for (int i = 0; i < 4; ++i) {
+        threads.emplace_back([&, i] {
+            auto s = OpenStore(url_, &errors[i]);
+            if (s) ++opened;
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(opened, 4) << errors[0] << errors[1] << errors[2] << errors[3];
+
+    {
+        auto store = Open();
+        ASSERT_TRUE(store);
+        DiskRecord r = Sample(0, "s", true, UtcNow());
+        ASSERT_TRUE(store->Append(&r).ok);
+    }
+    // Reopened: the record is still there.
+    {
+        auto store = Open();
+        ASSERT_TRUE(store);
+        std::vector<DiskRecord> read;
+        ASSERT_TRUE(store->Query({}, &read).ok);
+        EXPECT_EQ(read.size(), 1u);
+    }
+    // A log from a newer station is refused rather than written wrongly.
+    ASSERT_TRUE(Sql("UPDATE schema_version SET version = 99"));
+    std::string error;
+    EXPECT_FALSE(OpenStore(url_, &error));
+    EXPECT_NE(error.find("schema version 99"), std::string::npos) << error;
+
+    // A damaged value is reported, not passed on as a record.
+    ASSERT_TRUE(Sql("UPDATE schema_version SET version = 1"));
+    ASSERT_TRUE(Sql("UPDATE disks SET grid_columns = 'not json'"));
+    auto store = Open();
+    ASSERT_TRUE(store);
+    std::vector<DiskRecord> read;
+    const LogResult s = store->Query({}, &read);
+    EXPECT_FALSE(s.ok);
+    EXPECT_NE(s.message.find("grid_columns"), std::string::npos) << s.message;
+}
+
+TEST_P(StoreTest, ReservationTakesTheFirstFreeDrawPerVendorAndProduct) {
+    auto store = Open();
+    ASSERT_TRUE(store);
+    int taken = -2;
+    ASSERT_TRUE(store->ReserveFirstFree(1, 2, {"AAA01111", "AAA02222"}, "s", "r", &taken).ok);
+    EXPECT_EQ(taken, 0);
+    ASSERT_TRUE(
+        store->ReserveFirstFree(1, 2, {"AAA01111", "AAA02222", "AAA03333"}, "s", "r", &taken).ok);
+    EXPECT_EQ(taken, 1);
+    ASSERT_TRUE(store->ReserveFirstFree(1, 2, {"AAA01111", "AAA02222"}, "s", "r", &taken).ok);
+    EXPECT_EQ(taken, -1);
+    // The same serial under another product id is another disk.
+    ASSERT_TRUE(store->ReserveFirstFree(1, 3, {"AAA01111"}, "s", "r", &taken).ok);
+    EXPECT_EQ(taken, 0);
+    // A draw that repeats itself within one batch is taken once.
+    ASSERT_TRUE(store->ReserveFirstFree(1, 2, {"AAA04444", "AAA04444"}, "s", "r", &taken).ok);
+    EXPECT_EQ(taken, 0);
+
+    // Serials with characters that quoting must not break.
+    const std::vector<std::string> odd = {"a\"b", "c,d", "{e}", "f\\g", "h i", "NULL"};
+    for (const auto& s : odd) {
+        ASSERT_TRUE(store->ReserveFirstFree(9, 9, {s}, "s", "r", &taken).ok) << s;
+        EXPECT_EQ(taken, 0) << s;
+    }
+    ASSERT_TRUE(store->ReserveFirstFree(9, 9, odd, "s", "r", &taken).ok);
+    EXPECT_EQ(taken, -1);
+}
+
+// Four stations draw from a space of 64 serials of which 10 are free: the
+// free ones go to exactly ten disks, the others fail with the message.
+TEST_P(StoreTest, ConcurrentStationsNeverShareASerial) {
+    auto setup = Open();
+    ASSERT_TRUE(setup);
+    auto value = [](int i) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "ABC000%02X", i);
+        return std::string(buf);
+    };
+    std::set<std::string> free;
+    for (int i = 0; i < 64; ++i) {
+        if (i % 6 == 0 && free.size() < 10) {
+            free.insert(value(i));
+            continue;
+        }
+        int taken = -1;
+        ASSERT_TRUE(setup->ReserveFirstFree(0x1234, 0x5678, {value(i)}, "pre", "pre", &taken).ok);
+        ASSERT_EQ(taken, 0);
+    }
+    ASSERT_EQ(free.size(), 10u);
+
+    struct Outcome {
+        std::vector<std::string> serials;
+        std::vector<std::string> failures;
+    };
+    std::vector<Outcome> outcomes(4);
+    std::vector<std::thread> stations;
+    for (int s = 0; s < 4; ++s) {
+        stations.emplace_back([&, s] {
+            std::string error;
+            auto store = OpenStore(url_, &error);
+            if (!store) {
+                outcomes[s].failures.push_back("open: " + error);
+                return;
+            }
+            std::mt19937 gen(1000 + s);
+            std::uniform_int_distribution<int> pick(0, 63);
+            for (int disk = 0; disk < 8; ++disk) {
+                SerialRequest req;
+                req.vid = 0x1234;
+                req.pid = 0x5678;
+                req.prefix = "ABC";
+                req.station = "station-" + std::to_string(s);
+                req.run_id = "run";
+                const SerialOutcome o =
+                    ReserveSerial(store.get(), req, [&] { return value(pick(gen)); });
+                if (o.ok) {
+                    outcomes[s].serials.push_back(o.serial);
+                } else {
+                    outcomes[s].failures.push_back(o.message);
+                }
+            }
+        });
+    }
+    for (auto& t : stations) t.join();
+
+    std::multiset<std::string> got;
+    int failures = 0;
+    for (const auto& o : outcomes) {
+        got.insert(o.serials.begin(), o.serials.end());
+        for (const auto& m : o.failures) {
+            ++failures;
+            EXPECT_NE(m.find("prefix \"ABC\""), std::string::npos) << m;
+            EXPECT_NE(m.find("nearly exhausted"), std::string::npos) << m;
+        }
+    }
+    EXPECT_EQ(std::set<std::string>(got.begin(), got.end()), free);
+    EXPECT_EQ(got.size(), 10u);  // no serial twice
+    EXPECT_EQ(failures, 22);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
+
+// A station killed while it writes leaves a log that opens as it is, with
+// every record whole.
+TEST(SqliteStore, KillDuringWritesLeavesAReadableLog) {
+    char tmpl[] = "/tmp/galmor-log-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string file = std::string(tmpl) + "/production.db";
+    {
+        std::string error;
+        ASSERT_TRUE(OpenSqliteStore(file, &error)) << error;
+    }
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string error;
+        auto store = OpenSqliteStore(file, &error);
+        for (int i = 0; store; ++i) {
+            DiskRecord r = Sample(i % 8, "killed", i % 3 != 0, UtcNow());
+            r.usb_product = std::string(2000, 'p');  // records span pages
+            store->Append(&r);
+        }
+        _exit(1);
+    }
+    std::string error;
+    auto reader = OpenSqliteStore(file, &error);
+    ASSERT_TRUE(reader) << error;
+    std::vector<DiskRecord> read;
+    // Wait for the writer to be well under way.
+    for (int i = 0; i < 2000 && read.size() < 20; ++i) {
+        ASSERT_TRUE(reader->Query({}, &read).ok);
+        usleep(5000);
+    }
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    reader.reset();
+    ASSERT_GE(read.size(), 20u);
+
+    auto store = OpenSqliteStore(file, &error);
+    ASSERT_TRUE(store) << error;
+    std::vector<DiskRecord> after;
+    const LogResult s = store->Query({}, &after);
+    ASSERT_TRUE(s.ok) << s.message;
+    ASSERT_GE(after.size(), read.size());
+    for (size_t i = 0; i < after.size(); ++i) {
+        EXPECT_EQ(after[i].id, static_cast<int64_t>(i) + 1);
+        EXPECT_EQ(after[i].usb_product.size(), 2000u);
+        EXPECT_EQ(after[i].steps.size(), 2u);
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)), "ok");
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    std::filesystem::remove_all(tmpl);
+}
+
+}  // namespace
