@@ -66,8 +66,8 @@ bad_input() {  # name, expected rc, expected text, setup command, galmor args...
     [[ $out == *"$text"* ]] || fail "$name: no message \"$text\": $out"
     expect_untouched "$name" "$a" "$b"
 }
-bad_input "fifo recipe" 2 "not a regular file" 'rm "$home/Product.ini"; mkfifo "$home/Product.ini"' --action run
-bad_input "recipe linked to /dev/zero" 2 "not a regular file" 'ln -sf /dev/zero "$home/Product.ini"' --action run
+bad_input "fifo recipe" 2 "Product.ini" 'rm "$home/Product.ini"; mkfifo "$home/Product.ini"' --action run
+bad_input "recipe linked to /dev/zero" 2 "Product.ini" 'ln -sf /dev/zero "$home/Product.ini"' --action run
 bad_input "huge recipe" 2 "larger than" 'head -c 1100000 /dev/zero | tr "\0" ";" >>"$home/Product.ini"' --action run
 bad_input "non-hex VID" 2 "not hexadecimal" 'sed -i "s/^VID=.*/VID=ZZZZ/" "$home/Product.ini"' --action run
 bad_input "non-hex PID" 2 "not hexadecimal" 'sed -i "s/^PID=.*/PID=12G4/" "$home/Product.ini"' --action run
