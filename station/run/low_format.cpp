@@ -137,7 +137,7 @@ void LowLevelFormatWorker(StationCore& st, int16_t disk) {
     if (rs.lowFormatCancel) return endCancelled();
     const int32_t h = port.Handle;
     // Nothing is sent to a unit that another program holds.
-    const UnitLock lock(lib, h);
+    const UnitLock lock(lib, h, std::chrono::seconds(2));
     const bool noDisk = st.NoDiskUnit[static_cast<size_t>(disk - 1)];
     if (!lock.held() || noDisk) {
         st.SetLowFormatBusy(true);

@@ -171,7 +171,7 @@ void JustDoIt(StationCore& st, int16_t disk) {
 
     // Nothing is sent to a unit that another program holds, nor written to
     // a CD-ROM unit that no disk unit shows to be a flash disk.
-    const UnitLock lock(job.lib, port.Handle);
+    const UnitLock lock(job.lib, port.Handle, std::chrono::seconds(2));
     const Status refused = !lock.held()                                   ? Status::Busy
                            : st.NoDiskUnit[static_cast<size_t>(disk - 1)] ? Status::NoDiskUnit
                                                                           : Status::Ok;

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "core/view.h"
 #include "run/station.h"
@@ -48,8 +51,17 @@ inline void HideProgressBars(StationCore& st) {
 // disk tool) holds is not served.
 class UnitLock {
   public:
-    UnitLock(SarnikApi& lib, int32_t handle) : lib_(lib), handle_(handle) {
-        lock_ = handle > 0 ? lib.LockUnit(handle) : 0;
+    // `patience`: how long to try again while the unit is held; a
+    // discovery's probe elsewhere holds a unit for a moment only.
+    UnitLock(SarnikApi& lib, int32_t handle,
+             std::chrono::milliseconds patience = std::chrono::milliseconds(0))
+        : lib_(lib), handle_(handle) {
+        if (handle <= 0) return;
+        const auto until = std::chrono::steady_clock::now() + patience;
+        while ((lock_ = lib.LockUnit(handle)) <= 0 && errno == EWOULDBLOCK &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
     UnitLock(const UnitLock&) = delete;
     UnitLock& operator=(const UnitLock&) = delete;

@@ -37,7 +37,7 @@ void ScanCmd_Click(StationCore& st) {
         try {
             // A unit another program holds is not scanned; a CD-ROM unit
             // without a disk unit gets no configuration write.
-            const UnitLock lock(job.lib, job.port.Handle);
+            const UnitLock lock(job.lib, job.port.Handle, std::chrono::seconds(2));
             const Status refused = !lock.held()                                ? Status::Busy
                                    : st.NoDiskUnit[static_cast<size_t>(p - 1)] ? Status::NoDiskUnit
                                                                                : Status::Ok;
