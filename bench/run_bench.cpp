@@ -10,6 +10,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -182,8 +183,15 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    const fs::path scratch = fs::temp_directory_path() / ("run_bench-" + std::to_string(getpid()));
-    fs::create_directories(scratch);
+    // A private folder of our own: a fixed name under the shared temporary
+    // folder could be planted in advance with links into someone else's files.
+    std::string scratchTemplate = (fs::temp_directory_path() / "run_bench-XXXXXX").string();
+    if (mkdtemp(scratchTemplate.data()) == nullptr) {
+        std::cerr << "run_bench: cannot create a private temporary folder: " << std::strerror(errno)
+                  << "\n";
+        return 1;
+    }
+    const fs::path scratch = scratchTemplate;
 
     std::printf("production run, usb2 timing, 4 MB loader, 1 MB reserve, 2 partitions\n");
     std::printf("(Format, Manufacture and Check Config; the three 1-second pauses are included)\n");

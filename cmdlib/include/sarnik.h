@@ -36,6 +36,18 @@ extern "C" {
 SARNIK_API int32_t fnFerrule_GetDiskHandle(int32_t index);
 SARNIK_API int32_t fnFerrule_GetCDHandle(int32_t index);
 
+/* Exclusive use of a unit by one program at a time.
+ * fnFerrule_LockUnit takes, without waiting, the BSD flock(2) lock of the unit
+ * behind the handle: on Linux on its whole-disk block device (the lock that
+ * systemd-udevd and the disk tools honour) and on the unit's own node through
+ * the handle; on the simulated bus one lock for all units of a device. It
+ * returns a lock handle (> 0), or 0 with errno EWOULDBLOCK when another open
+ * file holds the unit (any other errno: the unit could not be locked).
+ * fnFerrule_UnlockUnit releases both and closes the lock handle. The locks end
+ * with the process in any case. */
+SARNIK_API int32_t fnFerrule_LockUnit(int32_t handle);
+SARNIK_API void fnFerrule_UnlockUnit(int32_t handle, int32_t lock);
+
 /* Standard commands: 1 = success, 0 = failure (unless noted). */
 SARNIK_API int32_t fnFerrule_TestUnitReady(int32_t handle);
 SARNIK_API int32_t fnFerrule_Read(int32_t handle, int32_t count, int32_t lba, void* buffer);

@@ -3,6 +3,8 @@
 // the library: an unexpected one makes the result 0.
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "commands.h"
 #include "sarnik.h"
 #include "services.h"
@@ -35,6 +37,28 @@ SARNIK_API int32_t fnFerrule_GetDiskHandle(int32_t index) {
 
 SARNIK_API int32_t fnFerrule_GetCDHandle(int32_t index) {
     return guarded([&](Platform& p) { return cmd::open_unit(p, sarnik::UnitClass::Cdrom, index); });
+}
+
+SARNIK_API int32_t fnFerrule_LockUnit(int32_t handle) {
+    if (handle <= 0) {
+        errno = EBADF;
+        return 0;
+    }
+    int err = 0;
+    const int32_t lock = guarded([&](Platform& p) {
+        const int l = p.lock_unit(handle);
+        err = l > 0 ? 0 : errno;
+        return l > 0 ? l : 0;
+    });
+    errno = err;
+    return lock;
+}
+
+SARNIK_API void fnFerrule_UnlockUnit(int32_t handle, int32_t lock) {
+    guarded([&](Platform& p) {
+        p.unlock_unit(handle, lock);
+        return 1;
+    });
 }
 
 SARNIK_API int32_t fnFerrule_TestUnitReady(int32_t handle) {

@@ -4,6 +4,9 @@
 // simulated bus. Neither keeps state between calls beyond its own object.
 #pragma once
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -62,6 +65,20 @@ class Platform {
     // Opens the unit named by a device path for reading and writing, shared
     // with other handles. A file descriptor (close-on-exec), or -1.
     virtual int open(const std::string& path) = 0;
+
+    // Takes the exclusive use of the unit behind `fd` without waiting. A lock
+    // descriptor (close-on-exec) to hand back to unlock_unit, or -1 with errno
+    // EWOULDBLOCK when another holder has the unit (other errno: no lock).
+    virtual int lock_unit(int fd) {
+        (void)fd;
+        errno = ENOTSUP;
+        return -1;
+    }
+    // Ends the use that lock_unit began.
+    virtual void unlock_unit(int fd, int lock) {
+        (void)fd;
+        if (lock > 0) ::close(lock);
+    }
 
     // Carries one command to the unit. `data` is the buffer that the block's
     // DataTransferLength describes (the block's DataBuffer field is never

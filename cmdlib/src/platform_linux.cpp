@@ -40,6 +40,7 @@
 // <proc>/swaps lists its node, or its "holders" folder is not empty.
 #include <fcntl.h>
 #include <scsi/sg.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -451,6 +452,52 @@ class LinuxPlatform final : public Platform {
         sg_io_hdr h = to_sg_io(block);
         if (::ioctl(fd, SG_IO, &h) < 0) return false;
         return from_sg_io(h, block);
+    }
+
+    // The BSD lock that systemd-udevd and the disk tools honour, on the
+    // unit's whole-disk block device (held by the returned descriptor) and on
+    // its own node (held through the handle itself).
+    int lock_unit(int fd) override {
+        auto unit = unit_for_fd(fd);
+        if (!unit) {
+            errno = EBADF;
+            return -1;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return -1;
+        auto fail = [fd](int err) {
+            ::flock(fd, LOCK_UN);
+            errno = err;
+            return -1;
+        };
+        int lock = -1;
+        const auto blocks = entries(unit->dir / "block");
+        if (blocks.empty()) {
+            // A unit without a block device (a bare generic node): the lock
+            // descriptor is a second reference to the handle's own lock.
+            lock = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
+            if (lock < 0) return fail(errno);
+            return lock;
+        }
+        const fs::path node = fs::path(dev_) / blocks.front();
+        lock = ::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+        if (lock < 0) return fail(errno);
+        if (lock == 0) {
+            const int moved = ::fcntl(lock, F_DUPFD_CLOEXEC, 1);
+            ::close(lock);
+            if (moved < 0) return fail(errno);
+            lock = moved;
+        }
+        if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+            const int err = errno;
+            ::close(lock);
+            return fail(err);
+        }
+        return lock;
+    }
+
+    void unlock_unit(int fd, int lock) override {
+        if (fd > 0) ::flock(fd, LOCK_UN);
+        if (lock > 0) ::close(lock);
     }
 
     std::optional<uint32_t> rescan(int fd) override {

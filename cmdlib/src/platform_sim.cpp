@@ -98,6 +98,9 @@ class SimPlatform final : public Platform {
         return execute(bus_, fd, block, block.Data);
     }
 
+    // One lock per device of the bus.
+    int lock_unit(int fd) override { return bus_.lock_device(fd); }
+
     // The bus shows plugged units at once; a rescan has nothing to find.
     std::optional<uint32_t> rescan(int fd) override {
         if (::fcntl(fd, F_GETFD) < 0) return {};

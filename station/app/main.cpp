@@ -1,10 +1,14 @@
 // galmor: the USB flash-disk production station.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <iostream>
@@ -278,6 +282,40 @@ int Run(int argc, char** argv) {
         opts.action = HeadlessAction::Scan;
     }
 
+    // The report must be writable before any disk is touched: a run whose
+    // record cannot be kept is not started. The file is opened without being
+    // truncated; one created here is removed again and written at the end.
+    if (!opts.report.empty()) {
+        const int fd = ::open(opts.report.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const bool created = fd >= 0;
+        const int wfd =
+            created ? fd
+                    : ::open(opts.report.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        const int err = errno;
+        if (wfd < 0) {
+            std::cerr << "galmor: cannot write the report " << opts.report << ": "
+                      << std::strerror(err) << "; no disk was touched\n";
+            return kExitOtherError;
+        }
+        struct stat rs {};
+        const bool regular = ::fstat(wfd, &rs) == 0 && S_ISREG(rs.st_mode);
+        ::close(wfd);
+        if (created) ::unlink(opts.report.c_str());
+        if (!regular) {
+            std::cerr << "galmor: the report " << opts.report
+                      << " is not a regular file; no disk was touched\n";
+            return kExitOtherError;
+        }
+    }
+
+    // The station learns which unit it opened only from the library's
+    // device-path log: with a folder the library refuses, every open fails,
+    // and the reason is told here rather than as "no disk".
+    if (const std::string why = LibraryFolderProblem(); !why.empty()) {
+        std::cerr << "galmor: the library's folder cannot be used: " << why
+                  << "; no disk was touched\n";
+        return kExitOtherError;
+    }
     if (watch) return Watch(opts, autoRun, logSetup);
 
     auto st = std::make_unique<Station>();

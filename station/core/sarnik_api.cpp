@@ -55,6 +55,8 @@ bool Sarnik::Load(std::string* error) {
     }
     bool ok = Resolve(lib, "fnFerrule_GetDiskHandle", x_.GetDiskHandle, error) &&
               Resolve(lib, "fnFerrule_GetCDHandle", x_.GetCDHandle, error) &&
+              Resolve(lib, "fnFerrule_LockUnit", x_.LockUnit, error) &&
+              Resolve(lib, "fnFerrule_UnlockUnit", x_.UnlockUnit, error) &&
               Resolve(lib, "fnFerrule_TestUnitReady", x_.TestUnitReady, error) &&
               Resolve(lib, "fnFerrule_Read", x_.Read, error) &&
               Resolve(lib, "fnFerrule_Write", x_.Write, error) &&
@@ -84,6 +86,14 @@ int32_t Sarnik::GetDiskHandle(int32_t index) {
 int32_t Sarnik::GetCDHandle(int32_t index) {
     if (!Ready()) return 0;
     return x_.GetCDHandle(index);
+}
+int32_t Sarnik::LockUnit(int32_t h) {
+    if (!Ready()) return 0;
+    return x_.LockUnit(h);
+}
+void Sarnik::UnlockUnit(int32_t h, int32_t lock) noexcept {
+    // No stop check: a lock is released on every way out of a job.
+    if (lock > 0 && loaded_.load(std::memory_order_acquire)) x_.UnlockUnit(h, lock);
 }
 int32_t Sarnik::TestUnitReady(int32_t h) {
     if (!Ready()) return 0;

@@ -14,6 +14,8 @@ namespace galmor {
 struct SarnikExports {
     int32_t (*GetDiskHandle)(int32_t) = nullptr;
     int32_t (*GetCDHandle)(int32_t) = nullptr;
+    int32_t (*LockUnit)(int32_t) = nullptr;
+    void (*UnlockUnit)(int32_t, int32_t) = nullptr;
     int32_t (*TestUnitReady)(int32_t) = nullptr;
     int32_t (*Read)(int32_t, int32_t, int32_t, void*) = nullptr;
     int32_t (*Write)(int32_t, int32_t, int32_t, void*) = nullptr;
@@ -61,6 +63,10 @@ class SarnikApi {
     virtual ~SarnikApi() = default;
     virtual int32_t GetDiskHandle(int32_t index) = 0;
     virtual int32_t GetCDHandle(int32_t index) = 0;
+    // The unit's exclusive lock: a lock handle (> 0), or 0 with errno
+    // EWOULDBLOCK when another program holds the unit. UnlockUnit never throws.
+    virtual int32_t LockUnit(int32_t h) = 0;
+    virtual void UnlockUnit(int32_t h, int32_t lock) noexcept = 0;
     virtual int32_t TestUnitReady(int32_t h) = 0;
     virtual int32_t Read(int32_t h, int32_t count, int32_t lba, void* buf) = 0;
     virtual int32_t Write(int32_t h, int32_t count, int32_t lba, void* buf) = 0;
@@ -90,6 +96,8 @@ class Sarnik final : public SarnikApi {
 
     int32_t GetDiskHandle(int32_t index) override;
     int32_t GetCDHandle(int32_t index) override;
+    int32_t LockUnit(int32_t h) override;
+    void UnlockUnit(int32_t h, int32_t lock) noexcept override;
     int32_t TestUnitReady(int32_t h) override;
     int32_t Read(int32_t h, int32_t count, int32_t lba, void* buf) override;
     int32_t Write(int32_t h, int32_t count, int32_t lba, void* buf) override;

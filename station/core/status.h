@@ -30,6 +30,8 @@ enum class Status : int16_t {
     // cannot, so nothing sets it.
     ReserveMismatch = 0xE2,
     NoFlash = 0xE5,            // format: no flash behind the controller
+    Busy = 0xEB,               // run, scan: another program holds the unit
+    NoDiskUnit = 0xEC,         // run, scan: a CD-ROM unit without a disk unit
     ConfigWriteFailed = 0xF6,  // manufacture: the configuration block write failed
     // 0xF7: manufacture, a required setting is empty; format, a reserved-area write failed.
     MissingSetting = 0xF7,

@@ -1,10 +1,16 @@
 // The recipe "Product.ini" and the two image files of its files folder.
 #include "recipe/loader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <utility>
 
 #include "core/port.h"
 #include "recipe/parser.h"
@@ -43,14 +49,38 @@ ReadResult ReadImage(const std::string& path, std::vector<uint8_t>& out) {
     }
 }
 
-bool ReadWholeFile(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    if (in.bad()) return false;
-    out = ss.str();
-    return true;
+enum class RecipeFile { Ok, Missing, NotRegular, TooLarge, Unreadable };
+
+// Reads the recipe. Only a regular file of at most kMaxRecipeBytes is read:
+// a FIFO would block the station forever and a link to a device could feed it
+// without end. The file is opened without blocking and checked on the open
+// descriptor, so it cannot be swapped between the check and the read.
+RecipeFile ReadRecipeFile(const std::string& path, std::string& out) {
+    out.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return errno == ENOENT ? RecipeFile::Missing : RecipeFile::Unreadable;
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return RecipeFile::Unreadable;
+    if (!S_ISREG(st.st_mode)) return RecipeFile::NotRegular;
+    if (st.st_size > static_cast<off_t>(kMaxRecipeBytes)) return RecipeFile::TooLarge;
+    // Read one byte past the cap so that a file growing meanwhile is caught.
+    std::string text(kMaxRecipeBytes + 1, '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return RecipeFile::Unreadable;
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    if (got > kMaxRecipeBytes) return RecipeFile::TooLarge;
+    text.resize(got);
+    out = std::move(text);
+    return RecipeFile::Ok;
 }
 
 }  // namespace
@@ -82,7 +112,22 @@ RecipeLoad LoadRecipe(const std::string& homeDir, ProductSettings& s) {
     std::string home = homeDir.empty() ? std::string("./") : homeDir;
     if (home.back() != '/') home += '/';
     std::string text;
-    if (!ReadWholeFile(home + "Product.ini", text)) text.clear();
+    const std::string recipePath = home + "Product.ini";
+    switch (ReadRecipeFile(recipePath, text)) {
+        case RecipeFile::NotRegular:
+            show(recipePath + " is not a regular file", Icon::Error);
+            return out;
+        case RecipeFile::TooLarge:
+            show(recipePath + " is larger than " + std::to_string(kMaxRecipeBytes) + " bytes",
+                 Icon::Error);
+            return out;
+        case RecipeFile::Missing:
+        case RecipeFile::Unreadable:
+            text.clear();
+            break;
+        case RecipeFile::Ok:
+            break;
+    }
 
     RecipeText parsed = ParseRecipe(text, s, homeDir, FolderHasFiles);
     out.messages = parsed.messages;

@@ -2,6 +2,7 @@
 // image files of its files folder.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,9 @@ struct RecipeLoad {
     // Values taken in another sense than written, for standard error.
     std::vector<std::string> warnings;
 };
+
+// The largest recipe read; a real one is a few hundred bytes.
+constexpr size_t kMaxRecipeBytes = 1024 * 1024;
 
 // Reads <homeDir>/Product.ini and the image files it names into `s`.
 RecipeLoad LoadRecipe(const std::string& homeDir, ProductSettings& s);

@@ -2,8 +2,11 @@
 // by position. No files are touched here except through the folder check.
 #include "recipe/parser.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace galmor {
@@ -379,6 +382,28 @@ std::vector<std::string> RecipeLimitProblems(const ProductSettings& s,
     }
     if (s.SecondReservedSectors < 0) {
         problems.push_back("2nd Reserved Section Size must not be negative");
+    }
+    // A vendor or product id is programmed as hexadecimal digits; any other
+    // character would silently become 0.
+    auto notHex = [](const std::string& id) {
+        return std::any_of(id.begin(), id.end(),
+                           [](char c) { return !std::isxdigit(static_cast<unsigned char>(c)); });
+    };
+    if (notHex(s.Vid)) {
+        problems.push_back("VID \"" + s.Vid + "\" is not hexadecimal (digits 0-9 and A-F only)");
+    }
+    if (notHex(s.Pid)) {
+        problems.push_back("PID \"" + s.Pid + "\" is not hexadecimal (digits 0-9 and A-F only)");
+    }
+    // Characters a FAT volume label cannot hold: the checkers refuse the volume.
+    const bool badLabel = std::any_of(s.DiskLabel.begin(), s.DiskLabel.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u < 0x20 || u == 0x7F || std::strchr("*?/\\:<>|\"", c) != nullptr;
+    });
+    if (badLabel) {
+        problems.push_back(
+            "Disk label has a character a FAT volume label cannot hold (* ? / \\ : < > | \" or a "
+            "control character)");
     }
     return problems;
 }

@@ -2,10 +2,14 @@
 // library, brings each controller into a known state and fills the port table.
 #include "run/discovery.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <fstream>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +18,7 @@
 // station reads the log from exactly the folder the library writes it to.
 #include "controller/controller.h"
 #include "core/status.h"
+#include "run/run_internal.h"
 #include "run/station.h"
 #include "sarnik_files.h"
 
@@ -89,7 +94,10 @@ OwnedHandle OpenAny(StationCore& st, int index) {
 
 // Brings one controller into a known state. `h` is a unit whose path has
 // "usb" and a revision or CD-ROM text of the family.
-void ProbeController(StationCore& st, int32_t h) {
+// false when the device does not answer the family's device-information
+// read: it is not a controller of the family and gets nothing more, in
+// particular none of the writes below.
+bool ProbeController(StationCore& st, int32_t h) {
     // Setup page 2 is written back only when it was read from this controller.
     Buffer a{};
     if (st.Lib().VendorScan(h, sub::kSetupRead, 0x09, 0, 0, 0x02, 0, kSector, a.data()) == 1) {
@@ -98,7 +106,7 @@ void ProbeController(StationCore& st, int32_t h) {
     }
 
     Buffer b{};
-    st.Lib().VendorR(h, sub::kDeviceInfo, b.data());
+    if (st.Lib().VendorR(h, sub::kDeviceInfo, b.data()) != 1) return false;
     const bool notC0 = b[devinfo::kPassword] != kNoPassword;
     bool flagged;
     if (b[devinfo::kRevision] >= kFlagsValidFromRevision) {
@@ -123,6 +131,7 @@ void ProbeController(StationCore& st, int32_t h) {
         if (st.Lib().VendorR(h, sub::kProbe83, b.data()) == 1)
             st.Lib().VendorR(h, sub::kProbe97, b.data());
     }
+    return true;
 }
 
 // Probe pass. false when a unit is bound to the maker's own driver.
@@ -138,24 +147,43 @@ bool ProbePass(StationCore& st) {
         }
         if (!Has(path, "usb")) continue;
         if (!Has(path, "cdrom") && !Has(path, "rev_8.0") && !Has(path, "rev_7.77")) continue;
-        ProbeController(st, h.get());
+        const std::string key = DeviceKey(path);
+        if (st.ForeignDevices.count(key) != 0) continue;
+        // A controller that another program holds (another station in the
+        // middle of a run) is not disturbed by the probe's writes.
+        const UnitLock lock(st.Lib(), h.get());
+        if (!lock.held()) continue;
+        if (!ProbeController(st, h.get())) st.ForeignDevices.insert(key);
     }
     return true;
 }
 
 // Collecting pass. false when a unit is bound to the maker's own driver.
 // Candidates beyond the table's 16 entries are closed and not recorded.
-bool CollectingPass(StationCore& st, std::vector<Candidate>& found) {
+bool CollectingPass(StationCore& st, std::vector<Candidate>& found,
+                    std::set<std::string>& withDisk) {
+    // A unit is taken only when its controller answers the status read; a
+    // device that does not is foreign and never becomes a port.
+    // Returns false for a unit of a foreign device.
     auto take = [&](OwnedHandle h) {
-        if (found.size() < static_cast<size_t>(kMaxPorts)) {
-            found.push_back({std::move(h), st.LastDevicePath});
+        const std::string key = DeviceKey(st.LastDevicePath);
+        if (st.ForeignDevices.count(key) != 0) return false;
+        if (found.size() >= static_cast<size_t>(kMaxPorts)) return true;
+        Buffer b{};
+        st.LastResult = st.Lib().VendorR(h.get(), sub::kStatus, b.data());
+        if (st.LastResult != 1) {
+            st.ForeignDevices.insert(key);
+            return false;
         }
+        found.push_back({std::move(h), st.LastDevicePath});
+        return true;
     };
     for (int i = 0; i < kEnumerationIndexes; ++i) {
         OwnedHandle disk(st.Lib().GetDiskHandle(i));
         if (disk) {
             ReadDevicePathLog(st, kPathSelector);
             const std::string& path = st.LastDevicePath;
+            withDisk.insert(DeviceKey(path));
             if (Has(path, "usbkorva")) {
                 st.View().ShowMessage(kMsgForeignDriver, Icon::None);
                 return false;
@@ -169,8 +197,7 @@ bool CollectingPass(StationCore& st, std::vector<Candidate>& found) {
             ReadDevicePathLog(st, kPathSelector);
             const std::string& path = st.LastDevicePath;
             if (Has(path, "usb") && Has(path, "cdrom")) {
-                st.NoCdromUnit = false;
-                take(std::move(cd));
+                if (take(std::move(cd))) st.NoCdromUnit = false;
             }
         }
     }
@@ -191,8 +218,34 @@ void ReadDevicePathLog(StationCore& st, int16_t selector) {
     if (selector == kPathSelector) st.LastDevicePath = line;
 }
 
+std::string LibraryFolderProblem() {
+    const std::string root = sarnik_files::root_folder();
+    struct stat info {};
+    if (!sarnik_files::root_is_explicit() && !root.empty() && ::lstat(root.c_str(), &info) != 0 &&
+        errno == ENOENT) {
+        return {};
+    }
+    return sarnik_files::root_problem();
+}
+
+std::string DeviceKey(const std::string& path) {
+    // <bus>#<class&identity>#<instance>&<unit>#<guid>: the units of one
+    // device share the instance without its last field.
+    const size_t h1 = path.find('#');
+    const size_t h2 = h1 == std::string::npos ? h1 : path.find('#', h1 + 1);
+    const size_t h3 = h2 == std::string::npos ? h2 : path.find('#', h2 + 1);
+    if (h3 == std::string::npos) return path;
+    std::string instance = path.substr(h2 + 1, h3 - h2 - 1);
+    const size_t amp = instance.rfind('&');
+    if (amp != std::string::npos) instance.resize(amp);
+    std::transform(instance.begin(), instance.end(), instance.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return instance;
+}
+
 void PollingDiskStatus(StationCore& st, bool arrived) {
     st.NoCdromUnit = true;
+    st.ForeignDevices.clear();
     if (!ProbePass(st)) return;
 
     const int oldCount = std::clamp<int>(st.DiskCount.load(), 0, kMaxPorts);
@@ -208,7 +261,8 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
     }
 
     std::vector<Candidate> found;
-    if (!CollectingPass(st, found)) return;
+    std::set<std::string> withDisk;
+    if (!CollectingPass(st, found, withDisk)) return;
     const int n = static_cast<int>(found.size());
 
     // An arrival discovery replaces the old ports: their handles are closed,
@@ -227,12 +281,12 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
         }
     }
 
-    Buffer b{};
     for (int p = 0; p < n; ++p) {
         PortRecord& port = st.ports[p];
         port.DevicePath = found[p].path;
         port.Handle = found[p].handle.release();
-        st.LastResult = st.Lib().VendorR(port.Handle, sub::kStatus, b.data());
+        st.NoDiskUnit[static_cast<size_t>(p)] =
+            Has(port.DevicePath, "cdrom") && withDisk.count(DeviceKey(port.DevicePath)) == 0;
         if (Has(port.DevicePath, "cdrom") && Has(port.DevicePath, "rev_8.00")) {
             st.NoCdromUnit = false;
             port.ErrorStatus = Code(Status::WriteProtected);

@@ -71,6 +71,7 @@ void cmdLowFor_Click(StationCore& st) {
     BeginLoggedRun(st);
     st.SetLowFormatComplete(false);
     st.SetLowFormatChipListFailed(false);
+    st.SetLowFormatBusy(false);
 
     // Ports above 8 have no worker; the highest-numbered worker is that of
     // the last port served.
@@ -135,6 +136,19 @@ void LowLevelFormatWorker(StationCore& st, int16_t disk) {
     event.Reset();
     if (rs.lowFormatCancel) return endCancelled();
     const int32_t h = port.Handle;
+    // Nothing is sent to a unit that another program holds.
+    const UnitLock lock(lib, h, std::chrono::seconds(2));
+    const bool noDisk = st.NoDiskUnit[static_cast<size_t>(disk - 1)];
+    if (!lock.held() || noDisk) {
+        st.SetLowFormatBusy(true);
+        row.ShowMessage(FormatErrorText(Code(noDisk ? Status::NoDiskUnit : Status::Busy)),
+                        Icon::None);
+        event.Set();
+        if (!highest) return;
+        WaitForAllDisks(rs, disks);
+        if (!rs.lowFormatCancel) LowFormatRestore(st, true);
+        return;
+    }
     if (h > 0) ::fsync(h);  // result ignored, as for any flush of a device
 
     row.SetProgress(0);

@@ -172,6 +172,22 @@ void JustDoIt(StationCore& st, int16_t disk) {
     StepClock clock;
     port.ConfigWritten = false;
 
+    // Nothing is sent to a unit that another program holds, nor written to
+    // a CD-ROM unit that no disk unit shows to be a flash disk.
+    const UnitLock lock(job.lib, port.Handle, std::chrono::seconds(2));
+    const Status refused = !lock.held()                                   ? Status::Busy
+                           : st.NoDiskUnit[static_cast<size_t>(disk - 1)] ? Status::NoDiskUnit
+                                                                          : Status::Ok;
+    if (refused != Status::Ok) {
+        MarkFailed(st, port, refused);
+        job.view.ShowColumn(Column::Format);
+        job.view.SetMark(Column::Format, "X");
+        job.view.SetText(Column::Format, FormatErrorText(Code(refused)));
+        CheckStop();
+        FinishJob(st, disks);
+        return;
+    }
+
     if (v.Checked(TestItem::Format)) {
         clock.Time("format", [&] { RunStep(st, port, Status::Runtime, [&] { Format7301(job); }); });
         WaitSeconds(st, 1.0f);

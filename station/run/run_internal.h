@@ -2,6 +2,9 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "core/view.h"
 #include "run/station.h"
@@ -42,6 +45,34 @@ inline void HideProgressBars(StationCore& st) {
         row.SetProgress(0);
     }
 }
+
+// The exclusive use of one unit for a job: taken when the job starts, given
+// back on every way out. A unit that another program (another station, a
+// disk tool) holds is not served.
+class UnitLock {
+  public:
+    // `patience`: how long to try again while the unit is held; a
+    // discovery's probe elsewhere holds a unit for a moment only.
+    UnitLock(SarnikApi& lib, int32_t handle,
+             std::chrono::milliseconds patience = std::chrono::milliseconds(0))
+        : lib_(lib), handle_(handle) {
+        if (handle <= 0) return;
+        const auto until = std::chrono::steady_clock::now() + patience;
+        while ((lock_ = lib.LockUnit(handle)) <= 0 && errno == EWOULDBLOCK &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    UnitLock(const UnitLock&) = delete;
+    UnitLock& operator=(const UnitLock&) = delete;
+    ~UnitLock() { lib_.UnlockUnit(handle_, lock_); }
+    bool held() const { return lock_ > 0; }
+
+  private:
+    SarnikApi& lib_;
+    int32_t handle_;
+    int32_t lock_ = 0;
+};
 
 // The prologue of Start, Low level Format and Scan: false while a run or a
 // low-level format is going on; otherwise joins the workers of the last one,

@@ -35,6 +35,22 @@ void ScanCmd_Click(StationCore& st) {
         job.port.ConfigWritten = false;
         StepClock clock;
         try {
+            // A unit another program holds is not scanned; a CD-ROM unit
+            // without a disk unit gets no configuration write.
+            const UnitLock lock(job.lib, job.port.Handle, std::chrono::seconds(2));
+            const Status refused = !lock.held()                                ? Status::Busy
+                                   : st.NoDiskUnit[static_cast<size_t>(p - 1)] ? Status::NoDiskUnit
+                                                                               : Status::Ok;
+            if (refused != Status::Ok) {
+                int16_t expected = 0;
+                job.port.ErrorStatus.compare_exchange_strong(expected, Code(refused));
+                view.Reset(true);
+                view.SetPicture(Picture::Failed);
+                view.ShowColumn(Column::CheckConfig);
+                view.SetMark(Column::CheckConfig, "X");
+                view.SetText(Column::CheckConfig, ScanErrorText(Code(refused)));
+                continue;
+            }
             view.Reset(true);
             view.SetProgress(0);
             view.SetProgressMaximum(barMax);

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -105,6 +106,12 @@ struct StationCore {
     std::string LastDevicePath;
     bool NoCdromUnit = true;
     int32_t LastResult = 0;
+    // Devices (keys from DeviceKey()) that failed a vendor read during this
+    // discovery: not controllers of the family, sent no further vendor command.
+    std::set<std::string> ForeignDevices;
+    // Ports that are a CD-ROM unit whose device showed no disk unit: nothing
+    // proves them a flash disk of the family, so they get no vendor write.
+    std::array<bool, kMaxPorts> NoDiskUnit{};
 
     // The pending device change from the monitor's notices (values in
     // core/monitor_link.h). Written by the hook and read and reset by the
@@ -157,6 +164,8 @@ struct StationCore {
     // chip list could not be read.
     bool LowFormatComplete() const { return lowFormatComplete_.load(); }
     bool LowFormatChipListFailed() const { return lowFormatChipListFailed_.load(); }
+    // Whether a disk of the last low-level format was held by another program.
+    bool LowFormatBusy() const { return lowFormatBusy_.load(); }
 
     // Run-layer bookkeeping (used by the run, Scan and the low-level format).
     void SetBanner(bool visible, const std::string& text, bool failed, bool ended);
@@ -164,6 +173,7 @@ struct StationCore {
     void SetServed(int count) { served_ = count; }
     void SetLowFormatComplete(bool v) { lowFormatComplete_ = v; }
     void SetLowFormatChipListFailed(bool v) { lowFormatChipListFailed_ = v; }
+    void SetLowFormatBusy(bool v) { lowFormatBusy_ = v; }
 
   private:
     StationView* view = nullptr;
@@ -177,6 +187,7 @@ struct StationCore {
     std::atomic<int> served_{0};
     std::atomic<bool> lowFormatComplete_{false};
     std::atomic<bool> lowFormatChipListFailed_{false};
+    std::atomic<bool> lowFormatBusy_{false};
 };
 
 // The station's pause: a busy wait on the time of day that keeps the window

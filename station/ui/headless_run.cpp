@@ -132,7 +132,7 @@ int RunLowLevelFormat(Station& st, std::ostream& out) {
     cmdLowFor_Click(st);
     WaitForWorkers(st);
     // A disk whose chip list could not be read was not formatted.
-    if (st.LowFormatChipListFailed()) return kExitFailed;
+    if (st.LowFormatChipListFailed() || st.LowFormatBusy()) return kExitFailed;
     return st.LowFormatComplete() ? kExitPassed : kExitFailed;
 }
 

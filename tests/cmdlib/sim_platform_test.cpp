@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform.h"
@@ -72,6 +73,42 @@ TEST_F(SarnikSimPlatform, LayoutRescanAndFilterNode) {
     const int ctl = p->open_filter_control();
     EXPECT_GT(ctl, 0);
     if (ctl > 0) close(ctl);
+}
+
+TEST_F(SarnikSimPlatform, OneExclusiveLockPerDevice) {
+    // A second device with a CD-ROM unit beside the disk unit.
+    simbus::PlugOptions o;
+    o.device.kind = simdev::FreshOptions::Kind::PlainDisk;
+    o.device.with_cdrom = true;
+    bus.plug(o);
+    const int disk = p->open(*p->interface_path(UnitClass::Disk, 0));
+    const int again = p->open(*p->interface_path(UnitClass::Disk, 0));
+    const int otherDisk = p->open(*p->interface_path(UnitClass::Disk, 1));
+    const int otherCd = p->open(*p->interface_path(UnitClass::Cdrom, 0));
+    ASSERT_GT(disk, 0);
+    ASSERT_GT(again, 0);
+    ASSERT_GT(otherDisk, 0);
+    ASSERT_GT(otherCd, 0);
+
+    const int lock = p->lock_unit(disk);
+    ASSERT_GT(lock, 0);
+    // Another open of the same unit (another station) does not get it.
+    errno = 0;
+    EXPECT_EQ(p->lock_unit(again), -1);
+    EXPECT_EQ(errno, EWOULDBLOCK);
+    // Another device is free; its CD-ROM unit shares its disk unit's lock.
+    const int otherLock = p->lock_unit(otherDisk);
+    EXPECT_GT(otherLock, 0);
+    EXPECT_EQ(p->lock_unit(otherCd), -1);
+
+    p->unlock_unit(disk, lock);
+    const int relock = p->lock_unit(again);
+    EXPECT_GT(relock, 0);
+    p->unlock_unit(again, relock);
+    p->unlock_unit(otherDisk, otherLock);
+    // Not a unit of the bus: no lock.
+    EXPECT_EQ(p->lock_unit(p->open_filter_control()), -1);
+    for (int fd : {disk, again, otherDisk, otherCd}) close(fd);
 }
 
 }  // namespace

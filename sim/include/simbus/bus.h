@@ -44,6 +44,10 @@ public:
     std::vector<std::string> interface_paths(simdev::UnitClass cls) const;
     // Opens the unit named by an interface path: a file descriptor > 0, or -1.
     int open(const std::string& path) const;
+    // Takes the exclusive lock of the device that `fd` was opened on (one
+    // lock for all its units) without waiting: a descriptor that holds it
+    // until closed, or -1 with errno EWOULDBLOCK when another holder has it.
+    int lock_device(int fd) const;
     // Runs one command on the unit that `fd` was opened on.
     Outcome execute(int fd, const uint8_t* cdb, size_t cdb_len, simdev::Direction dir,
                     uint8_t* data, uint32_t length, uint32_t timeout_s) const;

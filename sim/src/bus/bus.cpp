@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -126,6 +127,30 @@ std::vector<std::string> Bus::interface_paths(simdev::UnitClass cls) const {
         }
     }
     return paths;
+}
+
+int Bus::lock_device(int fd) const {
+    const auto node = node_of_fd(fd);
+    if (!node) {
+        errno = EBADF;
+        return -1;
+    }
+    int lock = ::open((node->folder + "/station.lock").c_str(),
+                      O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lock < 0) return -1;
+    if (lock == 0) {  // 0 means "no device" to callers: never hand it out
+        const int moved = ::fcntl(lock, F_DUPFD_CLOEXEC, 1);
+        ::close(lock);
+        if (moved < 0) return -1;
+        lock = moved;
+    }
+    if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        ::close(lock);
+        errno = err;
+        return -1;
+    }
+    return lock;
 }
 
 int Bus::open(const std::string& path) const {

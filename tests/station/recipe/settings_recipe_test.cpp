@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "recipe/parser.h"
 #include "recipe/settings.h"
@@ -267,6 +268,32 @@ TEST(RecipeLimits, SharesThatAddUpButCannotBeLaidOut) {
     Parse(negative, "[PARTITION STATUS]\n1st=1\n[7301 2nd Reserved Section Size]\nSize=-1\n");
     EXPECT_EQ(negative.s.SecondReservedSectors, -2048);
     EXPECT_EQ(RecipeLimitProblems(negative.s, negative.r).size(), 1u);
+}
+
+TEST(RecipeLimits, IdsMustBeHexAndLabelsFitFat) {
+    struct Case {
+        const char* text;
+        size_t problems;
+    };
+    const Case cases[] = {
+        {"[VID/PID]\nVID=0e5A\nPID=7301\n[DISK LABEL]\nMY DISK_1\n", 0},
+        {"[VID/PID]\nVID=ZZZZ\nPID=7301\n", 1},
+        {"[VID/PID]\nVID=0E5A\nPID=73 1\n", 1},
+        {"[VID/PID]\nVID=0x5A\nPID=G301\n", 2},
+    };
+    for (const auto& c : cases) {
+        Parsed p;
+        Parse(p, std::string("[PARTITION STATUS]\n1st=1\n") + c.text);
+        EXPECT_EQ(RecipeLimitProblems(p.s, p.r).size(), c.problems) << c.text;
+    }
+    const std::vector<std::string> badLabels = {"A*B", "A?",  "A/B",  "A\\B", "A:B",  "<A",
+                                                "A>",  "A|B", "A\"B", "A\tB", "A\x7F"};
+    for (const std::string& bad : badLabels) {
+        Parsed p;
+        Parse(p, "[DISK LABEL]\n" + bad + "\n");
+        ASSERT_EQ(p.s.DiskLabel, bad);
+        EXPECT_EQ(RecipeLimitProblems(p.s, p.r).size(), 1u) << bad;
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // controller is sent, the start controls, and the handles it keeps.
 #include <fcntl.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -209,6 +210,55 @@ TEST_F(DiscoveryOnBus, ForeignAndNonUsbUnitsNeverBecomePorts) {
     EXPECT_TRUE(bus.Opcodes(notUsb).empty());
     EXPECT_TRUE(VendorOps(foreign).empty());
     EXPECT_EQ(testing::OpenDescriptors(), before + 1);
+}
+
+TEST_F(DiscoveryOnBus, DevicesThatFailVendorReadsGetNoVendorCommandAndNoPort) {
+    // Devices of other makes whose path text passes the family's filters: a
+    // USB CD-ROM unit, a disk of revision "7.77" and one of revision "7.01".
+    // Their first failed vendor read marks them foreign.
+    auto foreign = [](const char* revision, bool cdrom) {
+        simdev::FreshOptions d;
+        d.kind = simdev::FreshOptions::Kind::PlainDisk;
+        d.vendor = "OTHER";
+        d.product = "USB DEVICE";
+        d.revision = revision;
+        d.with_cdrom = cdrom;
+        return With(d);
+    };
+    const std::string family = Plug();
+    const std::string cdrom = Plug(foreign("1.00", true));
+    const std::string rev777 = Plug(foreign("7.77", false));
+    const std::string rev701 = Plug(foreign("7.01", false));
+    const std::vector<int> reads = {0x9C, 0x75, 0x7C};
+    for (int round = 0; round < 2; ++round) {  // arrival and removal discoveries
+        SCOPED_TRACE(round);
+        PollingDiskStatus(st, round == 0);
+        ASSERT_EQ(st.DiskCount, 1);
+        EXPECT_TRUE(Contains(st.ports[0].DevicePath, family));
+        EXPECT_TRUE(st.model.Get1("GoCmd").enabled);
+        EXPECT_TRUE(st.NoCdromUnit);
+        for (const std::string& id : {cdrom, rev777, rev701}) {
+            SCOPED_TRACE(id);
+            const auto ops = VendorOps(id);
+            for (int op : ops) {
+                EXPECT_NE(std::find(reads.begin(), reads.end(), op), reads.end()) << std::hex << op;
+            }
+        }
+        // One failed read ends the conversation with a device.
+        EXPECT_EQ(VendorOps(rev777).size(), round == 0 ? 2u : 4u);
+        EXPECT_EQ(VendorOps(rev701).size(), round == 0 ? 1u : 2u);
+        if (round == 0) {
+            EXPECT_EQ(VendorOps(family), Join(kFreshProbe, {0x7C}));
+        }
+    }
+}
+
+TEST_F(DiscoveryOnBus, DeviceKeyIsSharedByTheUnitsOfOneDevice) {
+    EXPECT_EQ(DeviceKey("\\\\?\\usbstor#disk&ven_a&prod_b&rev_7.77#D12&0#{guid}"), "d12");
+    EXPECT_EQ(DeviceKey("\\\\?\\usbstor#cdrom&ven_a&prod_b&rev_8.00#d12&1#{guid}"), "d12");
+    EXPECT_EQ(DeviceKey("\\\\?\\usbstor#disk&ven_a&prod_b&rev_1#6&0&0&1#{guid}"), "6&0&0");
+    EXPECT_NE(DeviceKey("\\\\?\\usbstor#disk&ven_a#6&0&0&1#{g}"),
+              DeviceKey("\\\\?\\usbstor#disk&ven_a#7&0&0&1#{g}"));
 }
 
 TEST_F(DiscoveryOnBus, AtMostSixteenPortsFromSeventeenIndexes) {
