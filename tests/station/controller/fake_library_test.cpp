@@ -27,6 +27,8 @@ class FakeLibrary final : public SarnikApi {
 
     int32_t GetDiskHandle(int32_t) override { return 0; }
     int32_t GetCDHandle(int32_t) override { return 0; }
+    int32_t LockUnit(int32_t) override { return 1; }
+    void UnlockUnit(int32_t, int32_t) noexcept override {}
     int32_t TestUnitReady(int32_t) override { return 0; }
     int32_t Read(int32_t, int32_t, int32_t, void*) override { return 0; }
     int32_t Write(int32_t, int32_t, int32_t, void*) override { return 0; }
