@@ -123,6 +123,7 @@ int Watch(HeadlessOptions opts, int autoRun, const LogSetup& logSetup) {
     return code;
 }
 
+#ifdef UFD_HAVE_QT
 // A display the window can open on.
 bool DisplayAvailable() {
     for (const char* var : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
@@ -131,6 +132,7 @@ bool DisplayAvailable() {
     }
     return false;
 }
+#endif
 
 int Run(int argc, char** argv) {
     CLI::App app{
