@@ -1,7 +1,8 @@
 // The simulated bus. Every operation works on the folders in the bus folder
 // and keeps nothing in memory, so any number of processes and handles can
 // share one bus. A device's lock is held around each command; devices never
-// share a lock.
+// share a lock. A command rewrites state.json only when the device's state
+// changed; its counters live in the lock file.
 #include "simbus/bus.h"
 
 #include <dirent.h>
@@ -74,10 +75,6 @@ const char* direction_name(Direction d) {
 
 const char* class_name(simdev::UnitClass c) {
     return c == simdev::UnitClass::Cdrom ? "cdrom" : "disk";
-}
-
-void sleep_us(uint64_t us) {
-    if (us) std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
 
 bool remove_tree(const std::string& path) {
@@ -196,7 +193,10 @@ Outcome Bus::execute(int fd, const uint8_t* cdb, size_t cdb_len, Direction dir, 
         if (!folder.has_state()) return {};
         auto lock = folder.lock();
         if (!lock.ok()) return {};
-        DeviceState st = folder.load_state();
+        // The device is busy from here for the modelled time of the command;
+        // the emulator's own work counts towards it.
+        const auto busy_from = std::chrono::steady_clock::now();
+        DeviceState st = folder.load_locked(lock);
         if (!st.plugged || !st.enabled || st.generation != node->generation) return {};
         if (!hub_enabled(std::filesystem::path(node->folder).parent_path().string())) return {};
         auto dev = simdev::load_device(st.device);
@@ -217,8 +217,10 @@ Outcome Bus::execute(int fd, const uint8_t* cdb, size_t cdb_len, Direction dir, 
         Outcome out;
         const char* outcome = "good";
         uint64_t delay = timing_delay_us(st.timing, dir == Direction::None ? 0 : length);
+        bool changed = false;  // anything state.json holds besides the counters
         if (fault && fault->unplug) {
             st.plugged = false;
+            changed = true;
             outcome = "removed (injected)";
             delay = 0;
         } else if (fault) {
@@ -240,7 +242,11 @@ Outcome Bus::execute(int fd, const uint8_t* cdb, size_t cdb_len, Direction dir, 
                 out = {true, r.status,
                        std::min(r.transferred, dir == Direction::None ? 0 : length)};
                 outcome = r.status == simdev::kStatusGood ? "good" : "check";
-                st.device = dev->save();
+                nlohmann::json saved = dev->save();
+                if (saved != st.device) {
+                    st.device = std::move(saved);
+                    changed = true;
+                }
             } catch (const std::exception&) {
                 // A fault in the model: the command is lost, the device state kept.
                 out = {};
@@ -249,13 +255,15 @@ Outcome Bus::execute(int fd, const uint8_t* cdb, size_t cdb_len, Direction dir, 
         }
         st.last_delay_us = delay;
         st.total_delay_us += delay;
-        folder.save_state(st);
+        if (!DeviceFolder::write_counters(lock, st)) changed = true;
+        if (changed) folder.save_state(st);
         if (!st.plugged) folder.remove_nodes_except(0);
         folder.append_trace(cdb_hex(cdb, cdb_len) + " | " + direction_name(dir) + " | " +
                             std::to_string(length) + " | " + outcome);
         DeviceFolder::write_cpu(lock, DeviceFolder::read_cpu(lock) + thread_cpu_ns() - cpu_start);
-        // The device is busy for the modelled time; only this device's lock is held.
-        sleep_us(delay);
+        // The device stays busy until the modelled time has passed; only this
+        // device's lock is held meanwhile.
+        std::this_thread::sleep_until(busy_from + std::chrono::microseconds(delay));
         return out;
     } catch (const std::exception&) {
         return {};
@@ -320,7 +328,7 @@ bool Bus::unplug(const std::string& id) {
         if (!folder.has_state()) return false;
         auto lock = folder.lock();
         if (!lock.ok()) return false;
-        DeviceState st = folder.load_state();
+        DeviceState st = folder.load_locked(lock);
         st.plugged = false;
         folder.save_state(st);
         folder.remove_nodes_except(0);
@@ -337,7 +345,7 @@ bool Bus::replug(const std::string& id) {
         if (!folder.has_state()) return false;
         auto lock = folder.lock();
         if (!lock.ok()) return false;
-        DeviceState st = folder.load_state();
+        DeviceState st = folder.load_locked(lock);
         auto dev = simdev::load_device(st.device);
         if (!dev) return false;
         dev->replug();
@@ -367,7 +375,7 @@ std::optional<nlohmann::json> Bus::inspect(const std::string& id) const {
         if (!folder.has_state()) return std::nullopt;
         auto lock = folder.lock();
         if (!lock.ok()) return std::nullopt;
-        const DeviceState st = folder.load_state();
+        const DeviceState st = folder.load_locked(lock);
         auto dev = simdev::load_device(st.device);
         if (!dev) return std::nullopt;
 
@@ -500,7 +508,7 @@ bool Bus::set_enabled(const std::string& id, bool on) {
         if (!folder.has_state()) return false;
         auto lock = folder.lock();
         if (!lock.ok()) return false;
-        DeviceState st = folder.load_state();
+        DeviceState st = folder.load_locked(lock);
         if (!st.plugged) return false;
         if (st.enabled == on) return true;
         if (!on) {

@@ -209,6 +209,59 @@ void DeviceFolder::write_cpu(const FileLock& lock, uint64_t ns) {
     (void)!::pwrite(lock.fd(), b, sizeof b, 0);
 }
 
+namespace {
+
+// Lock-file layout after the CPU counter: a tag, then commands, last delay,
+// total delay and the count of each opcode, all 64-bit little-endian.
+constexpr off_t kCountersAt = 8;
+constexpr uint64_t kCountersTag = 0x31544e43424d4953ull;  // "SIMBCNT1"
+constexpr size_t kCounterWords = 4 + 256;
+
+void put_le64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint64_t get_le64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+    return v;
+}
+
+}  // namespace
+
+DeviceState DeviceFolder::load_locked(const FileLock& lock) const {
+    DeviceState s = load_state();
+    uint8_t b[kCounterWords * 8];
+    if (::pread(lock.fd(), b, sizeof b, kCountersAt) != static_cast<ssize_t>(sizeof b) ||
+        get_le64(b) != kCountersTag) {
+        return s;  // not written since the last state.json (or by an older bus)
+    }
+    s.commands = get_le64(b + 8);
+    s.last_delay_us = get_le64(b + 16);
+    s.total_delay_us = get_le64(b + 24);
+    s.seen.clear();
+    for (size_t op = 0; op < 256; ++op) {
+        if (const uint64_t n = get_le64(b + 32 + 8 * op)) s.seen[static_cast<uint8_t>(op)] = n;
+    }
+    return s;
+}
+
+bool DeviceFolder::write_counters(const FileLock& lock, const DeviceState& s) {
+    uint8_t b[kCounterWords * 8] = {};
+    put_le64(b, kCountersTag);
+    put_le64(b + 8, s.commands);
+    put_le64(b + 16, s.last_delay_us);
+    put_le64(b + 24, s.total_delay_us);
+    for (const auto& [op, n] : s.seen) put_le64(b + 32 + 8 * op, n);
+    if (::pwrite(lock.fd(), b, sizeof b, kCountersAt) == static_cast<ssize_t>(sizeof b)) {
+        return true;
+    }
+    // Stale counters must not win over the state the caller saves instead.
+    const uint8_t none[8] = {};
+    (void)!::pwrite(lock.fd(), none, sizeof none, kCountersAt);
+    return false;
+}
+
 std::optional<NodeRef> node_of_fd(int fd) {
     if (fd < 0) return std::nullopt;
     char link[4096];

@@ -1,8 +1,10 @@
 // One device's folder on the bus:
 //   lock          flock'ed around every command and admin operation; its
-//                 first 8 bytes hold the device's CPU counter (ns)
+//                 first 8 bytes hold the device's CPU counter (ns), the
+//                 bytes after them the per-command counters (see counters)
 //   state.json    bus bookkeeping plus the device model's saved state,
-//                 replaced atomically (write, then rename)
+//                 replaced atomically (write, then rename) when anything
+//                 but the per-command counters changes
 //   flash.img     sparse store of the flash region
 //   reserved.img  sparse store of the reserved region
 //   trace.txt     one line per command received
@@ -78,6 +80,17 @@ class DeviceFolder {
 
     static uint64_t read_cpu(const FileLock& lock);
     static void write_cpu(const FileLock& lock, uint64_t ns);
+
+    // The per-command counters (commands, seen, last and total delay) are
+    // rewritten in place in the lock file after every command, so that a
+    // command that changes nothing else costs no new state.json: replacing
+    // a file by rename costs the host about as much as a whole modelled
+    // command. Whoever holds the lock reads the state with load_locked(),
+    // which takes the counters from the lock file when it holds them.
+    DeviceState load_locked(const FileLock& lock) const;  // throws as load_state
+    // false: not written; the lock file's counters are then marked absent
+    // and the caller must save the state instead.
+    static bool write_counters(const FileLock& lock, const DeviceState& s);
 
   private:
     std::string path_;
