@@ -50,16 +50,25 @@ bool WriteChunks(const std::vector<uint8_t>& image, int64_t sectors,
 
 namespace {
 
+// True when `len` bytes at `got` equal the image bytes from `offset` on,
+// zero-padded past the image's end as they were written. Compares in place:
+// no copy of the image is made.
+bool MatchesPadded(const std::vector<uint8_t>& image, size_t offset, size_t len,
+                   const uint8_t* got) {
+    const size_t have = offset < image.size() ? std::min(len, image.size() - offset) : 0;
+    if (have && std::memcmp(got, image.data() + offset, have) != 0) return false;
+    return std::all_of(got + have, got + len, [](uint8_t b) { return b == 0; });
+}
+
 // Reads `count` sectors at `offset` and compares them with the image bytes
-// written there (zero-padded past the image's end, as they were written).
-bool ChunkReadsBack(const PortJob& job, int64_t offset, int32_t count, std::vector<uint8_t>& got,
-                    std::vector<uint8_t>& want) {
+// written there.
+bool ChunkReadsBack(const PortJob& job, int64_t offset, int32_t count, std::vector<uint8_t>& got) {
     const size_t len = static_cast<size_t>(count) * kSector;
     if (!job.lib.Read(job.port.Handle, count, static_cast<int32_t>(offset), got.data())) {
         return false;
     }
-    CopyPadded(job.recipe.LoaderImage, static_cast<size_t>(offset) * kSector, len, want.data());
-    return std::memcmp(got.data(), want.data(), len) == 0;
+    return MatchesPadded(job.recipe.LoaderImage, static_cast<size_t>(offset) * kSector, len,
+                         got.data());
 }
 
 }  // namespace
@@ -71,16 +80,16 @@ void ScanDisk7301(const PortJob& job) {
         const PortRunValues values =
             job.values.formatted ? job.values : PortRunValues::From(job.recipe);
         const ChunkSplit c = SplitChunks(values.LoaderDiskSectors());
-        std::vector<uint8_t> got(kChunkBytes), want(kChunkBytes);
+        std::vector<uint8_t> got(kChunkBytes);
         for (int64_t k = 0; k < c.fullChunks; ++k) {
-            if (!ChunkReadsBack(job, k * kChunkSectors, kChunkSectors, got, want)) {
+            if (!ChunkReadsBack(job, k * kChunkSectors, kChunkSectors, got)) {
                 port.ErrorStatus = Code(Status::LoaderCompare);
                 return;
             }
             job.view.AddProgress(1);
         }
         if (c.residual > 0 && !ChunkReadsBack(job, c.fullChunks * kChunkSectors,
-                                              static_cast<int32_t>(c.residual), got, want)) {
+                                              static_cast<int32_t>(c.residual), got)) {
             port.ErrorStatus = Code(Status::LoaderCompare);
         }
     } catch (const std::exception&) {

@@ -263,3 +263,44 @@ TEST(ScanVerify, GoodPortsCompareCorrectAndACorruptedOrUnreadableLoaderIsLoaderD
         Only({failedAfter.begin() + static_cast<long>(failedBefore), failedAfter.end()}, 0x28)
             .empty());
 }
+
+TEST(ScanVerify, AnImageEndingInsideASectorIsComparedWithItsZeroPadding) {
+    // 100 bytes short of 300 sectors: the last loader sector was written as
+    // the image's last 412 bytes and 100 zeros.
+    Recipe recipe = VerifyRecipe();
+    recipe.loader.resize(300 * 512 - 100);
+    FormatRig r;
+    Apply(r.st, recipe);
+    r.st.run.CompareDisk = true;
+    const int16_t clean = r.Add(Disk());
+    const int16_t dirtyTail = r.Add(Disk());
+    const int16_t dirtyImage = r.Add(Disk());
+    r.FormatAll({clean, dirtyTail, dirtyImage});
+    for (const int16_t s : {clean, dirtyTail, dirtyImage}) {
+        ASSERT_EQ(r.Status(s), 0) << r.Text(s);
+    }
+
+    // Sector 299 rewritten: once with the image's bytes and a nonzero byte in
+    // the padding, once with a changed image byte and the padding intact.
+    auto rewriteLastSector = [&](int16_t slot, size_t at) {
+        std::vector<uint8_t> sector(512, 0);
+        std::copy(recipe.loader.begin() + 299 * 512, recipe.loader.end(), sector.begin());
+        sector[at] ^= 0x01;
+        simbus::Bus& bus = r.tb.bus();
+        const int fd = bus.open(bus.interface_paths(simdev::UnitClass::Disk)[slot - 1]);
+        ASSERT_GT(fd, 0);
+        std::vector<uint8_t> cdb = {0x2A, 0, 0, 0, 0x01, 0x2B, 0, 0, 1, 0};  // sector 299
+        EXPECT_EQ(
+            bus.execute(fd, cdb.data(), cdb.size(), simdev::Direction::Out, sector.data(), 512, 30)
+                .status,
+            simdev::kStatusGood);
+        close(fd);
+    };
+    rewriteLastSector(dirtyTail, 511);
+    rewriteLastSector(dirtyImage, 411);
+
+    for (const int16_t s : {clean, dirtyTail, dirtyImage}) ScanDisk7301(r.Job(s));
+    EXPECT_EQ(r.Status(clean), 0);
+    EXPECT_EQ(r.Status(dirtyTail), 0xE1);
+    EXPECT_EQ(r.Status(dirtyImage), 0xE1);
+}
