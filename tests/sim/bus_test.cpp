@@ -315,6 +315,33 @@ TEST_F(BusTest, FaultsFireOnTheNthOccurrenceOfAnOpcode) {
     EXPECT_EQ(bus.list().size(), 1u);
 }
 
+// A command that changes only the counters keeps them in the lock file; an
+// administrative change writes them into the state as well, so a lock file
+// without counters (a bus from before they moved there) loses no count.
+TEST_F(BusTest, CommandCountersOutliveAdminChangesAndLockFilesWithoutThem) {
+    auto opts = Plain();
+    opts.faults = {{0x28, 5, false}};
+    ASSERT_EQ(bus.plug(opts), "d001");
+    int fd = Open(UnitClass::Disk, 0);
+    std::vector<uint8_t> buf;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(Good(Read10(bus, fd, 0, 1, buf)));
+    EXPECT_EQ(bus.inspect("d001")->at("commands"), 3);
+    EXPECT_EQ(bus.inspect("d001")->at("seen").at("28"), 3);
+
+    ASSERT_TRUE(bus.replug("d001"));
+    close(fd);
+    ASSERT_EQ(::truncate((DeviceDir("d001") + "/lock").c_str(), 8), 0);
+    EXPECT_EQ(bus.inspect("d001")->at("commands"), 3);
+
+    fd = Open(UnitClass::Disk, 0);
+    EXPECT_TRUE(Good(Read10(bus, fd, 0, 1, buf)));   // the 4th READ(10)
+    EXPECT_TRUE(Check(Read10(bus, fd, 0, 1, buf)));  // the 5th: the fault fires
+    const auto info = bus.inspect("d001");
+    EXPECT_EQ(info->at("commands"), 5);
+    EXPECT_TRUE(info->at("faults").at(0).at("fired").get<bool>());
+    close(fd);
+}
+
 TEST_F(BusTest, TraceRecordsEveryCommandReceived) {
     auto opts = Plain();
     opts.faults = {{0x2A, 2, false}, {0x00, 2, true}};
