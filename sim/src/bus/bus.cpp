@@ -196,7 +196,7 @@ Outcome Bus::execute(int fd, const uint8_t* cdb, size_t cdb_len, Direction dir, 
         // The device is busy from here for the modelled time of the command;
         // the emulator's own work counts towards it.
         const auto busy_from = std::chrono::steady_clock::now();
-        DeviceState st = folder.load_locked(lock);
+        DeviceState st = folder.load_cached(lock);
         if (!st.plugged || !st.enabled || st.generation != node->generation) return {};
         if (!hub_enabled(std::filesystem::path(node->folder).parent_path().string())) return {};
         auto dev = simdev::load_device(st.device);
@@ -256,7 +256,7 @@ Outcome Bus::execute(int fd, const uint8_t* cdb, size_t cdb_len, Direction dir, 
         st.last_delay_us = delay;
         st.total_delay_us += delay;
         if (!DeviceFolder::write_counters(lock, st)) changed = true;
-        if (changed) folder.save_state(st);
+        if (changed) folder.save_locked(lock, st);
         if (!st.plugged) folder.remove_nodes_except(0);
         folder.append_trace(cdb_hex(cdb, cdb_len) + " | " + direction_name(dir) + " | " +
                             std::to_string(length) + " | " + outcome);
@@ -310,6 +310,7 @@ std::string Bus::plug(const PlugOptions& opts) {
             return {};
         }
         folder.save_state(st);
+        folder.start_version();
         if (::rename(tmp.c_str(), (dir_ + "/" + id).c_str()) != 0) {
             remove_tree(tmp);
             return {};
@@ -330,7 +331,7 @@ bool Bus::unplug(const std::string& id) {
         if (!lock.ok()) return false;
         DeviceState st = folder.load_locked(lock);
         st.plugged = false;
-        folder.save_state(st);
+        folder.save_locked(lock, st);
         folder.remove_nodes_except(0);
         return true;
     } catch (const std::exception&) {
@@ -352,7 +353,7 @@ bool Bus::replug(const std::string& id) {
         st.device = dev->save();
         st.generation += 1;
         st.plugged = true;
-        folder.save_state(st);
+        folder.save_locked(lock, st);
         folder.remove_nodes_except(st.generation);
         return true;
     } catch (const std::exception&) {
@@ -513,7 +514,7 @@ bool Bus::set_enabled(const std::string& id, bool on) {
         if (st.enabled == on) return true;
         if (!on) {
             st.enabled = false;
-            folder.save_state(st);
+            folder.save_locked(lock, st);
             folder.remove_nodes_except(0);
             return true;
         }
@@ -523,7 +524,7 @@ bool Bus::set_enabled(const std::string& id, bool on) {
         st.device = dev->save();
         st.generation += 1;
         st.enabled = true;
-        folder.save_state(st);
+        folder.save_locked(lock, st);
         folder.remove_nodes_except(st.generation);
         return true;
     } catch (const std::exception&) {

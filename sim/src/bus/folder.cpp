@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -211,9 +213,11 @@ void DeviceFolder::write_cpu(const FileLock& lock, uint64_t ns) {
 
 namespace {
 
-// Lock-file layout after the CPU counter: a tag, then commands, last delay,
-// total delay and the count of each opcode, all 64-bit little-endian.
-constexpr off_t kCountersAt = 8;
+// Lock-file layout after the CPU counter: the state version, then a tag,
+// commands, last delay, total delay and the count of each opcode, all 64-bit
+// little-endian.
+constexpr off_t kVersionAt = 8;
+constexpr off_t kCountersAt = 16;
 constexpr uint64_t kCountersTag = 0x31544e43424d4953ull;  // "SIMBCNT1"
 constexpr size_t kCounterWords = 4 + 256;
 
@@ -227,23 +231,111 @@ uint64_t get_le64(const uint8_t* p) {
     return v;
 }
 
+// A version no earlier device at the same path is likely to have had.
+uint64_t fresh_version() {
+    std::random_device rd;
+    return (uint64_t{rd()} << 32 | rd()) & ~uint64_t{0xFFFF};  // room to count
+}
+
+bool write_version(int fd, uint64_t v) {
+    uint8_t b[8];
+    put_le64(b, v);
+    return ::pwrite(fd, b, sizeof b, kVersionAt) == static_cast<ssize_t>(sizeof b);
+}
+
+// This process's copy of each device's last parsed state, keyed by folder.
+struct CachedState {
+    uint64_t version = 0;
+    struct stat file {};
+    DeviceState state;
+};
+std::mutex g_cache_mutex;
+std::map<std::string, CachedState> g_cache;
+constexpr size_t kCacheLimit = 256;
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Overlays the counters held in the lock-file words `b` (from kVersionAt on).
+void overlay_counters(const uint8_t* b, DeviceState& s) {
+    const uint8_t* c = b + (kCountersAt - kVersionAt);
+    if (get_le64(c) != kCountersTag) return;  // none since the last save (or an older bus)
+    s.commands = get_le64(c + 8);
+    s.last_delay_us = get_le64(c + 16);
+    s.total_delay_us = get_le64(c + 24);
+    s.seen.clear();
+    for (size_t op = 0; op < 256; ++op) {
+        if (const uint64_t n = get_le64(c + 32 + 8 * op)) s.seen[static_cast<uint8_t>(op)] = n;
+    }
+}
+
+constexpr size_t kLockWordsBytes = 8 + kCounterWords * 8;  // version and counters
+
 }  // namespace
 
 DeviceState DeviceFolder::load_locked(const FileLock& lock) const {
     DeviceState s = load_state();
-    uint8_t b[kCounterWords * 8];
-    if (::pread(lock.fd(), b, sizeof b, kCountersAt) != static_cast<ssize_t>(sizeof b) ||
-        get_le64(b) != kCountersTag) {
-        return s;  // not written since the last state.json (or by an older bus)
-    }
-    s.commands = get_le64(b + 8);
-    s.last_delay_us = get_le64(b + 16);
-    s.total_delay_us = get_le64(b + 24);
-    s.seen.clear();
-    for (size_t op = 0; op < 256; ++op) {
-        if (const uint64_t n = get_le64(b + 32 + 8 * op)) s.seen[static_cast<uint8_t>(op)] = n;
+    uint8_t b[kLockWordsBytes];
+    if (::pread(lock.fd(), b, sizeof b, kVersionAt) == static_cast<ssize_t>(sizeof b)) {
+        overlay_counters(b, s);
     }
     return s;
+}
+
+DeviceState DeviceFolder::load_cached(const FileLock& lock) const {
+    uint8_t b[kLockWordsBytes];
+    const bool words =
+        ::pread(lock.fd(), b, sizeof b, kVersionAt) == static_cast<ssize_t>(sizeof b);
+    const uint64_t version = words ? get_le64(b) : 0;
+    struct stat now {};
+    const bool cacheable = words && version != 0 && ::stat(file("state.json").c_str(), &now) == 0;
+    if (cacheable) {
+        std::lock_guard<std::mutex> hold(g_cache_mutex);
+        const auto it = g_cache.find(path_);
+        if (it != g_cache.end() && it->second.version == version &&
+            same_file(it->second.file, now)) {
+            DeviceState s = it->second.state;
+            overlay_counters(b, s);
+            return s;
+        }
+    }
+    DeviceState s = load_state();
+    if (cacheable) {
+        std::lock_guard<std::mutex> hold(g_cache_mutex);
+        if (g_cache.size() >= kCacheLimit) g_cache.clear();
+        g_cache[path_] = CachedState{version, now, s};
+    }
+    if (words) overlay_counters(b, s);
+    return s;
+}
+
+void DeviceFolder::save_locked(const FileLock& lock, const DeviceState& s) const {
+    uint8_t b[8];
+    const bool have = ::pread(lock.fd(), b, sizeof b, kVersionAt) == sizeof b && get_le64(b);
+    {
+        // Whatever happens next, this process's copy is no longer the state.
+        std::lock_guard<std::mutex> hold(g_cache_mutex);
+        g_cache.erase(path_);
+    }
+    save_state(s);
+    // Other processes see the new version and parse the state again; this
+    // one keeps what it saved.
+    const uint64_t version = have ? get_le64(b) + 1 : fresh_version();
+    struct stat now {};
+    if (write_version(lock.fd(), version) && ::stat(file("state.json").c_str(), &now) == 0) {
+        std::lock_guard<std::mutex> hold(g_cache_mutex);
+        if (g_cache.size() >= kCacheLimit) g_cache.clear();
+        g_cache[path_] = CachedState{version, now, s};
+    }
+}
+
+void DeviceFolder::start_version() const {
+    const int fd = ::open(file("lock").c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return;
+    write_version(fd, fresh_version());
+    ::close(fd);
 }
 
 bool DeviceFolder::write_counters(const FileLock& lock, const DeviceState& s) {

@@ -1,7 +1,8 @@
 // One device's folder on the bus:
 //   lock          flock'ed around every command and admin operation; its
 //                 first 8 bytes hold the device's CPU counter (ns), the
-//                 bytes after them the per-command counters (see counters)
+//                 next 8 the state version, the bytes after them the
+//                 per-command counters (see load_locked)
 //   state.json    bus bookkeeping plus the device model's saved state,
 //                 replaced atomically (write, then rename) when anything
 //                 but the per-command counters changes
@@ -88,6 +89,14 @@ class DeviceFolder {
     // command. Whoever holds the lock reads the state with load_locked(),
     // which takes the counters from the lock file when it holds them.
     DeviceState load_locked(const FileLock& lock) const;  // throws as load_state
+    // load_locked() through a copy this process keeps: state.json is parsed
+    // again only when the state version in the lock file (bumped by every
+    // save_locked) or the file itself changed.
+    DeviceState load_cached(const FileLock& lock) const;
+    // save_state() by the lock's holder: bumps the state version.
+    void save_locked(const FileLock& lock, const DeviceState& s) const;
+    // Gives a new device's lock file its first state version.
+    void start_version() const;
     // false: not written; the lock file's counters are then marked absent
     // and the caller must save the state instead.
     static bool write_counters(const FileLock& lock, const DeviceState& s);
