@@ -121,3 +121,32 @@ TEST_F(BusTest, ABusyDeviceDoesNotHoldUpAnother) {
     close(a);
     close(b);
 }
+
+// A process keeps the last state it parsed; a change another process saves
+// must still reach its next command.
+TEST_F(BusTest, AChangeAnotherProcessSavedReachesAProcessThatKeepsItsLastState) {
+    ASSERT_EQ(bus.plug(Plain()), "d001");
+    int fd = Open(UnitClass::Disk, 0);
+    ASSERT_TRUE(Good(TestUnitReady(bus, fd)));
+    ASSERT_TRUE(Good(TestUnitReady(bus, fd)));
+    auto inOtherProcess = [&](bool enable) {
+        pid_t child = fork();
+        if (child == 0) {
+            simbus::Bus own(bus_dir);
+            _exit(own.set_enabled("d001", enable) ? 0 : 1);
+        }
+        int status = 0;
+        return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+               WEXITSTATUS(status) == 0;
+    };
+
+    ASSERT_TRUE(inOtherProcess(false));
+    EXPECT_FALSE(TestUnitReady(bus, fd).delivered);
+    ASSERT_TRUE(inOtherProcess(true));
+    EXPECT_FALSE(TestUnitReady(bus, fd).delivered);  // a descriptor of the old start
+    close(fd);
+    fd = Open(UnitClass::Disk, 0);
+    EXPECT_TRUE(Good(TestUnitReady(bus, fd)));
+    EXPECT_EQ(bus.inspect("d001")->at("commands"), 3);
+    close(fd);
+}
