@@ -104,6 +104,7 @@ units() {
 last_print() { awk '/^Summary$/ {b = ""} {b = b $0 "\n"} END {printf "%s", b}' /tmp/watch.out; }
 no_disk_shown() { last_print | grep -q '^Grid' && ! last_print | grep -qE 'picture: (present|passed|failed)'; }
 prints() { grep -c '^Summary$' /tmp/watch.out; }
+more_screens_than() { [ "$(prints)" -gt "$1" ]; }
 ended() { [ -n "$1" ] && ! kill -0 "$1" 2>/dev/null; }
 # The monitor galmor started (not the observer).
 station_dorvel() { for p in $(pidof dorvel); do [ "$p" != "$OBSERVER" ] && echo "$p"; done; }
@@ -144,7 +145,7 @@ wait_for 30 screens_settle 2
 before=$(prints)
 for n in 0 1 2; do stop_gadget $n; done
 check "watch: unplugged devices' units are gone" wait_sg 2 60
-check "watch: the unplug is rediscovered (a new screen)" wait_for 30 [ "$(prints)" -gt "$before" ]
+check "watch: the unplug is rediscovered (a new screen)" wait_for 60 more_screens_than "$before"
 wait_for 10 screens_settle 2
 echo "INFO watch: $(($(prints) - before)) screens after the unplug; last grid:"
 last_print | grep -E '^  row [0-3]:' | sed 's/^/INFO watch: /'
