@@ -153,11 +153,14 @@ no_disk_shown || echo "INFO watch: the last screen still shows the run's disks"
 check "watch: no second run" [ "$(grep -c '^Run [0-9]* ended' /tmp/watch.out)" -eq 1 ]
 kill -TERM $WPID
 check "watch: galmor ends on SIGTERM" wait_for 30 ended $WPID
+# A station that ignored the signal must not hold up the rest of the guest.
+ended $WPID || kill -KILL $WPID
 wait $WPID
 rc=$?
 check "watch: galmor exit code 0 after SIGTERM (got $rc)" [ $rc -eq 0 ]
 check "watch: dorvel ($WDORVEL) ended with galmor" wait_for 10 ended "$WDORVEL"
 kill -TERM $OBSERVER
+wait_for 10 ended $OBSERVER || kill -KILL $OBSERVER
 wait $OBSERVER
 echo "MARK-WATCH-DONE guest_uptime=$(up)"
 echo "WATCH-REPORT-BEGIN"
