@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QSvgRenderer>
 #include <QThread>
 #include <QTimer>
@@ -27,14 +28,18 @@
 #include <QWindow>
 #include <algorithm>
 #include <chrono>
+#include <iostream>
 #include <thread>
 
+#include "core/monitor_link.h"
 #include "run/discovery.h"
+#include "run/polling_timer.h"
 #include "run/run.h"
 #include "ui/grid.h"
 #include "ui/headless.h"
 #include "ui/model.h"
 #include "ui/settings_loader.h"
+#include "ui/startup.h"
 #include "ui/station.h"
 
 // The disk pictures live in this static library's resources.
@@ -353,8 +358,7 @@ void OperatorWindow::Apply(const std::string& name, int index, const Control& c)
             setWindowTitle(Q(c.caption));
             return;
         case Kind::Timer:
-            timer_enabled_ = c.enabled;
-            return;
+            return;  // the polling tick reads the model's Timer1 itself
         case Kind::Button:
             static_cast<QPushButton*>(w)->setText(Q(c.caption));
             break;
@@ -507,21 +511,36 @@ bool OperatorWindow::eventFilter(QObject* watched, QEvent* e) {
 }
 
 void OperatorWindow::PollingTick() {
-    // Notices are recorded whenever they come; only the latest counts.
-    if (TakeDeviceEvent) {
-        const int16_t ev = TakeDeviceEvent();
-        if (ev != 0) device_event_ = ev;
-    }
-    if (shut_down_ || in_discovery_) return;
-    if (!timer_enabled_ || st_.RunInProgress) return;
-    if (device_event_ != 1 && device_event_ != 3) return;
-    const bool arrived = device_event_ == 1;
     // Discovery may show a modal box, which runs the event loop (and this
     // timer) again: one discovery at a time.
+    if (shut_down_ || in_discovery_) return;
     in_discovery_ = true;
-    Call([this, arrived] { PollingDiskStatus(st_, arrived); });
-    device_event_ = 2;
+    Call([this] { Timer1_Timer(st_); });
     in_discovery_ = false;
+}
+
+void OperatorWindow::TakeNotices() {
+    if (shut_down_ || !opts_.link) return;
+    // Only the latest notice counts.
+    if (const auto e = opts_.link->TakeNotices()) st_.DeviceEvent = *e;
+}
+
+void OperatorWindow::WatchMonitor() {
+    if (!opts_.link) return;
+    if (opts_.link->notice_fd() >= 0 && !notices_) {
+        notices_ = new QSocketNotifier(opts_.link->notice_fd(), QSocketNotifier::Read, this);
+        connect(notices_, &QSocketNotifier::activated, this, [this] { TakeNotices(); });
+    }
+    if (opts_.link->monitor().life_fd() >= 0 && !monitor_life_) {
+        monitor_life_ =
+            new QSocketNotifier(opts_.link->monitor().life_fd(), QSocketNotifier::Read, this);
+        connect(monitor_life_, &QSocketNotifier::activated, this, [this] {
+            if (opts_.link->monitor().Running()) return;
+            monitor_life_->setEnabled(false);
+            std::cerr << "galmor: the device-change monitor ended; device changes are no longer "
+                         "seen\n";
+        });
+    }
 }
 
 // --- Message boxes ---
@@ -598,14 +617,17 @@ void OperatorWindow::ShowBoxNow(const MessageBox& box, const std::shared_ptr<Box
 // --- Start-up and shutdown ---
 
 bool OperatorWindow::StartUp() {
-    bool ok = false;
-    Call([&] {
-        ok = ShowProductSettings(st_);
-        if (ok && AfterRecipe) ok = AfterRecipe();
-        if (ok) PollingDiskStatus(st_, true);
-    });
+    StartUpSteps steps;
+    steps.link = opts_.link;
+    steps.monitor_folder = opts_.monitor_folder;
+    steps.after_recipe = AfterRecipe;
+    steps.warn = [](const std::string& why) { std::cerr << "galmor: " << why << "\n"; };
+    StartUpResult result = StartUpResult::Stopped;
+    Call([&] { result = StartStation(st_, steps); });
+    // Notices that came during start-up wait in the socket.
+    WatchMonitor();
     FlushNow();
-    return ok;
+    return result == StartUpResult::Started;
 }
 
 void OperatorWindow::showEvent(QShowEvent* e) {
@@ -640,6 +662,12 @@ void OperatorWindow::Shutdown() {
         box_cv_.notify_all();
     }
     st_.model.SetMessagePresenter({});
+    // The notifiers go before the link closes the descriptors they watch.
+    delete notices_;
+    notices_ = nullptr;
+    delete monitor_life_;
+    monitor_life_ = nullptr;
+    if (opts_.link) opts_.link->Shutdown();
     StopStationWorkers(st_);
     const int count = std::clamp<int>(st_.DiskCount.load(), 0, kMaxPorts);
     for (int i = 0; i < count; ++i) {
@@ -650,8 +678,12 @@ void OperatorWindow::Shutdown() {
 
 // --- Programs ---
 
-int RunWindow(Station& st, std::function<bool()> afterRecipe) {
-    OperatorWindow w(st);
+int RunWindow(Station& st, std::function<bool()> afterRecipe, MonitorLink* link,
+              const std::string& monitorFolder) {
+    WindowOptions opts;
+    opts.link = link;
+    opts.monitor_folder = monitorFolder;
+    OperatorWindow w(st, opts);
     w.AfterRecipe = std::move(afterRecipe);
     if (!w.StartUp()) return kExitRecipeRejected;
     // Fit the screen it opens on (1366 x 768 and up).
