@@ -44,6 +44,9 @@ struct WindowOptions {
     // monitor. Null: devices are seen at start-up only.
     MonitorLink* link = nullptr;
     std::string monitor_folder;
+    // While the window exists, workers run at this nice value: on a loaded
+    // machine the window's thread is then not queued behind eight of them.
+    int worker_nice = 10;
 };
 
 class OperatorWindow : public QWidget {
@@ -72,6 +75,10 @@ class OperatorWindow : public QWidget {
     // autorun is restored, the monitor ended and the hook removed, every
     // worker is stopped and joined, the disks are closed. Safe to call twice.
     void Shutdown();
+
+    // The rows' progress bars drawn flat and only when their percentage
+    // changes (the default), or as the style draws them on every new value.
+    void SetFlatBars(bool on);
 
     // Number of message boxes currently open on the window.
     int OpenMessageBoxes() const { return boxes_open_; }
@@ -137,6 +144,7 @@ class OperatorWindow : public QWidget {
     QSocketNotifier* notices_ = nullptr;
     QSocketNotifier* monitor_life_ = nullptr;
     int boxes_open_ = 0;
+    int worker_nice_before_ = 0;
 
     std::map<std::pair<std::string, int>, Binding> bindings_;
     QGridLayout* grid_ = nullptr;
