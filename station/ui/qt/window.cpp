@@ -617,8 +617,12 @@ void OperatorWindow::WatchMonitor() {
         monitor_life_ =
             new QSocketNotifier(opts_.link->monitor().life_fd(), QSocketNotifier::Read, this);
         connect(monitor_life_, &QSocketNotifier::activated, this, [this] {
-            if (opts_.link->monitor().Running()) return;
+            // Off before the monitor's end closes the descriptor it watches.
             monitor_life_->setEnabled(false);
+            if (opts_.link->monitor().Running()) {
+                monitor_life_->setEnabled(true);
+                return;
+            }
             std::cerr << "galmor: the device-change monitor ended; device changes are no longer "
                          "seen\n";
         });
