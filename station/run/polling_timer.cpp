@@ -7,7 +7,7 @@
 namespace galmor {
 
 bool Timer1_Timer(StationCore& st) {
-    if (!st.View().PollingTimer() || st.RunInProgress) return false;
+    if (st.RunInProgress || !st.View().PollingTimer()) return false;
     if (st.DeviceEvent == kDeviceEventArrival) {
         PollingDiskStatus(st, true);
         st.DeviceEvent = kDeviceEventHandled;
