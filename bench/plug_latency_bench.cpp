@@ -5,6 +5,14 @@
 // the row must show "absent" again before the next plug. Prints p50, p99 and
 // max over all plugs.
 //
+// The programs mark the stages on the way (UFD_STAGE_MARKS): dorvel sees the
+// bus change ("event") and sends its notice ("notice"), the station receives
+// it ("received"), its timer tick starts the discovery ("discovery"), which
+// ends ("discovered"), and the row is read here ("row"). For each stage the
+// time from `simbus plug` returning and from the stage before are printed, so
+// the figure says where the time goes. Negative times: the stage happened
+// before `simbus plug` returned (its own process exit is part of the plug).
+//
 //   plug_latency_bench [--plugs N]      (default 200)
 #include <fcntl.h>
 #include <poll.h>
@@ -21,6 +29,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -125,6 +134,89 @@ double Percentile(std::vector<double> v, double p) {
     return v[std::min(i, v.size() - 1)];
 }
 
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// The stages marked by the programs, in path order; "row" is this program's.
+const std::vector<std::string> kStages = {"event",     "notice",     "received",
+                                          "discovery", "discovered", "row"};
+
+// Reads the marks appended since the last call.
+class StageMarks {
+  public:
+    explicit StageMarks(fs::path file) : file_(std::move(file)) {}
+    // Marks as (stage, time), in file order.
+    std::vector<std::pair<std::string, Clock::time_point>> ReadNew() {
+        std::vector<std::pair<std::string, Clock::time_point>> out;
+        std::ifstream in(file_, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(offset_));
+        std::string line;
+        while (std::getline(in, line)) {
+            if (in.eof()) break;  // a line still being written
+            offset_ += line.size() + 1;
+            const size_t sp = line.find(' ');
+            if (sp == std::string::npos) continue;
+            const long long ns = std::atoll(line.c_str() + sp + 1);
+            out.emplace_back(line.substr(0, sp), Clock::time_point(std::chrono::nanoseconds(ns)));
+        }
+        return out;
+    }
+
+  private:
+    fs::path file_;
+    size_t offset_ = 0;
+};
+
+// Per stage: times from the plug's return and from the previous stage.
+struct StageFigures {
+    std::vector<std::vector<double>> since_plug = std::vector<std::vector<double>>(kStages.size());
+    std::vector<std::vector<double>> step = std::vector<std::vector<double>>(kStages.size());
+    int incomplete = 0;  // plugs with a stage missing
+
+    // The first mark of each stage at or after `start` (the plug's launch).
+    void Add(const std::vector<std::pair<std::string, Clock::time_point>>& marks,
+             Clock::time_point start, Clock::time_point t0, Clock::time_point row) {
+        std::vector<std::optional<Clock::time_point>> at(kStages.size());
+        for (const auto& [name, when] : marks) {
+            if (when < start) continue;
+            const auto it = std::find(kStages.begin(), kStages.end(), name);
+            if (it == kStages.end()) continue;
+            auto& slot = at[static_cast<size_t>(it - kStages.begin())];
+            if (!slot) slot = when;
+        }
+        at.back() = row;
+        if (std::any_of(at.begin(), at.end(), [](const auto& a) { return !a; })) {
+            ++incomplete;
+            return;
+        }
+        for (size_t i = 0; i < kStages.size(); ++i) {
+            since_plug[i].push_back(Ms(*at[i] - t0));
+            step[i].push_back(i == 0 ? Ms(*at[i] - start) : Ms(*at[i] - *at[i - 1]));
+        }
+    }
+
+    void Print() const {
+        if (since_plug[0].empty()) {
+            std::printf("no stage marks (the programs were built without them?)\n");
+            return;
+        }
+        std::printf("%-11s %27s   %27s\n", "stage", "since plug returned (ms)",
+                    "since previous stage (ms)");
+        std::printf("%-11s %9s%9s%9s   %9s%9s%9s\n", "", "p50", "p99", "max", "p50", "p99", "max");
+        for (size_t i = 0; i < kStages.size(); ++i) {
+            const auto& a = since_plug[i];
+            const auto& b = step[i];
+            std::printf("%-11s %9.1f%9.1f%9.1f   %9.1f%9.1f%9.1f\n", kStages[i].c_str(),
+                        Percentile(a, 0.5), Percentile(a, 0.99),
+                        *std::max_element(a.begin(), a.end()), Percentile(b, 0.5),
+                        Percentile(b, 0.99), *std::max_element(b.begin(), b.end()));
+        }
+        std::printf("(\"event\" since previous stage: since `simbus plug` was launched)\n");
+        if (incomplete) std::printf("%d plug(s) without every stage mark left out\n", incomplete);
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,6 +231,9 @@ int main(int argc, char** argv) {
     fs::create_directories(root / "bus");
     fs::create_directories(root / "sarnik");
     fs::create_directories(root / "home");
+    const fs::path marks_file = root / "stages.txt";
+    std::ofstream(marks_file).flush();
+    setenv("UFD_STAGE_MARKS", marks_file.c_str(), 1);
     setenv("SARNIK_SIM_BUS", (root / "bus").c_str(), 1);
     setenv("SARNIK_ROOT", (root / "sarnik").c_str(), 1);
     {
@@ -164,9 +259,13 @@ int main(int argc, char** argv) {
             std::cerr << "plug_latency_bench: the station did not start\n";
         } else {
             std::vector<double> ms;
+            StageMarks marks(marks_file);
+            StageFigures stages;
             const std::string simbus = (bin / "simbus").string();
             for (int i = 0; i < plugs; ++i) {
                 int status = 0;
+                marks.ReadNew();  // the previous unplug's
+                const auto start = Clock::now();
                 std::string id = RunTool({simbus, "plug"}, &status);
                 const auto t0 = Clock::now();
                 id.erase(id.find_last_not_of("\r\n") + 1);
@@ -175,19 +274,29 @@ int main(int argc, char** argv) {
                     std::cerr << "plug_latency_bench: plug " << i + 1 << " not shown\n";
                     break;
                 }
-                ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+                ms.push_back(Ms(t1 - t0));
+                stages.Add(marks.ReadNew(), start, t0, t1);
                 RunTool({simbus, "unplug", id}, &status);
                 if (status != 0 || !st.WaitRow("  row 0:", "picture: absent", &t1)) {
                     std::cerr << "plug_latency_bench: unplug " << i + 1 << " not shown\n";
                     break;
                 }
             }
-            if (static_cast<int>(ms.size()) == plugs) {
-                std::printf("plugs %d  p50 %.1f ms  p99 %.1f ms  max %.1f ms\n", plugs,
+            // A stop part-way still shows what was measured until then, marked
+            // as such; the exit status says the run is incomplete.
+            if (!ms.empty()) {
+                if (static_cast<int>(ms.size()) != plugs)
+                    std::printf("INCOMPLETE: %zu of %d plugs shown\n", ms.size(), plugs);
+                std::printf("plugs %zu  p50 %.1f ms  p99 %.1f ms  max %.1f ms\n", ms.size(),
                             Percentile(ms, 0.50), Percentile(ms, 0.99),
                             *std::max_element(ms.begin(), ms.end()));
-                rc = 0;
+                std::printf(
+                    "first 20 plugs p50 %.1f ms, last 20 plugs p50 %.1f ms\n",
+                    Percentile({ms.begin(), ms.begin() + std::min<size_t>(20, ms.size())}, 0.5),
+                    Percentile({ms.end() - std::min<size_t>(20, ms.size()), ms.end()}, 0.5));
+                stages.Print();
             }
+            if (static_cast<int>(ms.size()) == plugs) rc = 0;
         }
     }
     std::error_code ec;

@@ -23,6 +23,7 @@
 #include "kernel_events.h"
 #include "notice.h"
 #include "platform.h"
+#include "stage_marks.h"
 
 namespace {
 
@@ -136,8 +137,12 @@ int Run(int argc, char** argv) {
     }
 
     NoticeSender sender(dorvel_link::NoticeSocketPath(folder));
-    ChangeMonitor monitor(
-        {Recount, [&](std::string_view n) { return sender.Send(n); }, [&] { ArmPause(timer); }});
+    ChangeMonitor monitor({Recount,
+                           [&](std::string_view n) {
+                               dorvel_link::MarkStage("notice");
+                               return sender.Send(n);
+                           },
+                           [&] { ArmPause(timer); }});
 
     if (o.ready_fd >= 0) {
         const char r = 'R';
@@ -149,6 +154,7 @@ int Run(int argc, char** argv) {
     const auto handle = [&](uint16_t code, const std::string& what) {
         const DeviceChangeEvent* e = LookUpEvent(code);
         const std::string name = e ? e->name : "unknown";
+        if (CausesRecount(code)) dorvel_link::MarkStage("event");
         switch (monitor.OnEvent(code)) {
             case ChangeMonitor::Outcome::Ignored:
                 Say(o, name + " " + what);

@@ -26,6 +26,7 @@
 #include "ui/headless.h"
 #include "ui/headless_watch.h"
 #include "ui/settings_loader.h"
+#include "ui/startup.h"
 #include "ui/station.h"
 
 #ifdef UFD_HAVE_QT
@@ -56,6 +57,56 @@ const char kExitCodes[] =
     "  4  any other error (command library missing, bad arguments, no window, the production\n"
     "     log cannot be opened)\n";
 
+// The station with its command library loaded and its recipe folder found;
+// null (with the exit code in *code) when either is missing.
+std::unique_ptr<Station> LoadStation(HeadlessOptions& opts, int* code) {
+    auto st = std::make_unique<Station>();
+    std::string error;
+    if (!st->lib.Load(&error)) {
+        std::cerr << "galmor: " << error << "\n";
+        *code = kExitOtherError;
+        return nullptr;
+    }
+    const HomeSearch home =
+        FindHome(opts.home, ExecutableFolder(), [](const char* name) { return std::getenv(name); });
+    if (!home.found) {
+        std::cerr << "galmor: " << MissingRecipeMessage(home) << "\n";
+        *code = kExitRecipeRejected;
+        return nullptr;
+    }
+    st->HomeDir = home.dir;
+    opts.home = st->HomeDir;
+    return st;
+}
+
+// Start-up of a station without a window: errors go to the error output.
+// kExitPassed when the station is up.
+int StartHeadless(Station& st, MonitorLink* link, const LogSetup& logSetup) {
+    StartUpSteps steps;
+    steps.link = link;
+    steps.monitor_folder = ExecutableFolder();
+    steps.warn = [](const std::string& why) { std::cerr << "galmor: " << why << "\n"; };
+    steps.after_recipe = [&] {
+        std::string error;
+        if (OpenProductionLog(st, logSetup, &error)) return true;
+        std::cerr << "galmor: production log: " << error << "\n";
+        return false;
+    };
+    switch (StartStation(st, steps)) {
+        case StartUpResult::Started:
+            return kExitPassed;
+        case StartUpResult::RecipeRejected:
+            std::cerr << "galmor: recipe rejected (" << st.HomeDir << "/Product.ini)\n";
+            for (const auto& msg : st.model.Messages()) {
+                std::cerr << "[" << IconWord(msg.icon) << "] " << msg.text << "\n";
+            }
+            return kExitRecipeRejected;
+        case StartUpResult::Stopped:
+            break;
+    }
+    return kExitOtherError;
+}
+
 // The watching station: start-up and shutdown in the window's order around
 // the monitor link.
 int Watch(HeadlessOptions opts, int autoRun, const LogSetup& logSetup) {
@@ -72,49 +123,18 @@ int Watch(HeadlessOptions opts, int autoRun, const LogSetup& logSetup) {
         return kExitOtherError;
     }
 
-    auto st = std::make_unique<Station>();
-    std::string error;
-    if (!st->lib.Load(&error)) {
-        std::cerr << "galmor: " << error << "\n";
-        return kExitOtherError;
-    }
-    const HomeSearch home =
-        FindHome(opts.home, ExecutableFolder(), [](const char* name) { return std::getenv(name); });
-    if (!home.found) {
-        std::cerr << "galmor: " << MissingRecipeMessage(home) << "\n";
-        return kExitRecipeRejected;
-    }
-    st->HomeDir = home.dir;
-    opts.home = st->HomeDir;
-
+    int code = kExitPassed;
+    auto st = LoadStation(opts, &code);
+    if (!st) return code;
     NoAutorunStore autorun;
     MonitorLink link(autorun);
-    link.TurnOffAutorun();
-    if (!link.InstallHook(&error)) {
-        std::cerr << "galmor: " << error << "; device changes are not seen\n";
-    }
-    if (!ShowProductSettings(*st)) {
-        std::cerr << "galmor: recipe rejected (" << st->HomeDir << "/Product.ini)\n";
-        for (const auto& msg : st->model.Messages()) {
-            std::cerr << "[" << IconWord(msg.icon) << "] " << msg.text << "\n";
-        }
-        return kExitRecipeRejected;
-    }
-    if (!OpenProductionLog(*st, logSetup, &error)) {
-        std::cerr << "galmor: production log: " << error << "\n";
-        return kExitOtherError;
-    }
-    if (!link.StartMonitor(ExecutableFolder(), false, &error)) {
-        std::cerr << "galmor: " << error << "\n";
-        st->model.ShowMessage(kMonitorLoadFail, Icon::None);
-    }
-    PollingDiskStatus(*st, true);
+    if ((code = StartHeadless(*st, &link, logSetup)) != kExitPassed) return code;
     if (!ApplyHeadlessChoices(*st, opts, std::cout)) return kExitOtherError;
 
     WatchOptions w;
     w.auto_run = autoRun;
     w.stop_fd = stopFd;
-    const int code = RunHeadlessWatch(*st, link, opts, w, std::cout);
+    code = RunHeadlessWatch(*st, link, opts, w, std::cout);
     // Shutdown: autorun as found, the monitor ended, the hook removed, then
     // the workers stopped and joined.
     link.Shutdown();
@@ -320,20 +340,9 @@ int Run(int argc, char** argv) {
     }
     if (watch) return Watch(opts, autoRun, logSetup);
 
-    auto st = std::make_unique<Station>();
-    std::string error;
-    if (!st->lib.Load(&error)) {
-        std::cerr << "galmor: " << error << "\n";
-        return kExitOtherError;
-    }
-    const HomeSearch home =
-        FindHome(opts.home, ExecutableFolder(), [](const char* name) { return std::getenv(name); });
-    if (!home.found) {
-        std::cerr << "galmor: " << MissingRecipeMessage(home) << "\n";
-        return kExitRecipeRejected;
-    }
-    st->HomeDir = home.dir;
-    opts.home = st->HomeDir;
+    int code = kExitPassed;
+    auto st = LoadStation(opts, &code);
+    if (!st) return code;
 
 #ifdef UFD_HAVE_QT
     if (window) {
@@ -349,7 +358,11 @@ int Run(int argc, char** argv) {
             logFailed = true;
             return false;
         };
-        int rc = screenshot.empty() ? qtui::RunWindow(*st, openLog)
+        // The window keeps the monitor link: it starts dorvel at start-up and
+        // ends it when it closes.
+        NoAutorunStore autorun;
+        MonitorLink link(autorun);
+        int rc = screenshot.empty() ? qtui::RunWindow(*st, openLog, &link, ExecutableFolder())
                                     : qtui::RenderScreenshot(*st, screenshot, afterRun);
         if (logFailed) rc = kExitOtherError;
         if (rc == kExitRecipeRejected && !logFailed) {
@@ -361,20 +374,7 @@ int Run(int argc, char** argv) {
     }
 #endif
 
-    if (!ShowProductSettings(*st)) {
-        std::cerr << "galmor: recipe rejected (" << st->HomeDir << "/Product.ini)\n";
-        for (const auto& msg : st->model.Messages()) {
-            std::cerr << "[" << IconWord(msg.icon) << "] " << msg.text << "\n";
-        }
-        return kExitRecipeRejected;
-    }
-
-    if (!OpenProductionLog(*st, logSetup, &error)) {
-        std::cerr << "galmor: production log: " << error << "\n";
-        return kExitOtherError;
-    }
-
-    PollingDiskStatus(*st, true);
+    if ((code = StartHeadless(*st, nullptr, logSetup)) != kExitPassed) return code;
 
     if (opts.action != HeadlessAction::None) return RunHeadlessAction(*st, opts, std::cout);
 

@@ -1,8 +1,39 @@
 #include "core/workers.h"
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <system_error>
 
 namespace galmor {
+
+namespace {
+
+std::atomic<int> g_worker_nice{0};
+
+// The calling thread's nice value raised by `nice`; nothing else changes
+// when the system refuses.
+void YieldToOtherThreads(int nice) {
+    if (nice <= 0) return;
+    const auto tid = static_cast<id_t>(::syscall(SYS_gettid));
+    errno = 0;
+    const int now = ::getpriority(PRIO_PROCESS, tid);
+    if (errno != 0) return;
+    ::setpriority(PRIO_PROCESS, tid, std::min(19, now + nice));
+}
+
+}  // namespace
+
+void SetWorkerNice(int nice) {
+    g_worker_nice.store(std::clamp(nice, 0, 19), std::memory_order_relaxed);
+}
+
+int WorkerNice() {
+    return g_worker_nice.load(std::memory_order_relaxed);
+}
 
 void PortEvent::Set() {
     {
@@ -47,7 +78,8 @@ bool Worker::Start(std::function<void()> job) {
     std::atomic<bool>* busy = &busy_;
     try {
         // The thread keeps its own reference to its token.
-        thread_ = std::thread([token, busy, job = std::move(job)] {
+        thread_ = std::thread([token, busy, nice = WorkerNice(), job = std::move(job)] {
+            YieldToOtherThreads(nice);
             StopScope scope(token.get());
             try {
                 job();

@@ -36,6 +36,14 @@ class PortEvent {
     bool set_ = false;
 };
 
+// How much workers started from now on yield the processor to the program's
+// other threads (a nice value, 0 to 19, applied to each worker thread alone).
+// A window raises it so that on a loaded machine its thread, which needs the
+// processor for a few milliseconds at a time, is not queued behind the
+// workers; the workers wait for devices most of the time and lose little.
+void SetWorkerNice(int nice);
+int WorkerNice();
+
 // One worker thread.
 class Worker {
   public:

@@ -14,6 +14,7 @@
 #include "core/monitor_link.h"
 #include "run/polling_timer.h"
 #include "run/run.h"
+#include "stage_marks.h"
 #include "ui/controls.h"
 #include "ui/station.h"
 
@@ -117,7 +118,10 @@ int RunHeadlessWatch(Station& st, MonitorLink& link, const HeadlessOptions& opts
         if (fds[0].revents) break;
         if (fds[1].revents) {
             // The hook: only the latest notice is kept.
-            if (const auto e = link.TakeNotices()) st.DeviceEvent = *e;
+            if (const auto e = link.TakeNotices()) {
+                dorvel_link::MarkStage("received");
+                st.DeviceEvent = *e;
+            }
         }
         if (fds[3].revents && !link.monitor().Running()) {
             monitor_gone = true;

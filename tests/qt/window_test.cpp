@@ -14,10 +14,14 @@
 #include <QTimer>
 #include <QtTest>
 #include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "core/autorun_policy.h"
+#include "core/monitor_link.h"
 #include "run/run.h"
 #include "testbus.h"
 #include "ui/grid.h"
@@ -57,14 +61,19 @@ void WriteRecipe(const std::string& home) {
                            files + "\r\n");
 }
 
-// A bus, a station and its window, started as the program starts them.
+// A bus, a station and its window, started as the program starts them. With
+// a monitor folder the window keeps a monitor link and starts the dorvel
+// found there.
 struct Bench {
     testbus::TestBus tb;
+    NoAutorunStore autorun;
+    MonitorLink link{autorun};
     std::unique_ptr<Station> st = std::make_unique<Station>();
     std::unique_ptr<qtui::OperatorWindow> w;
     std::atomic<uint64_t> ticks{0};
 
-    explicit Bench(const std::vector<simbus::PlugOptions>& disks) {
+    explicit Bench(const std::vector<simbus::PlugOptions>& disks,
+                   const char* monitorFolder = nullptr) {
         const std::string home = tb.root() + "/home";
         WriteRecipe(home);
         for (const auto& d : disks) tb.Plug(d);
@@ -73,7 +82,12 @@ struct Bench {
         st->HomeDir = home;
         // The pauses between a run's items pass quickly: 50 ms per reading.
         st->TimeOfDay = [this] { return 1000.0 + 0.05 * static_cast<double>(ticks++); };
-        w = std::make_unique<qtui::OperatorWindow>(*st);
+        qtui::WindowOptions opts;
+        if (monitorFolder) {
+            opts.link = &link;
+            opts.monitor_folder = monitorFolder;
+        }
+        w = std::make_unique<qtui::OperatorWindow>(*st, opts);
     }
     ~Bench() {
         w.reset();
@@ -363,6 +377,82 @@ class WindowTest : public QObject {
         b.Click("cmdLowFor");
         QTRY_VERIFY_WITH_TIMEOUT(answer.done(), 20000);
         QCOMPARE(busyAfter, 0);
+    }
+
+    void plugAndUnplugReachTheGridWithoutAClick() {
+        Bench b({}, UFD_BIN_DIR);
+        QVERIFY(b.StartUp());
+        QVERIFY(b.link.monitor().Running());
+        QCOMPARE(b.Picture(0), QString("Disk 0: No disk"));
+        QVERIFY(!b.W("GoCmd")->isEnabled());
+
+        // The operator plugs a disk: dorvel's notice and the polling timer
+        // bring it to the grid.
+        const std::string id = b.tb.Plug(Small());
+        QTRY_COMPARE_WITH_TIMEOUT(b.Picture(0), QString("Disk 0: Disk present"), 10000);
+        QTRY_VERIFY(b.W("GoCmd")->isEnabled());
+        QCOMPARE(b.st->DeviceEvent, kDeviceEventHandled);
+
+        QVERIFY(b.tb.bus().unplug(id));
+        QTRY_COMPARE_WITH_TIMEOUT(b.Picture(0), QString("Disk 0: No disk"), 10000);
+        QTRY_VERIFY(!b.W("GoCmd")->isEnabled());
+        QCOMPARE(b.st->DiskCount.load(), 0);
+    }
+
+    void noticeDuringARunIsHandledAfterTheRun() {
+        const auto slow = simbus::Timing::Usb2;
+        Bench b({Small({}, slow)}, UFD_BIN_DIR);
+        QVERIFY(b.StartUp());
+        b.Click("GoCmd");
+        QVERIFY(b.st->RunInProgress);
+
+        b.tb.Plug(Small());
+        // The notice is taken while the run goes on, and waits for it.
+        QTRY_VERIFY_WITH_TIMEOUT(b.st->DeviceEvent == kDeviceEventArrival || !b.st->RunInProgress,
+                                 10000);
+        QVERIFY2(b.st->RunInProgress, "the run ended before the notice came");
+        QTest::qWait(120);  // more than two ticks of the polling timer
+        QVERIFY(b.st->RunInProgress);
+        QCOMPARE(b.st->DiskCount.load(), 1);
+        QCOMPARE(b.st->DeviceEvent, kDeviceEventArrival);
+
+        QTRY_VERIFY_WITH_TIMEOUT(!b.st->RunInProgress, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(b.st->DiskCount.load(), 2, 5000);
+        QCOMPARE(b.st->DeviceEvent, kDeviceEventHandled);
+        b.w->FlushNow();
+        QCOMPARE(b.Picture(1), QString("Disk 1: Disk present"));
+    }
+
+    void closingTheWindowEndsTheMonitor() {
+        Bench b({Small()}, UFD_BIN_DIR);
+        QVERIFY(b.StartUp());
+        const pid_t pid = b.link.monitor().pid();
+        QVERIFY(pid > 0);
+        QCOMPARE(::kill(pid, 0), 0);
+
+        b.w->close();
+        // Ended and reaped: no such process is left.
+        QVERIFY(!b.link.monitor().Running());
+        QCOMPARE(::kill(pid, 0), -1);
+        QCOMPARE(errno, ESRCH);
+        QCOMPARE(b.link.notice_fd(), -1);
+    }
+
+    void aMonitorThatCannotStartIsReportedAndTheStationGoesOn() {
+        Bench b({Small()}, "/nonexistent-folder");
+        QString text;
+        BoxAnswerer answer([&](QMessageBox* box) {
+            text = box->text();
+            box->button(QMessageBox::Ok)->click();
+            return true;
+        });
+        QVERIFY(b.StartUp());
+        QVERIFY(answer.done());
+        QCOMPARE(text, QString("Load Dorvel.exe Fail !!!"));
+        QVERIFY(!b.link.monitor().Running());
+        // The first discovery still ran.
+        QCOMPARE(b.Picture(0), QString("Disk 0: Disk present"));
+        QVERIFY(b.W("GoCmd")->isEnabled());
     }
 
     void galmorRendersTheWindowAfterARun() {

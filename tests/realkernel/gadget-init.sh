@@ -50,17 +50,28 @@ done
 mount -t configfs none /sys/kernel/config
 echo "MARK-MODULES guest_uptime=$(up) udcs=$(ls /sys/class/udc | tr '\n' ' ')"
 
-# Waits (at most $2 tenths of a second) until the number of SCSI generic nodes is $1.
-wait_sg() {
-    i=0
-    while [ "$(ls /sys/class/scsi_generic | wc -l)" -ne "$1" ] && [ $i -lt "$2" ]; do
-        sleep 0.1
-        i=$((i + 1))
-    done
-    [ "$(ls /sys/class/scsi_generic | wc -l)" -eq "$1" ]
+# Seconds since boot (whole), without a new process: under software
+# emulation every fork costs a good part of a second on a loaded host.
+now_s() {
+    read -r u _ </proc/uptime
+    NOW=${u%.*}
 }
+# Waits at most $1 seconds (guest clock) until the command $2... succeeds.
+wait_for() {
+    now_s
+    limit=$((NOW + $1))
+    shift
+    until "$@"; do
+        now_s
+        [ "$NOW" -ge $limit ] && return 1
+        sleep 0.2
+    done
+}
+sg_count_is() { set -- "$1" /sys/class/scsi_generic/*; [ -e "$2" ] || set -- "$1"; [ $(($# - 1)) -eq "$1" ]; }
+# Waits (at most $2 seconds) until the number of SCSI generic nodes is $1.
+wait_sg() { wait_for "$2" sg_count_is "$1"; }
 # The two units that are there from the start: foreign USB disk, system disk.
-check "foreign USB disk and system disk present" wait_sg 2 300
+check "foreign USB disk and system disk present" wait_sg 2 60
 
 BUS=/bus
 mkdir -p $BUS /tmp/sarnik
@@ -75,12 +86,7 @@ start_gadget() { # index, device id
     simgadget --bus $BUS --device "$2" --udc dummy_udc.$1 --name ufd$1 --ready /tmp/ready$1 \
         2>>/tmp/gadget$1.log &
     eval "GPID$1=$!"
-    i=0
-    while [ ! -e /tmp/ready$1 ] && [ $i -lt 100 ]; do
-        sleep 0.1
-        i=$((i + 1))
-    done
-    [ -e /tmp/ready$1 ]
+    wait_for 20 [ -e /tmp/ready$1 ]
 }
 stop_gadget() {
     eval "p=\$GPID$1"
@@ -94,13 +100,85 @@ units() {
     done
 }
 
+# The last screen the watching station printed (from its last "Summary").
+last_print() { awk '/^Summary$/ {b = ""} {b = b $0 "\n"} END {printf "%s", b}' /tmp/watch.out; }
+no_disk_shown() { last_print | grep -q '^Grid' && ! last_print | grep -qE 'picture: (present|passed|failed)'; }
+prints() { grep -c '^Summary$' /tmp/watch.out; }
+more_screens_than() { [ "$(prints)" -gt "$1" ]; }
+ended() { [ -n "$1" ] && ! kill -0 "$1" 2>/dev/null; }
+# The monitor galmor started (not the observer).
+station_dorvel() { for p in $(pidof dorvel); do [ "$p" != "$OBSERVER" ] && echo "$p"; done; }
+has_dorvel() { [ -n "$(station_dorvel)" ]; }
+# The number of screens stays the same for $1 seconds.
+screens_settle() {
+    a=$(prints)
+    sleep "$1"
+    [ "$(prints)" = "$a" ]
+}
+
+# The watching station: galmor starts dorvel, which hears the kernel's
+# uevents; three devices plugged while it watches start one run by themselves.
+echo "MARK-WATCH guest_uptime=$(up)"
+WIDS="$(simbus --bus $BUS plug) $(simbus --bus $BUS plug --password) $(simbus --bus $BUS plug)"
+echo "INFO watch devices $WIDS (the second with a password)"
+mkdir -p /tmp/sarnik-watch /tmp/sarnik-observer
+# A second monitor in a folder of its own only observes: it prints every
+# kernel event it hears and each recount (no station listens to it).
+SARNIK_ROOT=/tmp/sarnik-observer dorvel --verbose --parent $$ >/tmp/observer.log 2>&1 &
+OBSERVER=$!
+(cd /tmp && SARNIK_ROOT=/tmp/sarnik-watch exec galmor --headless --home /home --watch --auto-run 3 \
+    --report /tmp/watch-report.jsonl >/tmp/watch.out 2>&1) &
+WPID=$!
+check "watch: galmor shows its first screen" wait_for 60 grep -q '^Banner' /tmp/watch.out
+check "watch: dorvel runs" wait_for 10 has_dorvel
+WDORVEL=$(station_dorvel)
+n=0
+for id in $WIDS; do
+    check "watch: gadget $n ($id) plugged" start_gadget $n "$id"
+    n=$((n + 1))
+done
+check "watch: three fresh devices appear as SCSI units" wait_sg 5 60
+check "watch: the plug starts one run, which ends" wait_for 300 grep -q '^Run 1 ended' /tmp/watch.out
+echo "MARK-WATCH-RUN guest_uptime=$(up)"
+grep '^Run [0-9]* ended' /tmp/watch.out | sed 's/^/INFO watch: /'
+wait_for 30 screens_settle 2
+before=$(prints)
+for n in 0 1 2; do stop_gadget $n; done
+check "watch: unplugged devices' units are gone" wait_sg 2 60
+check "watch: the unplug is rediscovered (a new screen)" wait_for 60 more_screens_than "$before"
+wait_for 10 screens_settle 2
+echo "INFO watch: $(($(prints) - before)) screens after the unplug; last grid:"
+last_print | grep -E '^  row [0-3]:' | sed 's/^/INFO watch: /'
+no_disk_shown || echo "INFO watch: the last screen still shows the run's disks"
+check "watch: no second run" [ "$(grep -c '^Run [0-9]* ended' /tmp/watch.out)" -eq 1 ]
+kill -TERM $WPID
+check "watch: galmor ends on SIGTERM" wait_for 30 ended $WPID
+# A station that ignored the signal must not hold up the rest of the guest.
+ended $WPID || kill -KILL $WPID
+wait $WPID
+rc=$?
+check "watch: galmor exit code 0 after SIGTERM (got $rc)" [ $rc -eq 0 ]
+check "watch: dorvel ($WDORVEL) ended with galmor" wait_for 10 ended "$WDORVEL"
+kill -TERM $OBSERVER
+wait_for 10 ended $OBSERVER || kill -KILL $OBSERVER
+wait $OBSERVER
+echo "MARK-WATCH-DONE guest_uptime=$(up)"
+echo "WATCH-REPORT-BEGIN"
+cat /tmp/watch-report.jsonl
+echo "WATCH-REPORT-END"
+echo "===== watching station output"
+cat /tmp/watch.out
+echo "===== device-change monitor (observer): recounts"
+grep -E 'recount|ending|watching' /tmp/observer.log
+for n in 0 1 2; do mv /tmp/gadget$n.log /tmp/watch-gadget$n.log; done
+
 T=$(up)
 n=0
 for id in $IDS; do
     check "gadget $n ($id) plugged" start_gadget $n "$id"
     n=$((n + 1))
 done
-check "three fresh devices appear as SCSI units" wait_sg 5 300
+check "three fresh devices appear as SCSI units" wait_sg 5 60
 echo "MARK-PLUGGED guest_uptime=$(up) since=$T"
 units
 
@@ -126,7 +204,7 @@ for id in $IDS; do
     n=$((n + 1))
 done
 # Two finished devices with a CD-ROM unit and two disks each, one fresh disk.
-check "re-plugged devices appear as SCSI units" wait_sg 9 300
+check "re-plugged devices appear as SCSI units" wait_sg 9 60
 echo "MARK-REPLUGGED guest_uptime=$(up) since=$T"
 units
 # Partitions and block nodes settle after the sg nodes.
@@ -195,7 +273,7 @@ done
 # Side by side with sg3_utils on one more, fresh device.
 D3=$(simbus --bus $BUS plug)
 check "bench gadget plugged" start_gadget 3 "$D3"
-check "bench gadget appears" wait_sg 10 300
+check "bench gadget appears" wait_sg 10 60
 u=$(gadget_units 3)
 sg=$(ls $u/scsi_generic 2>/dev/null)
 # Recovery through the kernel's own paths: a command whose direction
@@ -219,13 +297,13 @@ stop_gadget 3
 
 # A plain unplug: the units go away.
 stop_gadget 1
-check "unplugged gadget's units are gone" wait_sg 8 100
+check "unplugged gadget's units are gone" wait_sg 8 20
 # A device unplugged on its bus: the next command tells the gadget, which
 # unplugs the USB device too.
 simbus --bus $BUS unplug "$D2"
 sg=$(ls $(gadget_units 2 | head -1)/scsi_generic 2>/dev/null)
 sg_turs /dev/$sg >/dev/null 2>&1
-check "gadget of a device unplugged on the bus: its units are gone" wait_sg 5 100
+check "gadget of a device unplugged on the bus: its units are gone" wait_sg 5 20
 eval "p=\$GPID2"
 wait "$p"
 check "gadget of a device unplugged on the bus: simgadget ended" grep -q "left the bus" /tmp/gadget2.log

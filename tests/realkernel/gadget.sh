@@ -15,23 +15,27 @@
 # Options (environment):
 #   SKIP_APT=1        no apt-get install
 #   SKIP_BUILD=1      use the programs already in $BUILD_DIR/bin
+#   NO_APT_CACHE=1    download the kernel package even if apt's cache holds it
+#                     (what a fresh machine does)
 #   BUILD_DIR=DIR     CMake build folder (default <repo>/build)
 #   ACCEL=tcg|kvm     QEMU accelerator (default tcg)
-#   QEMU_TIMEOUT=S    upper bound for the guest run (default 420 s)
+#   QEMU_TIMEOUT=S    upper bound for the guest run (default 480 s; QEMU is
+#                     killed 10 s after that if it ignores the first signal)
 #   BENCH_TURS, BENCH_WRITES, BENCH_ROUNDS   size of the side-by-side figures
 #                     (default 100 TURs, 32 x 64 KiB writes, 5 rounds;
 #                     the median of the rounds' ratios is the figure)
 #
 # Everything large lands in <repo>/build-realkernel (shared with run.sh).
 # Exit 0 only when every check passed; the last line is "N passed, N failed".
-# On failure the guest console stays in build-realkernel/gadget-guest.log.
+# On failure the guest console is kept in build-realkernel/gadget-guest-failed.log
+# and its last lines are printed.
 set -u
 HERE=$(cd "$(dirname "$0")" && pwd)
 REPO=$(cd "$HERE/../.." && pwd)
 W=$REPO/build-realkernel
 BUILD_DIR=${BUILD_DIR:-$REPO/build}
 ACCEL=${ACCEL:-tcg}
-QEMU_TIMEOUT=${QEMU_TIMEOUT:-420}
+QEMU_TIMEOUT=${QEMU_TIMEOUT:-480}
 mkdir -p "$W"
 cd "$W" || exit 1
 
@@ -42,7 +46,7 @@ secs() {
 }
 say() { echo "### $*"; }
 die() {
-    echo "FATAL: $*" >&2
+    echo "FATAL: $*"
     echo "0 passed, 1 failed"
     exit 1
 }
@@ -69,14 +73,14 @@ say "packages ready in $(secs $T) s"
 T=$(now_us)
 if [ -z "${SKIP_BUILD:-}" ]; then
     { cmake -S "$REPO" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-        cmake --build "$BUILD_DIR" --target sarnik galmor simbus simgadget -j"$(nproc)"; } \
+        cmake --build "$BUILD_DIR" --target sarnik galmor dorvel simbus simgadget -j"$(nproc)"; } \
         >gadget-build.log 2>&1 || {
         tail -30 gadget-build.log
         die "build failed (log: $W/gadget-build.log)"
     }
 fi
 B=$BUILD_DIR/bin
-for f in libsarnik.so galmor simbus simgadget; do
+for f in libsarnik.so galmor dorvel simbus simgadget; do
     [ -f "$B/$f" ] || die "no $B/$f"
 done
 gcc -O2 -Wall -Wextra -Werror -o rk_gadget_bench "$HERE/rk_gadget_bench.c" -ldl ||
@@ -89,13 +93,20 @@ KPKG=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/{p
 [ -n "$KPKG" ] || die "cannot resolve linux-image-amd64 (apt-get update needed?)"
 mkdir -p dl
 DEB=$(ls dl/"${KPKG}"_*.deb 2>/dev/null | head -1)
-if [ -z "$DEB" ] && ls /var/cache/apt/archives/"${KPKG}"_*.deb >/dev/null 2>&1; then
+if [ -z "$DEB" ] && [ -z "${NO_APT_CACHE:-}" ] &&
+    ls /var/cache/apt/archives/"${KPKG}"_*.deb >/dev/null 2>&1; then
     cp /var/cache/apt/archives/"${KPKG}"_*.deb dl/
     DEB=$(ls dl/"${KPKG}"_*.deb | head -1)
 fi
 if [ -z "$DEB" ]; then
-    (cd dl && apt-get download -q "$KPKG" >/dev/null 2>&1) || die "apt-get download $KPKG failed"
-    DEB=$(ls dl/"${KPKG}"_*.deb | head -1)
+    # As root apt warns that the download is unsandboxed; that is harmless.
+    (cd dl && apt-get download -q "$KPKG") >kernel-download.log 2>&1 || {
+        tail -20 kernel-download.log
+        die "apt-get download $KPKG failed (log: $W/kernel-download.log)"
+    }
+    DEB=$(ls dl/"${KPKG}"_*.deb 2>/dev/null | head -1)
+    [ -n "$DEB" ] || die "apt-get download $KPKG left no .deb in $W/dl"
+    say "downloaded $(basename "$DEB") ($(stat -c %s "$DEB") bytes)"
 fi
 if [ ! -d kroot/boot ] || [ "$(cat kroot/.from 2>/dev/null)" != "$DEB" ]; then
     rm -rf kroot vmlinux
@@ -123,7 +134,7 @@ mkdir -p "$R"/{bin,sbin,proc,sys,dev,tmp,etc,opt/ufd,lib64,lib/x86_64-linux-gnu,
 cp "$(command -v busybox)" "$R/bin/busybox"
 cp "$HERE/gadget-init.sh" "$R/init"
 chmod +x "$R/init"
-for f in libsarnik.so galmor simbus simgadget; do
+for f in libsarnik.so galmor dorvel simbus simgadget; do
     objcopy --strip-debug "$B/$f" "$R/opt/ufd/$f"
 done
 cp rk_gadget_bench "$R/opt/ufd/"
@@ -175,7 +186,7 @@ say "initramfs and images ready in $(secs $T) s: $(stat -c %s gadget-initrd.gz) 
 
 # ---- guest
 rm -f gadget-qemu-trace.log
-QEMU=(timeout "$QEMU_TIMEOUT" qemu-system-x86_64 -accel "$ACCEL" -smp 1 -m 1024 -nographic -no-reboot
+QEMU=(timeout -k 10 "$QEMU_TIMEOUT" qemu-system-x86_64 -accel "$ACCEL" -smp 1 -m 1024 -nographic -no-reboot
     -kernel "$W/vmlinux" -initrd "$W/gadget-initrd.gz"
     -append "console=ttyS0 rdinit=/init panic=-1 quiet"
     # every SCSI command QEMU's own units receive, for the safety checks
@@ -197,8 +208,13 @@ done >gadget-guest.log
 QEMU_RC=${PIPESTATUS[0]}
 GUEST_S=$(secs "$T_GUEST")
 say "guest ran $GUEST_S s, qemu rc=$QEMU_RC"
+case $QEMU_RC in
+    0) ;;
+    124 | 137) echo "FAIL-REASON: the guest did not finish within QEMU_TIMEOUT=$QEMU_TIMEOUT s (killed)" ;;
+    *) echo "FAIL-REASON: qemu ended with exit code $QEMU_RC (see the console below)" ;;
+esac
 mark() { awk -v m="$1" 'index($0, m) {print $1; exit}' gadget-guest.log; }
-for m in MARK-SHELL MARK-MODULES MARK-PLUGGED MARK-GALMOR MARK-GALMOR-EXIT MARK-REPLUGGED MARK-BENCH \
+for m in MARK-SHELL MARK-MODULES MARK-WATCH MARK-WATCH-RUN MARK-WATCH-DONE MARK-PLUGGED MARK-GALMOR MARK-GALMOR-EXIT MARK-REPLUGGED MARK-BENCH \
     MARK-BENCH-DONE MARK-DONE; do
     printf '  %-18s host_s=%s\n' "$m" "$(mark "$m")"
 done
@@ -238,6 +254,28 @@ EOF
 REPORT_RC=$?
 echo "report: $REPORT_CHECK"
 hchk "report: three ports on the USB stack, two passes, one \"Password Exists\"" "[ $REPORT_RC -eq 0 ]"
+body | sed -n '/^WATCH-REPORT-BEGIN$/,/^WATCH-REPORT-END$/p' | sed '1d;$d' >gadget-watch-report.jsonl
+WATCH_CHECK=$(python3 - gadget-watch-report.jsonl <<'EOF'
+import json, sys
+lines = [l for l in open(sys.argv[1]) if l.strip()]
+if len(lines) != 1:
+    print("%d report lines, expected one" % len(lines))
+    sys.exit(1)
+try:
+    r = json.loads(lines[0])
+except Exception as e:
+    print("unreadable report line: %s" % e)
+    sys.exit(1)
+ports = r.get("ports", [])
+passed = [p for p in ports if p["format"]["mark"] == "V" and p["check_config"]["mark"] == "V"]
+locked = [p for p in ports if p["format"]["text"] == "Password Exists"]
+print("one line: ports %d, passed %d, \"Password Exists\" %d, banner %r" % (len(ports), len(passed), len(locked), r.get("banner")))
+sys.exit(0 if len(ports) == 3 and len(passed) == 2 and len(locked) == 1 else 1)
+EOF
+)
+WATCH_RC=$?
+echo "watch report: $WATCH_CHECK"
+hchk "watching station: one report line, three ports, two passes, one \"Password Exists\"" "[ $WATCH_RC -eq 0 ]"
 hchk "galmor exit code 1 (one disk failed)" "grep -q 'MARK-GALMOR-EXIT rc=1 ' gadget-guest.log"
 SUM_AFTER=$(sha256sum foreign.img system.img)
 hchk "foreign USB disk and system disk images unchanged (sha256)" '[ "$SUM_BEFORE" = "$SUM_AFTER" ]'
@@ -287,6 +325,10 @@ say "boot to shell $(mark MARK-SHELL) s, guest $GUEST_S s, total wall time $(sec
 total_fail=$((gf + fail))
 if [ $total_fail -ne 0 ]; then
     cp gadget-guest.log gadget-guest-failed.log
+    echo "===== last 80 lines of the guest console"
+    tail -80 gadget-guest.log
+    echo "===== failed checks"
+    grep -E '^ *[0-9.]+ (FAIL|INSMOD-FAIL)' gadget-guest.log
     echo "guest console kept in $W/gadget-guest-failed.log"
 fi
 echo "$((gp + pass)) passed, $total_fail failed"

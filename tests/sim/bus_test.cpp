@@ -78,6 +78,48 @@ TEST_F(BusTest, EnumeratesUnitsInPlugOrderWithInterfacePaths) {
     EXPECT_EQ(bus.list(), (std::vector<std::string>{"d001", "d002", "d003"}));
 }
 
+// Enumeration keeps what it derived from each device's state: a state that
+// has settled (older than the file clock's coarseness) is then recognised by
+// its file alone. Replacing it twice in a row may hand the first file's inode
+// number back; every change must still show.
+TEST_F(BusTest, EnumerationSeesEveryChangeOfASettledState) {
+    ASSERT_EQ(bus.plug(Plain(4096, true)), "d001");
+    ASSERT_EQ(bus.plug(Plain()), "d002");
+    const auto settle = [&](const std::string& id) {
+        const std::string file = DeviceDir(id) + "/state.json";
+        for (;;) {
+            struct stat st {};
+            timespec now{};
+            ASSERT_EQ(stat(file.c_str(), &st), 0);
+            clock_gettime(CLOCK_REALTIME, &now);
+            if ((now.tv_sec - st.st_ctim.tv_sec) * 1000000000LL + now.tv_nsec - st.st_ctim.tv_nsec >
+                100000000LL)
+                return;
+            usleep(10000);
+        }
+    };
+    settle("d001");
+    settle("d002");
+    ASSERT_EQ(bus.interface_paths(UnitClass::Disk).size(), 2u);
+    ASSERT_EQ(bus.interface_paths(UnitClass::Cdrom).size(), 1u);
+
+    simbus::Bus other(bus_dir);  // as another program would change the bus
+    ASSERT_TRUE(other.replug("d001"));
+    ASSERT_TRUE(other.unplug("d001"));
+    EXPECT_EQ(bus.interface_paths(UnitClass::Disk).size(), 1u);
+    EXPECT_TRUE(bus.interface_paths(UnitClass::Cdrom).empty());
+
+    settle("d002");
+    ASSERT_EQ(bus.interface_paths(UnitClass::Disk).size(), 1u);
+    ASSERT_TRUE(other.set_enabled("d002", false));
+    ASSERT_TRUE(other.set_enabled("d002", true));
+    ASSERT_TRUE(other.set_enabled("d002", false));
+    EXPECT_TRUE(bus.interface_paths(UnitClass::Disk).empty());
+    ASSERT_TRUE(other.replug("d001"));
+    EXPECT_EQ(bus.interface_paths(UnitClass::Disk).size(), 1u);
+    EXPECT_EQ(bus.interface_paths(UnitClass::Cdrom).size(), 1u);
+}
+
 TEST_F(BusTest, OpenRefusesPathsThatNameNoPresentUnit) {
     ASSERT_EQ(bus.plug(Plain()), "d001");
     const std::string good = bus.interface_paths(UnitClass::Disk).at(0);

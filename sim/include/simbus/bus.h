@@ -35,12 +35,14 @@ struct Outcome {
 };
 
 class Bus {
-public:
+  public:
     explicit Bus(std::string dir);
     const std::string& dir() const { return dir_; }
 
     // Device paths of the present interfaces of a class, in enumeration order
-    // (by device id, then unit). Windows-style interface paths.
+    // (by device id, then unit). Windows-style interface paths. Each call
+    // reads every device's state afresh; what it derives from a state is
+    // kept (once per process) and reused while the state's bytes stay the same.
     std::vector<std::string> interface_paths(simdev::UnitClass cls) const;
     // Opens the unit named by an interface path: a file descriptor > 0, or -1.
     int open(const std::string& path) const;
@@ -69,7 +71,7 @@ public:
     bool set_enabled(const std::string& id, bool on);
     std::optional<bool> enabled(const std::string& id) const;
 
-private:
+  private:
     std::string dir_;
 };
 

@@ -18,6 +18,9 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "folder.h"
@@ -98,31 +101,158 @@ bool hub_enabled(const std::string& dir) {
     return ::access(hub_marker(dir).c_str(), F_OK) != 0;
 }
 
+// Which file a state was read from: a state file is never changed in place,
+// only replaced by rename, so the same file means the same bytes.
+struct FileKey {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+    timespec ctime{};
+    bool operator==(const FileKey& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+               ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+FileKey key_of(const struct stat& st) {
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+// A file's key identifies it for good only once the file is older than the
+// file-system clock's coarseness: a later replacement may get the freed inode
+// number back, but then a later change time too. A younger file is compared
+// by its bytes.
+bool key_is_lasting(const struct stat& st) {
+    constexpr int64_t kSettledNs = 50'000'000;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const int64_t age = (int64_t{now.tv_sec} - st.st_ctim.tv_sec) * 1'000'000'000 +
+                        (now.tv_nsec - st.st_ctim.tv_nsec);
+    return age >= kSettledNs;
+}
+
+// A whole small file and its key, or nothing.
+std::optional<std::string> read_whole(const std::string& path, struct stat* st) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return std::nullopt;
+    std::string text;
+    char buf[8192];
+    bool ok = ::fstat(fd, st) == 0;
+    while (ok) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    if (!ok) return std::nullopt;
+    return text;
+}
+
 }  // namespace
 
 Bus::Bus(std::string dir) : dir_(std::move(dir)) {}
 
+namespace {
+
+// The interface paths of each device as derived from its state file's exact
+// bytes, for the whole process (the library makes a Bus per call). Deriving
+// them means parsing the state and loading the device model; an enumeration
+// runs once per unit opened, over every device folder on the bus (unplugged
+// ones included), so without this a discovery's cost grew with everything
+// ever plugged into the bus.
+struct Derived {
+    struct Entry {
+        std::string state;              // the bytes the paths were derived from
+        FileKey key;                    // the file they were read from
+        bool key_lasting = false;       // whether the key alone identifies them
+        std::vector<std::string> disk;  // empty when unplugged or disabled
+        std::vector<std::string> cdrom;
+    };
+    std::mutex mutex;                        // held only to look up or store an entry
+    std::map<std::string, Entry> by_folder;  // device folder -> entry
+};
+
+Derived& derived() {
+    static Derived* d = new Derived;  // never destroyed: workers may enumerate at exit
+    return *d;
+}
+
+}  // namespace
+
 std::vector<std::string> Bus::interface_paths(simdev::UnitClass cls) const {
     std::vector<std::string> paths;
     if (!hub_enabled(dir_)) return paths;
+    const auto pick = [cls](const Derived::Entry& e) -> const std::vector<std::string>& {
+        return cls == simdev::UnitClass::Cdrom ? e.cdrom : e.disk;
+    };
+    Derived& cache = derived();
+    std::set<std::string> present;
     for (const auto& id : device_ids(dir_)) {
+        const std::string folder = dir_ + "/" + id;
+        present.insert(folder);
+        const std::string file = folder + "/state.json";
+        struct stat st {};
+        if (::stat(file.c_str(), &st) != 0) continue;
+        {
+            const std::lock_guard<std::mutex> hold(cache.mutex);
+            const auto it = cache.by_folder.find(folder);
+            if (it != cache.by_folder.end() && it->second.key_lasting &&
+                it->second.key == key_of(st)) {
+                const auto& mine = pick(it->second);
+                paths.insert(paths.end(), mine.begin(), mine.end());
+                continue;
+            }
+        }
+        // state.json is replaced by rename, so reading it unlocked sees a whole state.
+        auto text = read_whole(file, &st);
+        if (!text) continue;
+        {
+            const std::lock_guard<std::mutex> hold(cache.mutex);
+            const auto it = cache.by_folder.find(folder);
+            if (it != cache.by_folder.end() && it->second.state == *text) {
+                it->second.key = key_of(st);
+                it->second.key_lasting = key_is_lasting(st);
+                const auto& mine = pick(it->second);
+                paths.insert(paths.end(), mine.begin(), mine.end());
+                continue;
+            }
+        }
+        Derived::Entry entry;
         try {
-            // state.json is replaced by rename, so reading it unlocked sees a whole state.
-            DeviceFolder folder(dir_ + "/" + id);
-            const DeviceState st = folder.load_state();
-            if (!st.plugged || !st.enabled) continue;
-            auto dev = simdev::load_device(st.device);
-            if (!dev) continue;
-            const auto units = dev->units();
-            for (size_t u = 0; u < units.size(); ++u) {
-                if (units[u].cls == cls) {
-                    paths.push_back(interface_path(id, u, units[u], dev->on_usb()));
+            const DeviceState state = state_from_json(nlohmann::json::parse(*text));
+            if (state.plugged && state.enabled) {
+                auto dev = simdev::load_device(state.device);
+                if (!dev) continue;
+                const auto units = dev->units();
+                for (size_t u = 0; u < units.size(); ++u) {
+                    auto& list =
+                        units[u].cls == simdev::UnitClass::Cdrom ? entry.cdrom : entry.disk;
+                    list.push_back(interface_path(id, u, units[u], dev->on_usb()));
                 }
             }
         } catch (const std::exception&) {
-            // A device folder that cannot be read is not present.
+            continue;  // a device folder that cannot be read is not present
         }
+        const auto& mine = pick(entry);
+        paths.insert(paths.end(), mine.begin(), mine.end());
+        entry.state = std::move(*text);
+        entry.key = key_of(st);
+        entry.key_lasting = key_is_lasting(st);
+        const std::lock_guard<std::mutex> hold(cache.mutex);
+        cache.by_folder[folder] = std::move(entry);
     }
+    // Entries of this bus's folders that are gone.
+    const std::string prefix = dir_ + "/";
+    const std::lock_guard<std::mutex> hold(cache.mutex);
+    std::erase_if(cache.by_folder, [&](const auto& e) {
+        return e.first.compare(0, prefix.size(), prefix) == 0 && present.count(e.first) == 0;
+    });
     return paths;
 }
 

@@ -21,6 +21,7 @@
 class QTimer;
 class QLabel;
 class QGridLayout;
+class QSocketNotifier;
 
 namespace galmor {
 
@@ -28,6 +29,7 @@ struct Station;
 struct Change;
 struct Control;
 struct MessageBox;
+class MonitorLink;
 
 namespace qtui {
 
@@ -36,6 +38,15 @@ struct WindowOptions {
     // Off: boxes are only recorded in the model (as the headless view does),
     // for unattended rendering.
     bool modal_messages = true;
+    // The link to the device-change monitor: start-up turns autorun off,
+    // installs the hook and starts dorvel from `monitor_folder`; the window
+    // then takes dorvel's notices on its own thread, and closing it ends the
+    // monitor. Null: devices are seen at start-up only.
+    MonitorLink* link = nullptr;
+    std::string monitor_folder;
+    // While the window exists, workers run at this nice value: on a loaded
+    // machine the window's thread is then not queued behind eight of them.
+    int worker_nice = 10;
 };
 
 class OperatorWindow : public QWidget {
@@ -43,9 +54,10 @@ class OperatorWindow : public QWidget {
     explicit OperatorWindow(Station& st, WindowOptions opts = {}, QWidget* parent = nullptr);
     ~OperatorWindow() override;
 
-    // The form's initialisation after the window is built: the recipe and
-    // its summary, the grid, then the first disk discovery. False when the
-    // recipe was not accepted (its messages have been shown).
+    // The form's initialisation after the window is built: autorun off and
+    // the hook (with a link), the recipe and its summary, the grid, dorvel
+    // started, then the first disk discovery. False when the recipe was not
+    // accepted (its messages have been shown) or AfterRecipe said no.
     bool StartUp();
     // Runs once the recipe is accepted, before the first discovery (the
     // program opens its production log here); false ends the start-up.
@@ -59,13 +71,14 @@ class OperatorWindow : public QWidget {
     // few milliseconds; tests and renderers call it to be sure).
     void FlushNow() { Flush(true); }
 
-    // The shutdown order: polling stops, waiting workers are released, every
+    // The shutdown order: polling stops, waiting workers are released,
+    // autorun is restored, the monitor ended and the hook removed, every
     // worker is stopped and joined, the disks are closed. Safe to call twice.
     void Shutdown();
 
-    // Where the polling timer takes device notices from: returns the pending
-    // device event (1 arrival, 3 removal) or 0 for none. Unset: no notices.
-    std::function<int16_t()> TakeDeviceEvent;
+    // The rows' progress bars drawn flat and only when their percentage
+    // changes (the default), or as the style draws them on every new value.
+    void SetFlatBars(bool on);
 
     // Number of message boxes currently open on the window.
     int OpenMessageBoxes() const { return boxes_open_; }
@@ -111,6 +124,9 @@ class OperatorWindow : public QWidget {
     // a worker (which a busy machine may keep off the processor for long).
     void Flush(bool wait);
     void PollingTick();
+    // The hook: the latest pending notice becomes the station's DeviceEvent.
+    void TakeNotices();
+    void WatchMonitor();
     // Calls a button procedure; nothing it throws reaches the event loop.
     void Call(const std::function<void()>& fn);
 
@@ -125,8 +141,10 @@ class OperatorWindow : public QWidget {
     bool shut_down_ = false;
     bool in_discovery_ = false;
     bool screen_hooked_ = false;
-    int16_t device_event_ = 0;
+    QSocketNotifier* notices_ = nullptr;
+    QSocketNotifier* monitor_life_ = nullptr;
     int boxes_open_ = 0;
+    int worker_nice_before_ = 0;
 
     std::map<std::pair<std::string, int>, Binding> bindings_;
     QGridLayout* grid_ = nullptr;
@@ -140,7 +158,6 @@ class OperatorWindow : public QWidget {
     std::vector<std::pair<std::string, int>> dirty_;
     std::map<std::pair<std::string, int>, Control> latest_;
     int rows_wanted_ = 0;
-    bool timer_enabled_ = true;  // the model's Timer1
     std::vector<std::pair<std::string, int>> focus_;
     bool flush_posted_ = false;  // changes are waiting
 
@@ -156,7 +173,10 @@ int RenderScreenshot(Station& st, const std::string& file, bool after_run);
 
 // Runs the operator window until it is closed. Needs a QApplication.
 // Returns the program's exit code.
-int RunWindow(Station& st, std::function<bool()> afterRecipe = {});
+// With a link, the window starts dorvel from `monitorFolder` and ends it when
+// it closes.
+int RunWindow(Station& st, std::function<bool()> afterRecipe = {}, MonitorLink* link = nullptr,
+              const std::string& monitorFolder = {});
 
 }  // namespace qtui
 }  // namespace galmor

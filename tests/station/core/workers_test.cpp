@@ -1,11 +1,16 @@
 // Worker threads: cooperative stop before the next command, one token per
-// worker, parallel stop of a pool, joins on restart and destruction, and the
-// per-disk events.
+// worker, parallel stop of a pool, joins on restart and destruction, the
+// workers' priority, and the per-disk events.
 #include "core/workers.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -223,6 +228,33 @@ TEST(WorkerLifecycle, PoolRefusesSlotsOutsideIt) {
     EXPECT_FALSE(pool.Start(WorkerPool::kSize, [] {}));
     EXPECT_TRUE(pool.Start(WorkerPool::kSize - 1, [] {}));
     pool.JoinAll();
+}
+
+TEST(WorkerLifecycle, WorkersYieldToTheWindowOnlyWhenAsked) {
+    // The nice value a worker runs at, seen from inside its thread.
+    const auto niceOfAWorker = [] {
+        std::atomic<int> seen{-100};
+        Worker w;
+        EXPECT_TRUE(w.Start([&] {
+            errno = 0;
+            seen = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+        }));
+        w.Join();
+        return seen.load();
+    };
+    errno = 0;
+    const int own = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    const int before = WorkerNice();
+
+    SetWorkerNice(0);
+    EXPECT_EQ(niceOfAWorker(), own);
+    SetWorkerNice(5);
+    EXPECT_EQ(niceOfAWorker(), std::min(19, own + 5));
+    // Only the worker's thread: the caller keeps its own.
+    EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))), own);
+    SetWorkerNice(40);  // out of range: the weakest
+    EXPECT_EQ(WorkerNice(), 19);
+    SetWorkerNice(before);
 }
 
 TEST(PortEventTest, SetResetPollAndWait) {
