@@ -142,6 +142,11 @@ std::string SerialHeldElsewhere(const DiskRecord& r) {
            " is no longer reserved for this disk: another disk's reservation holds it";
 }
 
+size_t GroupCommit::Queued() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+}
+
 LogResult GroupCommit::Append(DiskRecord* r, const Writer& write) {
     Pending mine{r, {}, false};
     std::unique_lock<std::mutex> lock(mutex_);

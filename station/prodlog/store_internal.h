@@ -53,6 +53,9 @@ class GroupCommit {
     // and returns once the commit holding `r` is done.
     LogResult Append(DiskRecord* r, const Writer& write);
 
+    // Records waiting for a commit to start (not those being written).
+    size_t Queued();
+
   private:
     struct Pending {
         DiskRecord* record;
