@@ -405,6 +405,33 @@ TEST_P(StoreTest, PortsFinishingTogetherAreEachRecordedOnce) {
     EXPECT_EQ(got, expected);
 }
 
+// The server drops the station's connection (a restart, an administrator):
+// the disk in flight fails, but the log works again for the next ones.
+TEST_P(StoreTest, ALostConnectionIsOpenedAgain) {
+    if (!pg_) GTEST_SKIP() << "a PostgreSQL connection";
+    auto store = Open();
+    ASSERT_TRUE(store);
+    DiskRecord first = Sample(0, "line-1", true, UtcNow());
+    ASSERT_TRUE(store->Append(&first).ok);
+    ASSERT_TRUE(
+        Sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
+            "current_database() AND pid <> pg_backend_pid()"));
+    DiskRecord lost = Sample(1, "line-1", true, UtcNow());
+    EXPECT_FALSE(store->Append(&lost).ok);  // the connection is found gone here
+    int taken = -1;
+    const LogResult reserved =
+        store->ReserveFirstFree(1, 2, {"R0000002"}, "line-1", "line-1-run-1", &taken);
+    EXPECT_TRUE(reserved.ok) << reserved.message;
+    EXPECT_EQ(taken, 0);
+    DiskRecord next = Sample(2, "line-1", true, UtcNow());
+    const LogResult s = store->Append(&next);
+    EXPECT_TRUE(s.ok) << s.message;
+    std::vector<DiskRecord> read;
+    ASSERT_TRUE(store->Query({}, &read).ok);
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[1].port, 2);
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& info) { return info.param; });
 
