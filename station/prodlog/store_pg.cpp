@@ -97,8 +97,7 @@ class PostgresStore final : public Store {
                                                UtcNow()};
         const std::vector<std::string> ids = {args[0], args[1], args[2]};
         for (size_t attempt = 0; attempt <= candidates.size(); ++attempt) {
-            // One round trip: the reservation, and whether any candidate is
-            // left should another station have won the race for ours.
+            // One statement, one round trip, its own transaction.
             //
             // The reservation waits for no flush of its own. It is visible
             // to every station as soon as it commits; should the server lose
@@ -106,21 +105,12 @@ class PostgresStore final : public Store {
             // again in its own, durable transaction, or is refused when
             // another disk got the serial meanwhile (see kAppendSql). A disk
             // therefore never counts as made with a serial it does not hold.
-            std::vector<Result> res;
-            std::string why;
-            const bool sent = Pipeline({{nullptr, "BEGIN", {}},
-                                        {nullptr, "SET LOCAL synchronous_commit TO off", {}},
-                                        {kReserve, nullptr, args},
-                                        {kLeft, nullptr, ids},
-                                        {nullptr, "COMMIT", {}}},
-                                       &res, &why);
-            if (!sent || PQresultStatus(res[2].get()) != PGRES_TUPLES_OK ||
-                PQresultStatus(res[3].get()) != PGRES_TUPLES_OK ||
-                PQresultStatus(res[4].get()) != PGRES_COMMAND_OK) {
-                return Failure("cannot reserve a serial number", res, why);
+            Result res = Prepared(kReserve, args);
+            if (PQresultStatus(res.get()) != PGRES_TUPLES_OK) {
+                return Error("cannot reserve a serial number", res.get());
             }
-            if (PQntuples(res[2].get()) == 1) {
-                const std::string got = PQgetvalue(res[2].get(), 0, 0);
+            if (PQntuples(res.get()) == 1) {
+                const std::string got = PQgetvalue(res.get(), 0, 0);
                 for (size_t i = 0; i < candidates.size(); ++i) {
                     if (candidates[i] == got) {
                         *taken = static_cast<int>(i);
@@ -132,7 +122,11 @@ class PostgresStore final : public Store {
             // Nothing inserted: either every candidate is held, or another
             // station won the race for the one we picked. Ask again only in
             // the second case.
-            if (PQntuples(res[3].get()) == 0) return LogResult::Ok();
+            Result left = Prepared(kLeft, ids);
+            if (PQresultStatus(left.get()) != PGRES_TUPLES_OK) {
+                return Error("cannot reserve a serial number", left.get());
+            }
+            if (PQntuples(left.get()) == 0) return LogResult::Ok();
         }
         return LogResult::Ok();
     }
@@ -261,6 +255,9 @@ class PostgresStore final : public Store {
         }
         std::vector<Step> steps;
         steps.push_back({nullptr, "BEGIN", {}});
+        // The connection commits without waiting for the flush (for the
+        // reservations); a record's commit waits for it.
+        steps.push_back({nullptr, "SET LOCAL synchronous_commit TO on", {}});
         for (const DiskRecord* r : records)
             steps.push_back({kAppend, nullptr, detail::RecordRow(*r)});
         steps.push_back({nullptr, "COMMIT", {}});
@@ -276,7 +273,7 @@ class PostgresStore final : public Store {
             return !commit;
         }
         for (size_t n = 0; n < records.size(); ++n) {
-            const PGresult* r = res[n + 1].get();
+            const PGresult* r = res[n + 2].get();
             if (PQresultStatus(r) != PGRES_TUPLES_OK) {
                 results->push_back(Error("cannot write the record", r));
             } else if (PQntuples(r) != 1) {
@@ -294,6 +291,11 @@ class PostgresStore final : public Store {
     LogResult Ready() {
         if (LogResult s = Reconnect(); !s.ok) return s;
         if (prepared_) return LogResult::Ok();
+        // Statements commit without waiting for the server's flush unless
+        // they say otherwise: only the disk records do (see WriteBatch).
+        if (!Command("SET synchronous_commit TO off")) {
+            return Error("cannot set up the connection");
+        }
         struct Named {
             const char* name;
             std::string sql;
@@ -344,6 +346,14 @@ class PostgresStore final : public Store {
             "WHERE usb_vid = $10 AND usb_pid = $11 AND serial = $17 AND station = $2 AND "
             "run_id = $3) RETURNING id";
         return sql;
+    }
+
+    Result Prepared(const char* name, const std::vector<std::string>& args) {
+        std::vector<const char*> values;
+        values.reserve(args.size());
+        for (const auto& a : args) values.push_back(a.c_str());
+        return Result(PQexecPrepared(conn_, name, static_cast<int>(values.size()), values.data(),
+                                     nullptr, nullptr, 0));
     }
 
     Result Exec(const std::string& sql, const std::vector<std::string>& args = {}) {
