@@ -137,6 +137,64 @@ std::vector<std::string> SchemaV1(const std::string& id_type) {
     };
 }
 
+std::string SerialHeldElsewhere(const DiskRecord& r) {
+    return "the serial number " + r.serial +
+           " is no longer reserved for this disk: another disk's reservation holds it";
+}
+
+size_t GroupCommit::Queued() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+}
+
+LogResult GroupCommit::Append(DiskRecord* r, const Writer& write) {
+    Pending mine{r, {}, false};
+    std::unique_lock<std::mutex> lock(mutex_);
+    queue_.push_back(&mine);
+    while (!mine.done) {
+        if (writing_) {
+            done_.wait(lock);
+            continue;
+        }
+        // This caller writes everything queued so far, its own record included.
+        writing_ = true;
+        std::vector<Pending*> batch;
+        batch.swap(queue_);
+        lock.unlock();
+        std::vector<DiskRecord*> records;
+        records.reserve(batch.size());
+        for (Pending* p : batch) records.push_back(p->record);
+        std::vector<LogResult> results;
+        auto attempt = [&write](const std::vector<DiskRecord*>& some, std::vector<LogResult>* out) {
+            bool committed = false;
+            try {
+                committed = write(some, out);
+            } catch (const std::exception& e) {
+                out->assign(some.size(), LogResult::Fail(e.what()));
+            }
+            if (out->size() != some.size()) {
+                out->resize(some.size(), LogResult::Fail("the record was not written"));
+            }
+            return committed;
+        };
+        if (!attempt(records, &results) && records.size() > 1) {
+            for (size_t i = 0; i < records.size(); ++i) {
+                std::vector<LogResult> one;
+                attempt({records[i]}, &one);
+                results[i] = std::move(one[0]);
+            }
+        }
+        lock.lock();
+        for (size_t i = 0; i < batch.size(); ++i) {
+            batch[i]->result = std::move(results[i]);
+            batch[i]->done = true;
+        }
+        writing_ = false;
+        done_.notify_all();
+    }
+    return mine.result;
+}
+
 }  // namespace detail
 
 std::string DefaultLogPath() {

@@ -2,10 +2,14 @@
 // values that both write and read.
 #pragma once
 
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "prodlog/record.h"
+#include "prodlog/store.h"
 
 namespace galmor::prodlog::detail {
 
@@ -26,5 +30,42 @@ bool RowRecord(const std::vector<std::string>& row, DiskRecord* r, std::string* 
 // The schema of version 1 for either database; `id_type` is the type of the
 // id column ("INTEGER PRIMARY KEY AUTOINCREMENT" or "BIGSERIAL PRIMARY KEY").
 std::vector<std::string> SchemaV1(const std::string& id_type);
+
+// The message of a record whose serial is held by another disk's reservation.
+std::string SerialHeldElsewhere(const DiskRecord& r);
+
+// Group commit. Ports that finish together hand in their records at once;
+// while one commit is being flushed the records that arrive meanwhile queue
+// up and go into the next commit together, so a run of eight disks pays for
+// two or three flushes instead of eight. Every caller still returns only
+// once its own record is committed (or refused).
+class GroupCommit {
+  public:
+    // Writes `records` in one transaction and sets one result per record: a
+    // record may be refused while the others are committed. False when the
+    // transaction itself failed (nothing of it is in the log); the records
+    // of a failed batch are then tried one by one, so that one bad record
+    // does not fail the disks that finished with it.
+    using Writer = std::function<bool(const std::vector<DiskRecord*>& records,
+                                      std::vector<LogResult>* results)>;
+
+    // Queues `r`, takes a turn as the writer when no one else is writing,
+    // and returns once the commit holding `r` is done.
+    LogResult Append(DiskRecord* r, const Writer& write);
+
+    // Records waiting for a commit to start (not those being written).
+    size_t Queued();
+
+  private:
+    struct Pending {
+        DiskRecord* record;
+        LogResult result;
+        bool done = false;
+    };
+    std::mutex mutex_;
+    std::condition_variable done_;
+    std::vector<Pending*> queue_;
+    bool writing_ = false;
+};
 
 }  // namespace galmor::prodlog::detail

@@ -1,13 +1,15 @@
-// The station's own log: one SQLite file in write-ahead-log mode. Each disk is
-// one transaction that is on disk (synchronous=FULL) before Append returns,
-// so a kill or a power cut loses at most the disk being written, and the next
-// start opens the file as it is.
+// The station's own log: one SQLite file in write-ahead-log mode. A disk's
+// record is in a transaction that is on disk (synchronous=FULL) before Append
+// returns, so a kill or a power cut loses at most the disks being written, and
+// the next start opens the file as it is. Disks that finish together share
+// one transaction and one flush.
 #include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 
 #include "prodlog/store.h"
@@ -37,6 +39,11 @@ class Statement {
     }
     void BindInt(int index, int64_t v) { sqlite3_bind_int64(stmt_, index, v); }
     int Step() { return sqlite3_step(stmt_); }
+    // Ready for the next use: no row pending, no values bound.
+    void Reset() {
+        sqlite3_reset(stmt_);
+        sqlite3_clear_bindings(stmt_);
+    }
     std::string Text(int col) const {
         const auto* p = sqlite3_column_text(stmt_, col);
         return p ? std::string(reinterpret_cast<const char*>(p),
@@ -52,7 +59,12 @@ class Statement {
 class SqliteStore final : public Store {
   public:
     SqliteStore(sqlite3* db, std::string file) : db_(db), file_(std::move(file)) {}
-    ~SqliteStore() override { sqlite3_close_v2(db_); }
+    ~SqliteStore() override {
+        insert_.reset();
+        claim_.reset();
+        reserve_.reset();
+        sqlite3_close_v2(db_);
+    }
 
     std::string Describe() const override { return "SQLite " + file_; }
 
@@ -69,27 +81,21 @@ class SqliteStore final : public Store {
         if (!Exec("PRAGMA synchronous=FULL") || !Exec("PRAGMA foreign_keys=ON")) {
             return Error("cannot set up the connection");
         }
-        return Migrate();
+        if (LogResult s = Migrate(); !s.ok) return s;
+        return Prepare();
     }
 
     LogResult Append(DiskRecord* r) override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::string sql = "INSERT INTO disks (" + detail::DiskColumnList() + ") VALUES (";
-        for (int i = 0; i < detail::kDiskColumnCount; ++i) sql += i ? ", ?" : "?";
-        sql += ")";
-        Statement st(db_, sql);
-        if (!st.ok()) return Error("cannot prepare the record");
-        const auto row = detail::RecordRow(*r);
-        for (size_t i = 0; i < row.size(); ++i) st.Bind(static_cast<int>(i) + 1, row[i]);
-        // A single statement is its own transaction.
-        if (st.Step() != SQLITE_DONE) return Error("cannot write the record");
-        r->id = sqlite3_last_insert_rowid(db_);
-        return LogResult::Ok();
+        return group_.Append(
+            r, [this](const std::vector<DiskRecord*>& records, std::vector<LogResult>* results) {
+                return WriteBatch(records, results);
+            });
     }
 
-    LogResult ReserveFirstFree(uint16_t vid, uint16_t pid, const std::vector<std::string>& candidates,
-                            const std::string& station, const std::string& run_id,
-                            int* taken) override {
+    LogResult ReserveFirstFree(uint16_t vid, uint16_t pid,
+                               const std::vector<std::string>& candidates,
+                               const std::string& station, const std::string& run_id,
+                               int* taken) override {
         std::lock_guard<std::mutex> lock(mutex_);
         *taken = -1;
         if (candidates.empty()) return LogResult::Ok();
@@ -105,16 +111,10 @@ class SqliteStore final : public Store {
         // IMMEDIATE takes the write lock at once: no other station's
         // reservation can come between the test and the insert.
         if (!Exec("BEGIN IMMEDIATE")) return Error("cannot start a reservation");
-        Statement st(db_,
-                     "INSERT OR IGNORE INTO serials (usb_vid, usb_pid, serial, station, run_id, "
-                     "reserved_at) VALUES (?, ?, ?, ?, ?, ?)");
-        if (!st.ok()) {
-            Exec("ROLLBACK");
-            return Error("cannot prepare a reservation");
-        }
+        Statement& st = *reserve_;
         const std::string now = UtcNow();
         for (size_t i = 0; i < candidates.size(); ++i) {
-            sqlite3_reset(st.get());
+            st.Reset();
             st.BindInt(1, vid);
             st.BindInt(2, pid);
             st.Bind(3, candidates[i]);
@@ -175,6 +175,82 @@ class SqliteStore final : public Store {
     }
 
   private:
+    // The statements every disk uses, prepared once.
+    LogResult Prepare() {
+        std::string sql = "INSERT INTO disks (" + detail::DiskColumnList() + ") SELECT ";
+        for (int i = 0; i < detail::kDiskColumnCount; ++i) {
+            sql += (i ? ", ?" : "?") + std::to_string(i + 1);
+        }
+        // The record of a disk with a reserved serial goes in only while
+        // that reservation is this run's (see WriteBatch).
+        sql +=
+            " WHERE ?18 = '0' OR EXISTS (SELECT 1 FROM serials WHERE usb_vid = ?10 AND "
+            "usb_pid = ?11 AND serial = ?17 AND station = ?2 AND run_id = ?3)";
+        insert_ = std::make_unique<Statement>(db_, sql);
+        claim_ = std::make_unique<Statement>(
+            db_,
+            "INSERT OR IGNORE INTO serials (usb_vid, usb_pid, serial, station, run_id, "
+            "reserved_at) VALUES (?, ?, ?, ?, ?, ?)");
+        reserve_ = std::make_unique<Statement>(
+            db_,
+            "INSERT OR IGNORE INTO serials (usb_vid, usb_pid, serial, station, run_id, "
+            "reserved_at) VALUES (?, ?, ?, ?, ?, ?)");
+        if (!insert_->ok() || !claim_->ok() || !reserve_->ok()) {
+            return Error("cannot prepare the log's statements");
+        }
+        return LogResult::Ok();
+    }
+
+    // One transaction for every record handed in together: one flush for
+    // all of them. A disk whose serial was reserved is recorded only while
+    // the reservation is still its own; a reservation that is gone is taken
+    // again here, in the record's own transaction.
+    bool WriteBatch(const std::vector<DiskRecord*>& records, std::vector<LogResult>* results) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        results->clear();
+        if (!Exec("BEGIN IMMEDIATE")) {
+            results->assign(records.size(), Error("cannot start the record's transaction"));
+            return false;
+        }
+        auto abort = [&](const std::string& what) {
+            const LogResult s = Error(what);
+            Exec("ROLLBACK");
+            results->assign(records.size(), s);
+            return false;
+        };
+        std::vector<int64_t> ids(records.size(), 0);
+        for (size_t n = 0; n < records.size(); ++n) {
+            const DiskRecord& r = *records[n];
+            const auto row = detail::RecordRow(r);
+            if (r.serial_reserved) {
+                claim_->Reset();
+                claim_->BindInt(1, r.usb_vid);
+                claim_->BindInt(2, r.usb_pid);
+                claim_->Bind(3, row[16]);
+                claim_->Bind(4, row[1]);
+                claim_->Bind(5, row[2]);
+                claim_->Bind(6, row[0]);
+                if (claim_->Step() != SQLITE_DONE)
+                    return abort("cannot check the serial's reservation");
+            }
+            insert_->Reset();
+            for (size_t i = 0; i < row.size(); ++i) insert_->Bind(static_cast<int>(i) + 1, row[i]);
+            if (insert_->Step() != SQLITE_DONE) return abort("cannot write the record");
+            if (sqlite3_changes(db_) == 1) ids[n] = sqlite3_last_insert_rowid(db_);
+        }
+        if (!Exec("COMMIT")) return abort("cannot commit the record");
+        for (size_t n = 0; n < records.size(); ++n) {
+            if (ids[n] > 0) {
+                records[n]->id = ids[n];
+                results->push_back(LogResult::Ok());
+            } else {
+                results->push_back(
+                    LogResult::Fail(Describe() + ": " + detail::SerialHeldElsewhere(*records[n])));
+            }
+        }
+        return true;
+    }
+
     bool Exec(const char* sql) {
         return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
     }
@@ -204,8 +280,8 @@ class SqliteStore final : public Store {
         if (version > kSchemaVersion) {
             Exec("ROLLBACK");
             return LogResult::Fail(Describe() + ": the log has schema version " +
-                                std::to_string(version) + ", newer than this station's " +
-                                std::to_string(kSchemaVersion));
+                                   std::to_string(version) + ", newer than this station's " +
+                                   std::to_string(kSchemaVersion));
         }
         if (version < 1) {
             for (const auto& sql : detail::SchemaV1("INTEGER PRIMARY KEY AUTOINCREMENT")) {
@@ -226,6 +302,9 @@ class SqliteStore final : public Store {
     sqlite3* db_;
     std::string file_;
     std::mutex mutex_;
+    // Finalised before the connection closes (members go in reverse order).
+    std::unique_ptr<Statement> insert_, claim_, reserve_;
+    detail::GroupCommit group_;
 };
 
 }  // namespace

@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "prodlog/digest.h"
 #include "prodlog/printer.h"
 #include "prodlog/serials.h"
+#include "prodlog/store_internal.h"
 
 namespace {
 
@@ -30,7 +35,7 @@ class MemoryStore : public Store {
         return LogResult::Ok();
     }
     LogResult ReserveFirstFree(uint16_t, uint16_t, const std::vector<std::string>& c,
-                            const std::string&, const std::string&, int* taken) override {
+                               const std::string&, const std::string&, int* taken) override {
         *taken = -1;
         batch_sizes.push_back(c.size());
         if (fail) return LogResult::Fail("memory: server gone");
@@ -130,6 +135,81 @@ DiskRecord Made(const std::string& at, const std::string& station, bool passed, 
     r.usb_vid = 0x1234;
     r.usb_pid = 0xABCD;
     return r;
+}
+
+// Records that arrive while a commit is being written go into the next one
+// together; a commit that fails as a whole is retried record by record, so
+// only the record at fault fails.
+TEST(GroupCommit, LateArrivalsShareACommitAndAFailedCommitIsRetriedAlone) {
+    detail::GroupCommit group;
+    std::mutex m;
+    std::condition_variable cv;
+    bool first_started = false, release = false;
+    std::vector<std::vector<int>> calls;  // the ports of each write, in order
+    int64_t next_id = 1;
+    const detail::GroupCommit::Writer write = [&](const std::vector<DiskRecord*>& records,
+                                                  std::vector<LogResult>* results) {
+        std::unique_lock<std::mutex> lock(m);
+        std::vector<int> ports;
+        for (const DiskRecord* r : records) ports.push_back(r->port);
+        calls.push_back(ports);
+        if (calls.size() == 1) {
+            first_started = true;
+            cv.notify_all();
+            cv.wait(lock, [&] { return release; });
+        }
+        // Port 9's record breaks any transaction it is in.
+        for (const DiskRecord* r : records) {
+            if (r->port == 9) {
+                results->assign(records.size(), LogResult::Fail("broken"));
+                return false;
+            }
+        }
+        for (DiskRecord* r : records) {
+            r->id = next_id++;
+            results->push_back(LogResult::Ok());
+        }
+        return true;
+    };
+
+    std::vector<DiskRecord> records(5);
+    std::vector<LogResult> results(5);
+    const int ports[5] = {0, 1, 9, 2, 3};
+    for (int i = 0; i < 5; ++i) records[i].port = ports[i];
+    std::thread first([&] { results[0] = group.Append(&records[0], write); });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return first_started; });
+    }
+    std::vector<std::thread> late;
+    for (int i = 1; i < 5; ++i) {
+        late.emplace_back([&, i] { results[i] = group.Append(&records[i], write); });
+    }
+    // The late ones queue up behind the commit in progress.
+    while (group.Queued() < 4) std::this_thread::yield();
+    {
+        std::lock_guard<std::mutex> lock(m);
+        release = true;
+        cv.notify_all();
+    }
+    first.join();
+    for (auto& t : late) t.join();
+
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(results[i].ok, ports[i] != 9) << ports[i];
+        EXPECT_EQ(records[i].id > 0, ports[i] != 9) << ports[i];
+    }
+    // The late four went in as one batch; it failed on port 9, so each of
+    // them was written alone.
+    ASSERT_EQ(calls.size(), 6u);
+    EXPECT_EQ(calls[0], std::vector<int>{0});
+    EXPECT_EQ(calls[1].size(), 4u);
+    std::multiset<int> alone;
+    for (size_t c = 2; c < calls.size(); ++c) {
+        ASSERT_EQ(calls[c].size(), 1u);
+        alone.insert(calls[c][0]);
+    }
+    EXPECT_EQ(alone, (std::multiset<int>{1, 2, 3, 9}));
 }
 
 TEST(LogPrinter, SummaryCountsPerDayAndStation) {

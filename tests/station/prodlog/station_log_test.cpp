@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -309,6 +310,59 @@ TEST_P(StationLogTest, KillDuringARunLeavesExactlyTheFinishedDisks) {
     }
     // None of the slow disks had its configuration written.
     EXPECT_TRUE(s.Serials().empty());
+}
+
+// The log refuses one disk's record (here a trigger; a full disk or a lost
+// reservation in the field): that disk fails with 0x87 and a message, while
+// the disks that finished with it, possibly in the same commit, are recorded
+// and pass.
+TEST_P(StationLogTest, ADiskTheLogRefusesIsFailedAndTheOthersAreKept) {
+    {
+        std::string error;
+        ASSERT_TRUE(OpenStore(url_, &error)) << error;  // the tables
+    }
+    if (pg_) {
+        std::string db = url_.substr(std::string("postgresql:///").size()), out;
+        db = db.substr(0, db.find('?'));
+        ASSERT_TRUE(pg_->Psql(db,
+                              "CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
+                              "$$BEGIN RAISE EXCEPTION 'log refused'; END$$; "
+                              "CREATE TRIGGER refuse BEFORE INSERT ON disks FOR EACH ROW "
+                              "WHEN (NEW.port = 1) EXECUTE FUNCTION refuse();",
+                              &out))
+            << out;
+    } else {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(url_.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db,
+                               "CREATE TRIGGER refuse BEFORE INSERT ON disks WHEN NEW.port = 1 "
+                               "BEGIN SELECT RAISE(ABORT, 'log refused'); END",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
+    }
+    StationRig s(dir_ + "/s1");
+    for (int i = 0; i < 4; ++i) s.Plug();
+    const pid_t pid = s.Start({"--log", url_});
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(Wait(pid), 1) << s.Output();
+    EXPECT_NE(s.Output().find("Disk 1 is not in the production log and counts as failed"),
+              std::string::npos)
+        << s.Output();
+
+    const json report = json::parse(ReadFile(s.report()));
+    for (int port = 0; port < 4; ++port) {
+        const json& p = report["ports"][static_cast<size_t>(port)];
+        EXPECT_EQ(p["error_status"], port == 1 ? 0x87 : 0) << port;
+        EXPECT_EQ(p["picture"] == 4, port != 1) << port;
+    }
+    std::set<int> ports;
+    for (const auto& r : Records()) {
+        EXPECT_TRUE(r.passed);
+        ports.insert(r.port);
+    }
+    EXPECT_EQ(ports, (std::set<int>{0, 2, 3}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StationLogTest, ::testing::Values("sqlite", "postgresql"),

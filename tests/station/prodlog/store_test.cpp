@@ -293,6 +293,145 @@ TEST_P(StoreTest, ConcurrentStationsNeverShareASerial) {
     EXPECT_EQ(failures, 22);
 }
 
+// A disk's record goes in only while its serial's reservation is its run's:
+// a reservation the log lost is taken again with the record, and one that
+// another disk holds refuses the record, so the disk cannot count as made.
+TEST_P(StoreTest, ARecordHoldsItsSerialOrIsRefused) {
+    auto store = Open();
+    ASSERT_TRUE(store);
+    DiskRecord kept = Sample(0, "line-1", true, UtcNow());
+    kept.serial = "ABC01111";
+    int taken = -1;
+    ASSERT_TRUE(store
+                    ->ReserveFirstFree(kept.usb_vid, kept.usb_pid, {kept.serial}, kept.station,
+                                       kept.run_id, &taken)
+                    .ok);
+    ASSERT_EQ(taken, 0);
+    ASSERT_TRUE(store->Append(&kept).ok);
+
+    // The reservation is gone (a server that crashed before flushing it):
+    // the record takes it again, and no one else can have it afterwards.
+    DiskRecord lost = Sample(1, "line-1", true, UtcNow());
+    lost.serial = "ABC02222";
+    ASSERT_TRUE(store
+                    ->ReserveFirstFree(lost.usb_vid, lost.usb_pid, {lost.serial}, lost.station,
+                                       lost.run_id, &taken)
+                    .ok);
+    ASSERT_TRUE(Sql("DELETE FROM serials WHERE serial = 'ABC02222'"));
+    const LogResult s = store->Append(&lost);
+    ASSERT_TRUE(s.ok) << s.message;
+    ASSERT_TRUE(store
+                    ->ReserveFirstFree(lost.usb_vid, lost.usb_pid, {lost.serial}, "line-2",
+                                       "line-2-run-1", &taken)
+                    .ok);
+    EXPECT_EQ(taken, -1);
+
+    // Meanwhile another station's disk got the serial: this one is refused.
+    DiskRecord beaten = Sample(2, "line-1", true, UtcNow());
+    beaten.serial = "ABC03333";
+    ASSERT_TRUE(store
+                    ->ReserveFirstFree(beaten.usb_vid, beaten.usb_pid, {beaten.serial}, "line-2",
+                                       "line-2-run-1", &taken)
+                    .ok);
+    const LogResult refused = store->Append(&beaten);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_NE(refused.message.find("ABC03333 is no longer reserved"), std::string::npos)
+        << refused.message;
+
+    // A serial that was never reserved (a fixed one) needs no reservation.
+    DiskRecord fixed = Sample(3, "line-1", true, UtcNow());
+    fixed.serial = "ABC03333";
+    fixed.serial_reserved = false;
+    ASSERT_TRUE(store->Append(&fixed).ok);
+
+    std::vector<DiskRecord> read;
+    ASSERT_TRUE(store->Query({}, &read).ok);
+    std::vector<int> ports;
+    for (const auto& r : read) ports.push_back(r.port);
+    EXPECT_EQ(ports, (std::vector<int>{0, 1, 3}));
+}
+
+// Eight ports hand in records at once, again and again, some of them with a
+// serial another station holds: every record is committed exactly once with
+// its own id or refused on its own, whatever it shared a commit with.
+TEST_P(StoreTest, PortsFinishingTogetherAreEachRecordedOnce) {
+    auto store = Open();
+    ASSERT_TRUE(store);
+    int taken = -1;
+    ASSERT_TRUE(
+        store->ReserveFirstFree(0x1234, 0xABCD, {"HELD0000"}, "other", "other-run", &taken).ok);
+    constexpr int kPorts = 8, kEach = 12;
+    std::vector<std::vector<LogResult>> results(kPorts);
+    std::vector<std::vector<int64_t>> ids(kPorts);
+    std::vector<std::thread> ports;
+    for (int p = 0; p < kPorts; ++p) {
+        ports.emplace_back([&, p] {
+            for (int i = 0; i < kEach; ++i) {
+                DiskRecord r = Sample(p, "line-1", true, UtcNow());
+                r.serial = "S" + std::to_string(p * 100 + i);
+                if ((p + i) % 5 == 0) r.serial = "HELD0000";
+                r.steps = {{"disk", static_cast<double>(p * 100 + i)}};
+                results[p].push_back(store->Append(&r));
+                ids[p].push_back(r.id);
+            }
+        });
+    }
+    for (auto& t : ports) t.join();
+
+    std::set<int64_t> distinct;
+    std::set<double> expected;
+    for (int p = 0; p < kPorts; ++p) {
+        for (int i = 0; i < kEach; ++i) {
+            const LogResult& s = results[p][static_cast<size_t>(i)];
+            if ((p + i) % 5 == 0) {
+                EXPECT_FALSE(s.ok) << p << "/" << i;
+                EXPECT_NE(s.message.find("no longer reserved"), std::string::npos) << s.message;
+                continue;
+            }
+            ASSERT_TRUE(s.ok) << s.message;
+            distinct.insert(ids[p][static_cast<size_t>(i)]);
+            expected.insert(static_cast<double>(p * 100 + i));
+        }
+    }
+    std::vector<DiskRecord> read;
+    ASSERT_TRUE(store->Query({}, &read).ok);
+    ASSERT_EQ(read.size(), expected.size());
+    EXPECT_EQ(distinct.size(), expected.size());
+    std::set<double> got;
+    for (const auto& r : read) {
+        EXPECT_TRUE(distinct.count(r.id)) << r.id;
+        got.insert(r.steps.at(0).seconds);
+    }
+    EXPECT_EQ(got, expected);
+}
+
+// The server drops the station's connection (a restart, an administrator):
+// the disk in flight fails, but the log works again for the next ones.
+TEST_P(StoreTest, ALostConnectionIsOpenedAgain) {
+    if (!pg_) GTEST_SKIP() << "a PostgreSQL connection";
+    auto store = Open();
+    ASSERT_TRUE(store);
+    DiskRecord first = Sample(0, "line-1", true, UtcNow());
+    ASSERT_TRUE(store->Append(&first).ok);
+    ASSERT_TRUE(
+        Sql("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = "
+            "current_database() AND pid <> pg_backend_pid()"));
+    DiskRecord lost = Sample(1, "line-1", true, UtcNow());
+    EXPECT_FALSE(store->Append(&lost).ok);  // the connection is found gone here
+    int taken = -1;
+    const LogResult reserved =
+        store->ReserveFirstFree(1, 2, {"R0000002"}, "line-1", "line-1-run-1", &taken);
+    EXPECT_TRUE(reserved.ok) << reserved.message;
+    EXPECT_EQ(taken, 0);
+    DiskRecord next = Sample(2, "line-1", true, UtcNow());
+    const LogResult s = store->Append(&next);
+    EXPECT_TRUE(s.ok) << s.message;
+    std::vector<DiskRecord> read;
+    ASSERT_TRUE(store->Query({}, &read).ok);
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[1].port, 2);
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& info) { return info.param; });
 
