@@ -2,15 +2,20 @@
 // library, brings each controller into a known state and fills the port table.
 #include "run/discovery.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -85,10 +90,58 @@ struct Candidate {
     std::string path;
 };
 
-// Opens unit `index`: the disk unit, or else the CD-ROM unit.
+// An open and the read of the path log it rewrote are one step for every
+// station on the library's folder: another station's open in between would
+// hand us the path of its unit, not ours. Held for a moment only; when it
+// cannot be had within a few seconds the unit is left alone.
+class PathLogLock {
+  public:
+    PathLogLock() {
+        const std::string root = sarnik_files::root_folder();
+        if (root.empty()) return;
+        fd_ = ::open((root + "/tessary.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                     0600);
+        if (fd_ < 0) {
+            // No lock file where the library writes: the library's open
+            // fails there too, so there is no log to mix up.
+            held_ = true;
+            return;
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!(held_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0) &&
+               std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    PathLogLock(const PathLogLock&) = delete;
+    PathLogLock& operator=(const PathLogLock&) = delete;
+    ~PathLogLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    bool held() const { return held_; }
+
+  private:
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+// Opens unit `index`: the disk unit, or else the CD-ROM unit, and reads its
+// path into st.LastDevicePath.
 OwnedHandle OpenAny(StationCore& st, int index) {
+    const PathLogLock lock;
+    if (!lock.held()) return {};
     OwnedHandle h(st.Lib().GetDiskHandle(index));
     if (!h) h = OwnedHandle(st.Lib().GetCDHandle(index));
+    if (h) ReadDevicePathLog(st, kPathSelector);
+    return h;
+}
+
+// Opens unit `index` of one class and reads its path, as OpenAny.
+OwnedHandle OpenUnit(StationCore& st, int index, bool cdrom) {
+    const PathLogLock lock;
+    if (!lock.held()) return {};
+    OwnedHandle h(cdrom ? st.Lib().GetCDHandle(index) : st.Lib().GetDiskHandle(index));
+    if (h) ReadDevicePathLog(st, kPathSelector);
     return h;
 }
 
@@ -139,7 +192,6 @@ bool ProbePass(StationCore& st) {
     for (int i = 0; i < kEnumerationIndexes; ++i) {
         OwnedHandle h = OpenAny(st, i);
         if (!h) continue;
-        ReadDevicePathLog(st, kPathSelector);
         const std::string& path = st.LastDevicePath;
         if (Has(path, "usbkorva")) {
             st.View().ShowMessage(kMsgForeignDriver, Icon::None);
@@ -179,9 +231,8 @@ bool CollectingPass(StationCore& st, std::vector<Candidate>& found,
         return true;
     };
     for (int i = 0; i < kEnumerationIndexes; ++i) {
-        OwnedHandle disk(st.Lib().GetDiskHandle(i));
+        OwnedHandle disk = OpenUnit(st, i, false);
         if (disk) {
-            ReadDevicePathLog(st, kPathSelector);
             const std::string& path = st.LastDevicePath;
             withDisk.insert(DeviceKey(path));
             if (Has(path, "usbkorva")) {
@@ -192,9 +243,8 @@ bool CollectingPass(StationCore& st, std::vector<Candidate>& found,
             // of the family.
             if (Has(path, "usb") && Has(path, "rev_7.")) take(std::move(disk));
         }
-        OwnedHandle cd(st.Lib().GetCDHandle(i));
+        OwnedHandle cd = OpenUnit(st, i, true);
         if (cd) {
-            ReadDevicePathLog(st, kPathSelector);
             const std::string& path = st.LastDevicePath;
             if (Has(path, "usb") && Has(path, "cdrom")) {
                 if (take(std::move(cd))) st.NoCdromUnit = false;
