@@ -179,8 +179,10 @@ struct Derived {
 };
 
 Derived& derived() {
-    static Derived* d = new Derived;  // never destroyed: workers may enumerate at exit
-    return *d;
+    // An object, not a leaked pointer: the library that holds this is
+    // unloaded by its users, and the station joins its workers before exit.
+    static Derived d;
+    return d;
 }
 
 }  // namespace
