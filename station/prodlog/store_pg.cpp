@@ -139,7 +139,9 @@ class PostgresStore final : public Store {
         std::vector<std::string> args;
         auto arg = [&](const std::string& v) {
             args.push_back(v);
-            return "$" + std::to_string(args.size());
+            std::string placeholder(1, '$');
+            placeholder += std::to_string(args.size());
+            return placeholder;
         };
         if (!filter.since.empty()) sql += " AND logged_at >= " + arg(filter.since);
         if (!filter.station.empty()) sql += " AND station = " + arg(filter.station);

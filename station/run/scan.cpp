@@ -63,16 +63,11 @@ void ScanCmd_Click(StationCore& st) {
             if (job.port.ErrorStatus.load() == 0) {
                 clock.Time("manufacture", [&] { SetUsbScsiStr(job); });
             }
-            std::string mark, text;
             const int status = job.port.ErrorStatus.load();
-            if (status != 0) {
-                view.SetPicture(Picture::Failed);
-                mark = "X";
-                text = ScanErrorText(status);
-            } else {
-                mark = "V";
-                text = "Compare Correct !";
-            }
+            if (status != 0) view.SetPicture(Picture::Failed);
+            const std::string mark = status != 0 ? "X" : "V";
+            const std::string text =
+                status != 0 ? ScanErrorText(status) : std::string("Compare Correct !");
             view.SetMark(Column::CheckConfig, mark);
             view.SetText(Column::CheckConfig, text);
         } catch (...) {
