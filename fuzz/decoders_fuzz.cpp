@@ -1,8 +1,5 @@
 // Fuzzes the decoders of controller replies: the chip list (any 512-byte
 // reply, terminator or not) and a stored configuration block.
-// fuzz-sources: station/controller/controller.cpp station/controller/config_block.cpp
-// fuzz-sources: station/core/station.cpp station/core/sarnik_api.cpp
-// fuzz-sources: station/ui/model.cpp station/ui/grid.cpp
 #include <array>
 #include <cstdint>
 #include <cstdlib>
@@ -11,7 +8,8 @@
 
 #include "controller/config_block.h"
 #include "controller/controller.h"
-#include "core/station.h"
+#include "core/port.h"
+#include "core/status.h"
 
 namespace {
 
@@ -19,12 +17,11 @@ void Check(bool ok) {
     if (!ok) std::abort();
 }
 
-void FuzzChipList(galmor::Station& st, const uint8_t* data, size_t size) {
-    galmor::PortRecord& p = st.ports[0];
+void FuzzChipList(galmor::PortRecord& p, const uint8_t* data, size_t size) {
     p.ReplyBuffer.fill(0);
     std::memcpy(p.ReplyBuffer.data(), data, std::min(size, p.ReplyBuffer.size()));
     p.ChipUsableSectors = 12345;
-    const bool ok = galmor::ParseChipTable(st, 1);
+    const bool ok = galmor::ParseChipTable(p);
 
     // The list ends at the first 0xAA, or at the end of the reply.
     int expected = 0;
@@ -105,8 +102,8 @@ void FuzzComposeDecode(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static galmor::Station* st = new galmor::Station();
-    FuzzChipList(*st, data, size);
+    static galmor::PortRecord port;
+    FuzzChipList(port, data, size);
     FuzzConfigBlock(data, size);
     FuzzComposeDecode(data, size);
     return 0;

@@ -1,12 +1,11 @@
 // Fuzz target: the recipe text parser and its value readers.
-// fuzz-sources: station/ui/settings_recipe.cpp
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-#include "ui/settings.h"
-#include "ui/settings_loader.h"
+#include "recipe/parser.h"
+#include "recipe/settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
