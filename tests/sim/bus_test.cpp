@@ -9,6 +9,7 @@
 #include <cctype>
 #include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "simtest.h"
 
@@ -451,6 +452,27 @@ TEST_F(BusTest, TimingModelDelaysCommandsAndTimesOut) {
     EXPECT_TRUE(Good(Read10(bus, none, 0, 128, back)));
     EXPECT_EQ(back, data);
     for (int fd : {slow, fast, none}) close(fd);
+}
+
+TEST_F(BusTest, ADeviceServesOneCommandAtATimeForItsWholeModelledTime) {
+    auto opts = Plain();
+    opts.timing = simbus::Timing::Usb1;  // 64 KiB: 2 ms + 65.5 ms
+    ASSERT_EQ(bus.plug(opts), "d001");
+    const int a = Open(UnitClass::Disk, 0);
+    const int b = Open(UnitClass::Disk, 0);
+    // Sent together, the second command waits for the first and is then busy
+    // for its own modelled time: the device's time runs from whichever is
+    // later, the command's arrival or the end of the one before.
+    std::vector<uint8_t> ra, rb;
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread other([&] { EXPECT_TRUE(Good(Read10(bus, b, 0, 128, rb))); });
+    EXPECT_TRUE(Good(Read10(bus, a, 128, 128, ra)));
+    other.join();
+    const auto elapsed = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(elapsed, 2 * std::chrono::microseconds(2000 + 65536));  // a lower bound only
+    EXPECT_EQ(bus.inspect("d001")->at("timing").at("total_delay_us"), 2 * (2000 + 65536));
+    close(a);
+    close(b);
 }
 
 TEST_F(BusTest, CpuTimeCountsCommandWorkButNotWaits) {

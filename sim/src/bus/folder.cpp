@@ -272,8 +272,22 @@ void overlay_counters(const uint8_t* b, DeviceState& s) {
 }
 
 constexpr size_t kLockWordsBytes = 8 + kCounterWords * 8;  // version and counters
+// After the counters: when the device finishes its last command.
+constexpr off_t kFreeAt = kCountersAt + static_cast<off_t>(kCounterWords * 8);
 
 }  // namespace
+
+int64_t DeviceFolder::read_free_at(const FileLock& lock) {
+    uint8_t b[8] = {};
+    if (::pread(lock.fd(), b, sizeof b, kFreeAt) != sizeof b) return 0;
+    return static_cast<int64_t>(get_le64(b));
+}
+
+void DeviceFolder::write_free_at(const FileLock& lock, int64_t steady_ns) {
+    uint8_t b[8];
+    put_le64(b, static_cast<uint64_t>(steady_ns));
+    (void)!::pwrite(lock.fd(), b, sizeof b, kFreeAt);
+}
 
 DeviceState DeviceFolder::load_locked(const FileLock& lock) const {
     DeviceState s = load_state();

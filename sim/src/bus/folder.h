@@ -81,6 +81,10 @@ class DeviceFolder {
 
     static uint64_t read_cpu(const FileLock& lock);
     static void write_cpu(const FileLock& lock, uint64_t ns);
+    // When the device finishes its last command, on the steady clock (which
+    // all processes of one boot share); 0 when unknown.
+    static int64_t read_free_at(const FileLock& lock);
+    static void write_free_at(const FileLock& lock, int64_t steady_ns);
 
     // The per-command counters (commands, seen, last and total delay) are
     // rewritten in place in the lock file after every command, so that a
