@@ -34,26 +34,14 @@ using simdev::Direction;
 
 namespace {
 
-// Waits until `deadline`: sleeps to just before it, without the kernel's
-// default timer slack, then yields the processor until it has passed. A
-// plain sleep wakes 50 to 200 us late here, which on a device modelled at
-// about 3 ms a command would make it run some 5 % slower than its model. How
-// early to wake is learnt per thread from how late the sleeps have woken.
+// Sleeps until `deadline` without the kernel's default timer slack: a plain
+// sleep here woke 50 to 200 us late, some 5 % of a command modelled at about
+// 3 ms. The caller's slack is restored.
 void busy_until(std::chrono::steady_clock::time_point deadline) {
-    using namespace std::chrono;
-    thread_local nanoseconds early{100'000};
-    if (steady_clock::now() >= deadline) return;
+    if (std::chrono::steady_clock::now() >= deadline) return;
     const int old = ::prctl(PR_GET_TIMERSLACK, 0, 0, 0, 0);
     const bool set = old > 1 && ::prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) == 0;
-    const auto wake = deadline - early;
-    if (steady_clock::now() < wake) {
-        std::this_thread::sleep_until(wake);
-        const auto late = steady_clock::now() - wake;
-        // Follow the wakeup latency, within bounds: never spin for long.
-        early = std::clamp(duration_cast<nanoseconds>((early * 7 + late) / 8 + nanoseconds(5'000)),
-                           nanoseconds(10'000), nanoseconds(300'000));
-    }
-    while (steady_clock::now() < deadline) std::this_thread::yield();
+    std::this_thread::sleep_until(deadline);
     if (set) ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(old), 0, 0, 0);
 }
 
