@@ -7,7 +7,7 @@
 // bandwidth the model gives the reads the compare sends (READ(10) of 128
 // sectors), measured on a spare device from the model's own account of one
 // such read: what a host reading the disk that way gets, command time
-// included. Two looser figures are printed beside it: the model's pipe rate
+// included. Two stricter figures are printed beside it: the model's pipe rate
 // alone (the time of a 64 KiB READ(10) over that of a command that moves no
 // data), which no READ(10) reaches because every command costs the model's
 // fixed time, and the same with the largest READ(10) the library sends (255
@@ -284,9 +284,9 @@ int main(int argc, char** argv) {
     std::printf("modelled device time added per disk:   %.3f s\n", Median(busyAdded));
     std::printf("bound, loader bytes / read bandwidth:  %.3f s  -> added / bound = %.3f\n", bound,
                 add / bound);
-    std::printf("looser, loader bytes / pipe rate:      %.3f s  -> added / that = %.3f\n",
+    std::printf("stricter, loader bytes / pipe rate:    %.3f s  -> added / that = %.3f\n",
                 boundPipe, add / boundPipe);
-    std::printf("looser, 255-sector READs:              %.3f s  -> added / that = %.3f\n",
+    std::printf("stricter, 255-sector READs:            %.3f s  -> added / that = %.3f\n",
                 boundLargest, add / boundLargest);
     std::printf("emulator CPU per command (run with compare): %.0f us\n",
                 Median(cpuPerCommand) * 1e6);

@@ -413,8 +413,8 @@ Outcome Bus::execute(int fd, const uint8_t* cdb, size_t cdb_len, Direction dir, 
         }  // the state and the model are released before the device's busy time ends
         const auto done = busy_from + std::chrono::microseconds(delay);
         DeviceFolder::write_free_at(
-            lock, std::chrono::duration_cast<std::chrono::nanoseconds>(done.time_since_epoch())
-                      .count());
+            lock,
+            std::chrono::duration_cast<std::chrono::nanoseconds>(done.time_since_epoch()).count());
         DeviceFolder::write_cpu(lock, DeviceFolder::read_cpu(lock) + thread_cpu_ns() - cpu_start);
         // The device stays busy until the modelled time has passed; only this
         // device's lock is held meanwhile.
