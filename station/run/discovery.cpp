@@ -125,24 +125,24 @@ class PathLogLock {
     bool held_ = false;
 };
 
-// Opens unit `index`: the disk unit, or else the CD-ROM unit, and reads its
-// path into st.LastDevicePath.
-OwnedHandle OpenAny(StationCore& st, int index) {
+// Opens unit `index`, the disk unit or the CD-ROM unit, trying the disk unit
+// first when both are asked for, and reads its path into st.LastDevicePath.
+OwnedHandle OpenLogged(StationCore& st, int index, bool disk, bool cdrom) {
     const PathLogLock lock;
     if (!lock.held()) return {};
-    OwnedHandle h(st.Lib().GetDiskHandle(index));
-    if (!h) h = OwnedHandle(st.Lib().GetCDHandle(index));
+    OwnedHandle h;
+    if (disk) h = OwnedHandle(st.Lib().GetDiskHandle(index));
+    if (!h && cdrom) h = OwnedHandle(st.Lib().GetCDHandle(index));
     if (h) ReadDevicePathLog(st, kPathSelector);
     return h;
 }
 
-// Opens unit `index` of one class and reads its path, as OpenAny.
+OwnedHandle OpenAny(StationCore& st, int index) {
+    return OpenLogged(st, index, true, true);
+}
+
 OwnedHandle OpenUnit(StationCore& st, int index, bool cdrom) {
-    const PathLogLock lock;
-    if (!lock.held()) return {};
-    OwnedHandle h(cdrom ? st.Lib().GetCDHandle(index) : st.Lib().GetDiskHandle(index));
-    if (h) ReadDevicePathLog(st, kPathSelector);
-    return h;
+    return OpenLogged(st, index, !cdrom, cdrom);
 }
 
 // Brings one controller into a known state. `h` is a unit whose path has

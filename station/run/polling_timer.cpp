@@ -9,21 +9,13 @@ namespace galmor {
 
 bool Timer1_Timer(StationCore& st) {
     if (st.RunInProgress || !st.View().PollingTimer()) return false;
-    if (st.DeviceEvent == kDeviceEventArrival) {
-        dorvel_link::MarkStage("discovery");
-        PollingDiskStatus(st, true);
-        dorvel_link::MarkStage("discovered");
-        st.DeviceEvent = kDeviceEventHandled;
-        return true;
-    }
-    if (st.DeviceEvent == kDeviceEventRemoval) {
-        dorvel_link::MarkStage("discovery");
-        PollingDiskStatus(st, false);
-        dorvel_link::MarkStage("discovered");
-        st.DeviceEvent = kDeviceEventHandled;
-        return true;
-    }
-    return false;
+    const int16_t event = st.DeviceEvent;
+    if (event != kDeviceEventArrival && event != kDeviceEventRemoval) return false;
+    dorvel_link::MarkStage("discovery");
+    PollingDiskStatus(st, event == kDeviceEventArrival);
+    dorvel_link::MarkStage("discovered");
+    st.DeviceEvent = kDeviceEventHandled;
+    return true;
 }
 
 }  // namespace galmor

@@ -93,6 +93,18 @@ stop_gadget() {
     kill -TERM "$p" 2>/dev/null
     wait "$p"
 }
+# Plugs the devices $2... as gadgets 0, 1, ... and waits for their SCSI
+# units; $1 prefixes the names of the checks.
+plug_three() {
+    pre=$1
+    shift
+    n=0
+    for id in "$@"; do
+        check "${pre}gadget $n ($id) plugged" start_gadget $n "$id"
+        n=$((n + 1))
+    done
+    check "${pre}three fresh devices appear as SCSI units" wait_sg 5 60
+}
 units() {
     for d in /sys/bus/scsi/devices/*:*:*:*; do
         [ -e "$d/type" ] || continue
@@ -132,12 +144,7 @@ WPID=$!
 check "watch: galmor shows its first screen" wait_for 60 grep -q '^Banner' /tmp/watch.out
 check "watch: dorvel runs" wait_for 10 has_dorvel
 WDORVEL=$(station_dorvel)
-n=0
-for id in $WIDS; do
-    check "watch: gadget $n ($id) plugged" start_gadget $n "$id"
-    n=$((n + 1))
-done
-check "watch: three fresh devices appear as SCSI units" wait_sg 5 60
+plug_three "watch: " $WIDS
 check "watch: the plug starts one run, which ends" wait_for 300 grep -q '^Run 1 ended' /tmp/watch.out
 echo "MARK-WATCH-RUN guest_uptime=$(up)"
 grep '^Run [0-9]* ended' /tmp/watch.out | sed 's/^/INFO watch: /'
@@ -173,12 +180,7 @@ grep -E 'recount|ending|watching' /tmp/observer.log
 for n in 0 1 2; do mv /tmp/gadget$n.log /tmp/watch-gadget$n.log; done
 
 T=$(up)
-n=0
-for id in $IDS; do
-    check "gadget $n ($id) plugged" start_gadget $n "$id"
-    n=$((n + 1))
-done
-check "three fresh devices appear as SCSI units" wait_sg 5 60
+plug_three "" $IDS
 echo "MARK-PLUGGED guest_uptime=$(up) since=$T"
 units
 

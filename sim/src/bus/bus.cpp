@@ -113,25 +113,6 @@ bool hub_enabled(const std::string& dir) {
     return ::access(hub_marker(dir).c_str(), F_OK) != 0;
 }
 
-// Which file a state was read from: a state file is never changed in place,
-// only replaced by rename, so the same file means the same bytes.
-struct FileKey {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    timespec mtime{};
-    timespec ctime{};
-    bool operator==(const FileKey& o) const {
-        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
-               mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
-               ctime.tv_nsec == o.ctime.tv_nsec;
-    }
-};
-
-FileKey key_of(const struct stat& st) {
-    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-}
-
 // A file's key identifies it for good only once the file is older than the
 // file-system clock's coarseness: a later replacement may get the freed inode
 // number back, but then a later change time too. A younger file is compared

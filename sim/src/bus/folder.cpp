@@ -246,17 +246,12 @@ bool write_version(int fd, uint64_t v) {
 // This process's copy of each device's last parsed state, keyed by folder.
 struct CachedState {
     uint64_t version = 0;
-    struct stat file {};
+    FileKey file;
     DeviceState state;
 };
 std::mutex g_cache_mutex;
 std::map<std::string, CachedState> g_cache;
 constexpr size_t kCacheLimit = 256;
-
-bool same_file(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
 
 // Overlays the counters held in the lock-file words `b` (from kVersionAt on).
 void overlay_counters(const uint8_t* b, DeviceState& s) {
@@ -309,7 +304,7 @@ DeviceState DeviceFolder::load_cached(const FileLock& lock) const {
         std::lock_guard<std::mutex> hold(g_cache_mutex);
         const auto it = g_cache.find(path_);
         if (it != g_cache.end() && it->second.version == version &&
-            same_file(it->second.file, now)) {
+            it->second.file == key_of(now)) {
             DeviceState s = it->second.state;
             overlay_counters(b, s);
             return s;
@@ -319,7 +314,7 @@ DeviceState DeviceFolder::load_cached(const FileLock& lock) const {
     if (cacheable) {
         std::lock_guard<std::mutex> hold(g_cache_mutex);
         if (g_cache.size() >= kCacheLimit) g_cache.clear();
-        g_cache[path_] = CachedState{version, now, s};
+        g_cache[path_] = CachedState{version, key_of(now), s};
     }
     if (words) overlay_counters(b, s);
     return s;
@@ -341,7 +336,7 @@ void DeviceFolder::save_locked(const FileLock& lock, const DeviceState& s) const
     if (write_version(lock.fd(), version) && ::stat(file("state.json").c_str(), &now) == 0) {
         std::lock_guard<std::mutex> hold(g_cache_mutex);
         if (g_cache.size() >= kCacheLimit) g_cache.clear();
-        g_cache[path_] = CachedState{version, now, s};
+        g_cache[path_] = CachedState{version, key_of(now), s};
     }
 }
 

@@ -2,7 +2,8 @@
 //   lock          flock'ed around every command and admin operation; its
 //                 first 8 bytes hold the device's CPU counter (ns), the
 //                 next 8 the state version, the bytes after them the
-//                 per-command counters (see load_locked)
+//                 per-command counters (see load_locked), then when the
+//                 device finishes its last command (see read_free_at)
 //   state.json    bus bookkeeping plus the device model's saved state,
 //                 replaced atomically (write, then rename) when anything
 //                 but the per-command counters changes
@@ -13,7 +14,10 @@
 //                 unit of plug generation G
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <ctime>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -39,6 +43,25 @@ class FileLock {
   private:
     int fd_ = -1;
 };
+
+// Which file a state was read from: a state file is never changed in place,
+// only replaced by rename, so the same file means the same bytes.
+struct FileKey {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{};
+    timespec ctime{};
+    bool operator==(const FileKey& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+               ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+inline FileKey key_of(const struct stat& st) {
+    return {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
 
 // Bus bookkeeping of one device, persisted with the model's state.
 struct DeviceState {
