@@ -73,6 +73,19 @@ endif()
 
 # ---- udev rules, desktop entry, icon --------------------------------------
 
+# USB ids that a site's recipe gives its finished units ("vvvv:pppp", hex).
+set(UFD_FAMILY_USB_IDS "" CACHE STRING
+    "USB ids (vvvv:pppp;...) of finished units whose nodes the operators' group gets")
+set(UFD_FAMILY_USB_ID_RULES "")
+foreach(_id IN LISTS UFD_FAMILY_USB_IDS)
+  string(TOLOWER "${_id}" _id)
+  if(NOT _id MATCHES "^([0-9a-f][0-9a-f][0-9a-f][0-9a-f]):([0-9a-f][0-9a-f][0-9a-f][0-9a-f])$")
+    message(FATAL_ERROR "UFD_FAMILY_USB_IDS: \"${_id}\" is not vvvv:pppp (hexadecimal)")
+  endif()
+  string(APPEND UFD_FAMILY_USB_ID_RULES
+         "SUBSYSTEMS==\"usb\", ATTRS{idVendor}==\"${CMAKE_MATCH_1}\", "
+         "ATTRS{idProduct}==\"${CMAKE_MATCH_2}\", GOTO=\"galmor_family\"\n")
+endforeach()
 configure_file(${_pkg}/udev/70-galmor.rules.in ${_gen}/70-galmor.rules @ONLY)
 install(FILES ${_gen}/70-galmor.rules DESTINATION ${UFD_UDEV_RULES_DIR})
 if(TARGET galmor)

@@ -5,7 +5,7 @@ cd "$(dirname "$0")/.."
 
 PKGS="build-essential cmake g++ libgtest-dev libgmock-dev nlohmann-json3-dev libcli11-dev \
 dosfstools mtools xorriso clang libclang-rt-14-dev ccache help2man pkg-config udev libsqlite3-dev libpq-dev \
-libssl-dev postgresql qt6-base-dev qt6-svg-dev libqt6svg6 xvfb xauth jq"
+libssl-dev libudev-dev umockdev libumockdev-dev postgresql qt6-base-dev qt6-svg-dev libqt6svg6 xvfb xauth jq"
 # Packaging checks (CI, or UFD_PACKAGING=1): the Debian package's lint.
 if [ "${CI:-}" = "true" ] || [ "${UFD_PACKAGING:-}" = "1" ]; then PKGS="$PKGS lintian"; fi
 SUDO=

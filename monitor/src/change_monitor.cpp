@@ -1,16 +1,24 @@
 #include "change_monitor.h"
 
+#include <algorithm>
+
 #include "event_table.h"
 
 namespace dorvel {
 
-int CountUsbDisks(const PathAt& path_at) {
-    int n = 0;
+std::set<std::string> UsbDisks(const PathAt& path_at) {
+    std::set<std::string> out;
     for (uint32_t i = 0; i < kIndexesExamined; ++i) {
-        const auto path = path_at(i);
-        if (path && path->find(kUsbDiskMarker) != std::string::npos) ++n;
+        auto path = path_at(i);
+        if (path && path->find(kUsbDiskMarker) != std::string::npos) out.insert(std::move(*path));
     }
-    return n;
+    return out;
+}
+
+void ChangeMonitor::TakeFirstCount() {
+    last_disks_ = hooks_.disks();
+    last_ = Recount{};
+    last_.count = last_count();
 }
 
 ChangeMonitor::Outcome ChangeMonitor::OnEvent(uint16_t code) {
@@ -33,17 +41,18 @@ bool ChangeMonitor::OnPauseEnded() {
 
 void ChangeMonitor::RunRecount() {
     busy_ = true;
+    std::set<std::string> now = hooks_.disks();
+    const auto missing_from = [](const std::set<std::string>& a, const std::set<std::string>& b) {
+        return std::any_of(a.begin(), a.end(), [&](const std::string& p) { return !b.count(p); });
+    };
     last_ = Recount{};
-    last_.count = hooks_.count();
-    if (last_.count > last_count_) {
-        last_.notice = "IN";
-    } else if (last_.count < last_count_) {
-        last_.notice = "OU";
-    }
-    // A notice that finds no listener is dropped; the count is kept anyway, so
+    last_.count = static_cast<int>(now.size());
+    if (missing_from(last_disks_, now)) last_.notices.push_back({"OU"});
+    if (missing_from(now, last_disks_)) last_.notices.push_back({"IN"});
+    // A notice that finds no listener is dropped; the set is kept anyway, so
     // the same change is not reported twice.
-    if (!last_.notice.empty()) last_.delivered = hooks_.send(last_.notice);
-    last_count_ = last_.count;
+    for (auto& n : last_.notices) n.delivered = hooks_.send(n.text);
+    last_disks_ = std::move(now);
     hooks_.start_pause();
 }
 

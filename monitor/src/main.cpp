@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "bus_watch.h"
@@ -24,6 +25,7 @@
 #include "notice.h"
 #include "platform.h"
 #include "stage_marks.h"
+#include "udev_events.h"
 
 namespace {
 
@@ -49,9 +51,9 @@ void ArmPause(int timer) {
     ::timerfd_settime(timer, 0, &its, nullptr);
 }
 
-int Recount() {
+std::set<std::string> Recount() {
     auto platform = sarnik::make_platform();
-    return CountUsbDisks(
+    return UsbDisks(
         [&](uint32_t i) { return platform->interface_path(sarnik::UnitClass::Disk, i); });
 }
 
@@ -62,8 +64,10 @@ void Say(const Options& o, const std::string& line) {
 
 std::string Describe(const ChangeMonitor::Recount& r) {
     std::string s = "recount: " + std::to_string(r.count) + " USB disk(s)";
-    if (r.notice.empty()) return s + ", no notice";
-    return s + ", notice " + r.notice + (r.delivered ? " sent" : " dropped (no station)");
+    if (r.notices.empty()) return s + ", no notice";
+    for (const auto& n : r.notices)
+        s += ", notice " + n.text + (n.delivered ? " sent" : " dropped (no station)");
+    return s;
 }
 
 int Run(int argc, char** argv) {
@@ -113,8 +117,10 @@ int Run(int argc, char** argv) {
     }
 
     std::unique_ptr<BusWatch> bus;
+    std::unique_ptr<UdevEvents> udev;
     std::unique_ptr<KernelEvents> kernel;
     int source = -1;
+    std::string watching;
     if (const char* dir = std::getenv("SARNIK_SIM_BUS"); dir && *dir) {
         bus = std::make_unique<BusWatch>();
         if (!bus->Open(dir, &error)) {
@@ -122,6 +128,16 @@ int Run(int argc, char** argv) {
             return 1;
         }
         source = bus->fd();
+        watching = "the simulated bus";
+    } else if (UdevDaemonRuns()) {
+        // udev runs: react once it has made the nodes and applied its rules.
+        udev = std::make_unique<UdevEvents>();
+        if (!udev->Open(&error)) {
+            std::cerr << "dorvel: " << error << "\n";
+            return 1;
+        }
+        source = udev->fd();
+        watching = "device events after udev (a udev daemon runs)";
     } else {
         kernel = std::make_unique<KernelEvents>();
         if (!kernel->Open(&error)) {
@@ -129,6 +145,7 @@ int Run(int argc, char** argv) {
             return 1;
         }
         source = kernel->fd();
+        watching = "the kernel's device events (no udev daemon runs)";
     }
     const int timer = ::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
     if (sigfd < 0 || timer < 0) {
@@ -143,13 +160,17 @@ int Run(int argc, char** argv) {
                                return sender.Send(n);
                            },
                            [&] { ArmPause(timer); }});
+    // The disks present now are the station's first discovery's; only changes
+    // from here on are notices.
+    monitor.TakeFirstCount();
 
     if (o.ready_fd >= 0) {
         const char r = 'R';
         while (::write(o.ready_fd, &r, 1) < 0 && errno == EINTR) {
         }
     }
-    Say(o, "watching " + std::string(bus ? "the simulated bus" : "kernel device events"));
+    Say(o, "watching " + watching + "; " + std::to_string(monitor.last_count()) +
+               " USB disk(s) present");
 
     const auto handle = [&](uint16_t code, const std::string& what) {
         const DeviceChangeEvent* e = LookUpEvent(code);
@@ -185,6 +206,8 @@ int Run(int argc, char** argv) {
         if (fds[0].revents) {
             if (bus) {
                 for (const auto& c : bus->Read()) handle(c.code, c.what);
+            } else if (udev) {
+                for (const auto& c : udev->Read()) handle(c.code, c.what);
             } else {
                 for (const auto& c : kernel->Read()) handle(c.code, c.what);
             }

@@ -84,6 +84,7 @@ std::unique_ptr<Station> LoadStation(HeadlessOptions& opts, int* code) {
 int StartHeadless(Station& st, MonitorLink* link, const LogSetup& logSetup) {
     StartUpSteps steps;
     steps.link = link;
+    steps.hook_required = link != nullptr;
     steps.monitor_folder = ExecutableFolder();
     steps.warn = [](const std::string& why) { std::cerr << "galmor: " << why << "\n"; };
     steps.after_recipe = [&] {

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -23,6 +24,10 @@ namespace galmor {
 
 int16_t DeviceEventOfNotice(std::string_view notice) {
     return notice == dorvel_link::kArrival ? kDeviceEventArrival : kDeviceEventRemoval;
+}
+
+int16_t MergeDeviceEvent(int16_t pending, int16_t incoming) {
+    return pending == kDeviceEventRemoval ? kDeviceEventRemoval : incoming;
 }
 
 namespace {
@@ -85,6 +90,13 @@ bool NoticeListener::Open(std::string* error) {
         *error = std::string("notice socket: ") + std::strerror(errno);
         return false;
     }
+    // Every datagram carries its sender's credentials: only this user's count.
+    const int on = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+        *error = std::string("notice socket credentials: ") + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
     int rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     if (rc != 0 && errno == EADDRINUSE) {
         struct stat st {};
@@ -102,6 +114,14 @@ bool NoticeListener::Open(std::string* error) {
         ::close(fd);
         return false;
     }
+    // The socket file's mode came from the umask; only this user may send.
+    // (A datagram sent before this is still refused by its credentials.)
+    if (::chmod(path.c_str(), 0600) != 0) {
+        *error = "cannot restrict " + path + ": " + std::strerror(errno);
+        ::unlink(path.c_str());
+        ::close(fd);
+        return false;
+    }
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {
         dev_ = st.st_dev;
@@ -113,22 +133,50 @@ bool NoticeListener::Open(std::string* error) {
 }
 
 std::optional<int16_t> NoticeListener::Drain() {
-    std::optional<int16_t> latest;
-    if (fd_ < 0) return latest;
+    std::optional<int16_t> merged;
+    if (fd_ < 0) return merged;
+    const uid_t self = ::geteuid();
     char buf[16];
     for (;;) {
+        iovec iov{buf, sizeof buf};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
         // MSG_TRUNC: the true length, so that "INX" is not taken for "IN".
-        const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT | MSG_TRUNC);
+        const ssize_t n = ::recvmsg(fd_, &msg, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
         if (n < 0) {
             if (errno == EINTR) continue;
             break;
         }
+        bool own = false;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS &&
+                c->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+                ucred cred{};
+                std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
+                own = cred.uid == self;
+            } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS) {
+                // Descriptors nobody asked for: closed, never kept.
+                const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+                for (size_t i = 0; i < count; ++i) {
+                    int passed = -1;
+                    std::memcpy(&passed, CMSG_DATA(c) + i * sizeof(int), sizeof passed);
+                    if (passed >= 0) ::close(passed);
+                }
+            }
+        }
+        if (!own) continue;
         const size_t len =
             static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf;
-        latest = static_cast<size_t>(n) == len ? DeviceEventOfNotice(std::string_view(buf, len))
-                                               : kDeviceEventRemoval;
+        const int16_t e = static_cast<size_t>(n) == len
+                              ? DeviceEventOfNotice(std::string_view(buf, len))
+                              : kDeviceEventRemoval;
+        merged = merged ? MergeDeviceEvent(*merged, e) : e;
     }
-    return latest;
+    return merged;
 }
 
 void NoticeListener::Close() {
@@ -288,6 +336,61 @@ void MonitorProcess::End(int grace_ms) {
     life_fd_ = -1;
     pid_ = -1;
     ready_ = false;
+}
+
+bool MonitorLink::StartMonitor(const std::string& folder, bool verbose, std::string* error) {
+    folder_ = folder;
+    verbose_ = verbose;
+    const bool started = monitor_.Launch(folder, kMonitorWaitMs, verbose, error);
+    supervised_ = started && monitor_.Ready();
+    down_ = false;
+    backoff_ms_ = kMonitorRestartFirstMs;
+    up_since_ = NowMs();
+    return started;
+}
+
+int64_t MonitorLink::RestartDueInMs() const {
+    if (!down_) return -1;
+    const int64_t left = restart_at_ - NowMs();
+    return left < 0 ? 0 : left;
+}
+
+Supervision MonitorLink::Supervise(std::string* note) {
+    if (!supervised_) return Supervision::Quiet;
+    const int64_t now = NowMs();
+    if (!down_) {
+        if (monitor_.Running()) return Supervision::Quiet;
+        // A monitor that watched for a while earns a quick restart again.
+        if (now - up_since_ >= kMonitorSteadyMs) backoff_ms_ = kMonitorRestartFirstMs;
+        down_ = true;
+        restart_at_ = now + backoff_ms_;
+        const int st = monitor_.status();
+        std::string how = "ended";
+        if (st >= 0 && WIFSIGNALED(st)) how = "was killed by signal " + std::to_string(WTERMSIG(st));
+        if (st >= 0 && WIFEXITED(st)) how = "ended with status " + std::to_string(WEXITSTATUS(st));
+        *note = "the device-change monitor " + how + "; starting it again in " +
+                std::to_string(backoff_ms_) + " ms";
+        return Supervision::Ended;
+    }
+    if (now < restart_at_) return Supervision::Quiet;
+    std::string error;
+    const bool started = monitor_.Launch(folder_, kMonitorWaitMs, verbose_, &error);
+    if (started && monitor_.Ready()) {
+        down_ = false;
+        up_since_ = NowMs();
+        backoff_ms_ = std::min<int64_t>(backoff_ms_ * 2, kMonitorRestartLastMs);
+        *note = "the device-change monitor runs again; looking for disks";
+        return Supervision::Restarted;
+    }
+    if (started) {
+        monitor_.End();
+        error = "it ended before it watched";
+    }
+    backoff_ms_ = std::min<int64_t>(backoff_ms_ * 2, kMonitorRestartLastMs);
+    restart_at_ = NowMs() + backoff_ms_;
+    *note = "the device-change monitor could not be started again (" + error +
+            "); trying again in " + std::to_string(backoff_ms_) + " ms";
+    return Supervision::RestartFailed;
 }
 
 }  // namespace galmor

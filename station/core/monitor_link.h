@@ -28,6 +28,11 @@ inline constexpr char kMonitorLoadFail[] = "Load Dorvel.exe Fail !!!";
 // (including an empty or unknown notice) a removal.
 int16_t DeviceEventOfNotice(std::string_view notice);
 
+// The pending event after one more: a removal pending stays one whatever
+// follows, so that its clean-up is not lost to a later arrival (a removal
+// discovery finds the new disks too); otherwise the newer event counts.
+int16_t MergeDeviceEvent(int16_t pending, int16_t incoming);
+
 // The station's end of the notice socket.
 class NoticeListener {
   public:
@@ -36,16 +41,18 @@ class NoticeListener {
     NoticeListener(const NoticeListener&) = delete;
     NoticeListener& operator=(const NoticeListener&) = delete;
 
-    // Binds the notice socket in the private folder. A socket file left by a
-    // station that ended without cleaning up is replaced; one that another
-    // running station listens on is left alone and Open fails.
+    // Binds the notice socket in the private folder, mode 0600 whatever the
+    // umask. A socket file left by a station that ended without cleaning up
+    // is replaced; one that another running station listens on is left alone
+    // and Open fails.
     bool Open(std::string* error);
     bool IsOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
 
-    // Reads every pending notice. The `DeviceEvent` of the latest one, or
-    // nothing when none was pending: only the latest notice counts.
+    // Reads every pending notice. The `DeviceEvent` they make together
+    // (MergeDeviceEvent), or nothing when none was pending. A datagram from
+    // another user than this process's is not a notice and is dropped.
     std::optional<int16_t> Drain();
 
     void Close();
@@ -95,6 +102,20 @@ class MonitorProcess {
     int status_ = -1;
 };
 
+// What keeping the monitor running did on one look.
+enum class Supervision {
+    Quiet,          // nothing new (running, or waiting for its restart)
+    Ended,          // it ended; a restart is due after the back-off
+    Restarted,      // started again and watching: run a discovery
+    RestartFailed,  // a restart did not get it watching; tried again later
+};
+
+// The back-off between restarts: doubles from the first to the last; it
+// starts again from the first once a monitor has watched for kMonitorSteadyMs.
+inline constexpr int kMonitorRestartFirstMs = 250;
+inline constexpr int kMonitorRestartLastMs = 30000;
+inline constexpr int kMonitorSteadyMs = 60000;
+
 // The station's whole side of the link, in the order of start-up and
 // shutdown: the autorun setting, the hook (the notice socket), the monitor.
 class MonitorLink {
@@ -112,14 +133,26 @@ class MonitorLink {
     bool InstallHook(std::string* error) { return hook_.Open(error); }
     // Start-up step 4: dorvel from `folder`, waiting up to 2 s for it.
     // false when it could not start: the caller shows kMonitorLoadFail.
-    bool StartMonitor(const std::string& folder, bool verbose, std::string* error) {
-        return monitor_.Launch(folder, kMonitorWaitMs, verbose, error);
-    }
+    // A monitor that started and watched is kept running (Supervise).
+    bool StartMonitor(const std::string& folder, bool verbose, std::string* error);
+
+    // Keeps the monitor running; call on every timer tick and when its life
+    // descriptor is readable. A monitor that ended is started again after the
+    // back-off; after a restart the caller runs a discovery, since changes
+    // while none watched were not noticed. `note` says why, for the output.
+    Supervision Supervise(std::string* note);
+    // Milliseconds until the next restart is due (for tests), or -1.
+    int64_t RestartDueInMs() const;
 
     // The hook's input: readable when notices are pending (-1 without hook).
     int notice_fd() const { return hook_.fd(); }
-    // The hook: the `DeviceEvent` of the latest pending notice, if any.
-    std::optional<int16_t> TakeNotices() { return hook_.Drain(); }
+    // The hook: the pending notices merged into `DeviceEvent`. True when
+    // there were any.
+    bool TakeNotices(int16_t& device_event) {
+        const auto e = hook_.Drain();
+        if (e) device_event = MergeDeviceEvent(device_event, *e);
+        return e.has_value();
+    }
 
     MonitorProcess& monitor() { return monitor_; }
 
@@ -127,6 +160,7 @@ class MonitorLink {
     // removed. Safe to call more than once.
     void Shutdown() {
         autorun_.Restore();
+        supervised_ = false;
         monitor_.End();
         hook_.Close();
     }
@@ -135,6 +169,13 @@ class MonitorLink {
     AutorunPolicy autorun_;
     NoticeListener hook_;
     MonitorProcess monitor_;
+    std::string folder_;
+    bool verbose_ = false;
+    bool supervised_ = false;  // a monitor started and watched; keep it so
+    bool down_ = false;        // it ended and a restart is due at restart_at_
+    int64_t restart_at_ = 0;
+    int64_t backoff_ms_ = kMonitorRestartFirstMs;
+    int64_t up_since_ = 0;
 };
 
 }  // namespace galmor

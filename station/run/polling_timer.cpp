@@ -11,10 +11,12 @@ bool Timer1_Timer(StationCore& st) {
     if (st.RunInProgress || !st.View().PollingTimer()) return false;
     const int16_t event = st.DeviceEvent;
     if (event != kDeviceEventArrival && event != kDeviceEventRemoval) return false;
+    // Handled before the discovery runs: a notice that comes while it runs
+    // (a message box lets the hook in) stays pending for the next tick.
+    st.DeviceEvent = kDeviceEventHandled;
     dorvel_link::MarkStage("discovery");
     PollingDiskStatus(st, event == kDeviceEventArrival);
     dorvel_link::MarkStage("discovered");
-    st.DeviceEvent = kDeviceEventHandled;
     return true;
 }
 

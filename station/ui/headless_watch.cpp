@@ -60,7 +60,6 @@ int RunHeadlessWatch(Station& st, MonitorLink& link, const HeadlessOptions& opts
     std::vector<std::string> runs;  // units of the run in progress
     bool running = false;
     int finished = 0;
-    bool monitor_gone = false;
 
     const auto print = [&] {
         PrintModel(st, out);
@@ -108,7 +107,7 @@ int RunHeadlessWatch(Station& st, MonitorLink& link, const HeadlessOptions& opts
         pollfd fds[4] = {{watch.stop_fd, POLLIN, 0},
                          {link.notice_fd(), POLLIN, 0},
                          {timer, POLLIN, 0},
-                         {monitor_gone ? -1 : link.monitor().life_fd(), POLLIN, 0}};
+                         {link.monitor().life_fd(), POLLIN, 0}};
         if (::poll(fds, 4, -1) < 0) {
             if (errno == EINTR) continue;
             out << "galmor: poll failed\n";
@@ -117,20 +116,25 @@ int RunHeadlessWatch(Station& st, MonitorLink& link, const HeadlessOptions& opts
         }
         if (fds[0].revents) break;
         if (fds[1].revents) {
-            // The hook: only the latest notice is kept.
-            if (const auto e = link.TakeNotices()) {
-                dorvel_link::MarkStage("received");
-                st.DeviceEvent = *e;
-            }
+            // The hook: a pending removal is kept, otherwise the latest notice.
+            if (link.TakeNotices(st.DeviceEvent)) dorvel_link::MarkStage("received");
         }
-        if (fds[3].revents && !link.monitor().Running()) {
-            monitor_gone = true;
-            out << "galmor: the device-change monitor ended; device changes are no longer seen\n";
+        const auto supervise = [&] {
+            std::string note;
+            const Supervision s = link.Supervise(&note);
+            if (s == Supervision::Quiet) return;
+            out << "galmor: " << note << "\n";
             out.flush();
-        }
+            // Changes while no monitor watched were not noticed: look again,
+            // with the removal's clean-up since disks may have gone.
+            if (s == Supervision::Restarted)
+                st.DeviceEvent = MergeDeviceEvent(st.DeviceEvent, kDeviceEventRemoval);
+        };
+        if (fds[3].revents) supervise();
         if (fds[2].revents) {
             uint64_t ticks = 0;
             if (::read(timer, &ticks, sizeof ticks) <= 0) continue;
+            supervise();
             if (running && !st.RunInProgress) finish_run();
             if (Timer1_Timer(st)) print();
             maybe_start();

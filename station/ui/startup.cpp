@@ -14,7 +14,13 @@ StartUpResult StartStation(Station& st, const StartUpSteps& steps) {
     std::string error;
     if (steps.link) {
         steps.link->TurnOffAutorun();
-        if (!steps.link->InstallHook(&error)) warn(error + "; device changes are not seen");
+        if (!steps.link->InstallHook(&error)) {
+            if (steps.hook_required) {
+                warn(error + "; a watching station needs the device notices, so it ends");
+                return StartUpResult::Stopped;
+            }
+            warn(error + "; device changes are not seen");
+        }
     }
     if (!ShowProductSettings(st)) return StartUpResult::RecipeRejected;
     if (steps.after_recipe && !steps.after_recipe()) return StartUpResult::Stopped;

@@ -23,6 +23,9 @@ struct StartUpSteps {
     // The folder dorvel is started from (the station's own).
     std::string monitor_folder;
     bool monitor_verbose = false;
+    // A station that exists to watch ends when it cannot take the notices
+    // (another station on the same folder takes them) rather than run deaf.
+    bool hook_required = false;
     // Runs once the recipe is accepted, before the monitor starts (the
     // program opens its production log here); false ends the start-up.
     std::function<bool()> after_recipe;
@@ -30,7 +33,8 @@ struct StartUpSteps {
     std::function<void(const std::string&)> warn;
 };
 
-// In order: autorun off and the hook installed (with a link), the recipe and
+// In order: autorun off and the hook installed (with a link; when it is
+// required and cannot be installed, Stopped before the recipe), the recipe and
 // its summary, `after_recipe`, dorvel started (its failure shows "Load
 // Dorvel.exe Fail !!!" and the station goes on), the first discovery.
 StartUpResult StartStation(Station& st, const StartUpSteps& steps);

@@ -108,8 +108,8 @@ cases=(
     "sdb remove none -"      # a removal: the rules set nothing (the properties
                              # are the ones recorded at add)
     "sdb change group ignore"
-    "sdc add group keep"     # another make's USB disk, revision 1.00
-    "sg3 add group keep"     # its SCSI generic node
+    "sdc add none keep"      # another make's USB disk, revision 1.00: system defaults
+    "sg3 add none keep"      # its SCSI generic node
     "sda add none keep"      # SATA disk, revision 7.01
 )
 args=()

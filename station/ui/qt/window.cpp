@@ -589,9 +589,11 @@ void OperatorWindow::SetFlatBars(bool on) {
 }
 
 void OperatorWindow::PollingTick() {
+    if (shut_down_) return;
+    SuperviseMonitor();
     // Discovery may show a modal box, which runs the event loop (and this
     // timer) again: one discovery at a time.
-    if (shut_down_ || in_discovery_) return;
+    if (in_discovery_) return;
     // Nothing to do, or not now: decided without the model's lock, which a
     // worker that the machine keeps off the processor may be holding.
     if (st_.RunInProgress) return;
@@ -603,8 +605,27 @@ void OperatorWindow::PollingTick() {
 
 void OperatorWindow::TakeNotices() {
     if (shut_down_ || !opts_.link) return;
-    // Only the latest notice counts.
-    if (const auto e = opts_.link->TakeNotices()) st_.DeviceEvent = *e;
+    // A pending removal is kept, otherwise the latest notice counts.
+    opts_.link->TakeNotices(st_.DeviceEvent);
+}
+
+void OperatorWindow::SuperviseMonitor() {
+    if (shut_down_ || !opts_.link) return;
+    // Off while the link may close the descriptor it watches.
+    if (monitor_life_) monitor_life_->setEnabled(false);
+    std::string note;
+    const Supervision s = opts_.link->Supervise(&note);
+    if (s != Supervision::Quiet) std::cerr << "galmor: " << note << "\n";
+    // Changes while no monitor watched were not noticed: look again, with
+    // the removal's clean-up since disks may have gone.
+    if (s == Supervision::Restarted)
+        st_.DeviceEvent = MergeDeviceEvent(st_.DeviceEvent, kDeviceEventRemoval);
+    if (monitor_life_ && monitor_life_->socket() != opts_.link->monitor().life_fd()) {
+        monitor_life_->deleteLater();
+        monitor_life_ = nullptr;
+    }
+    if (monitor_life_) monitor_life_->setEnabled(true);
+    WatchMonitor();  // a restarted monitor's descriptor
 }
 
 void OperatorWindow::WatchMonitor() {
@@ -616,16 +637,7 @@ void OperatorWindow::WatchMonitor() {
     if (opts_.link->monitor().life_fd() >= 0 && !monitor_life_) {
         monitor_life_ =
             new QSocketNotifier(opts_.link->monitor().life_fd(), QSocketNotifier::Read, this);
-        connect(monitor_life_, &QSocketNotifier::activated, this, [this] {
-            // Off before the monitor's end closes the descriptor it watches.
-            monitor_life_->setEnabled(false);
-            if (opts_.link->monitor().Running()) {
-                monitor_life_->setEnabled(true);
-                return;
-            }
-            std::cerr << "galmor: the device-change monitor ended; device changes are no longer "
-                         "seen\n";
-        });
+        connect(monitor_life_, &QSocketNotifier::activated, this, [this] { SuperviseMonitor(); });
     }
 }
 

@@ -124,9 +124,12 @@ class OperatorWindow : public QWidget {
     // a worker (which a busy machine may keep off the processor for long).
     void Flush(bool wait);
     void PollingTick();
-    // The hook: the latest pending notice becomes the station's DeviceEvent.
+    // The hook: the pending notices become the station's DeviceEvent.
     void TakeNotices();
     void WatchMonitor();
+    // Keeps the monitor running (restarts it after a back-off) and watches
+    // the descriptor of the one that runs.
+    void SuperviseMonitor();
     // Calls a button procedure; nothing it throws reaches the event loop.
     void Call(const std::function<void()>& fn);
 

@@ -14,6 +14,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "dorvel_link.h"
 #include "testbus.h"
@@ -65,18 +66,64 @@ TEST(NoticeListener, OnlyExactlyInIsAnArrival) {
     }
 }
 
-TEST(NoticeListener, OnlyTheLatestPendingNoticeCounts) {
+TEST(NoticeListener, APendingRemovalIsNotLostToALaterArrival) {
     testbus::TestBus tb;
     NoticeListener l;
     std::string error;
     ASSERT_TRUE(l.Open(&error)) << error;
-    ASSERT_TRUE(Send(l.path(), "IN"));
+    const std::vector<std::pair<std::vector<std::string>, int16_t>> cases = {
+        {{"IN", "OU"}, kDeviceEventRemoval},
+        {{"OU", "IN"}, kDeviceEventRemoval},
+        {{"IN", "IN"}, kDeviceEventArrival},
+        {{"OU", "IN", "IN"}, kDeviceEventRemoval}};
+    for (const auto& [notices, event] : cases) {
+        for (const auto& n : notices) ASSERT_TRUE(Send(l.path(), n));
+        EXPECT_EQ(l.Drain(), event) << notices.size();
+    }
+    EXPECT_EQ(l.Drain(), std::nullopt);
+    // The same across two drains, as the hook keeps it in `DeviceEvent`.
+    int16_t pending = kDeviceEventHandled;
+    for (const char* n : {"OU", "IN"}) {
+        ASSERT_TRUE(Send(l.path(), n));
+        const auto e = l.Drain();
+        ASSERT_TRUE(e);
+        pending = MergeDeviceEvent(pending, *e);
+    }
+    EXPECT_EQ(pending, kDeviceEventRemoval);
+}
+
+// With an explicit library folder that others may enter and a umask of 000,
+// the socket is still this user's alone, and a datagram another user gets in
+// (the file's mode changed behind the station's back) is not a notice.
+TEST(NoticeListener, OnlyThisUserCanSendNotices) {
+    testbus::TestBus tb;
+    const std::string folder = tb.root() + "/sarnik";
+    ASSERT_EQ(chmod(tb.root().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+    const mode_t old = umask(0);
+    NoticeListener l;
+    std::string error;
+    const bool opened = l.Open(&error);
+    umask(old);
+    ASSERT_TRUE(opened) << error;
+    struct stat st {};
+    ASSERT_EQ(stat(l.path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    if (geteuid() != 0) GTEST_SKIP() << "sending as another user needs root";
+    ASSERT_EQ(chmod(l.path().c_str(), 0666), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // nobody
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+        _exit(Send(l.path(), "IN") ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;  // it did get in
+    EXPECT_EQ(l.Drain(), std::nullopt);
     ASSERT_TRUE(Send(l.path(), "OU"));
     EXPECT_EQ(l.Drain(), kDeviceEventRemoval);
-    ASSERT_TRUE(Send(l.path(), "OU"));
-    ASSERT_TRUE(Send(l.path(), "IN"));
-    EXPECT_EQ(l.Drain(), kDeviceEventArrival);
-    EXPECT_EQ(l.Drain(), std::nullopt);
 }
 
 TEST(NoticeListener, TakesOverAStaleSocketButNotALiveOne) {
@@ -170,4 +217,45 @@ TEST(MonitorProcess, MonitorIgnoringTheEndRequestIsKilledAfterTheGrace) {
     m.End(100);
     EXPECT_TRUE(WIFSIGNALED(m.status()) && WTERMSIG(m.status()) == SIGKILL) << m.status();
     EXPECT_FALSE(Alive(pid));
+}
+
+// A monitor that dies is started again after the back-off, which grows with
+// each death, and the new one delivers notices.
+TEST(MonitorLink, RestartsADeadMonitorAfterAGrowingBackOff) {
+    testbus::TestBus tb;
+    NoAutorunStore store;
+    MonitorLink link(store);
+    std::string error, note;
+    ASSERT_TRUE(link.InstallHook(&error)) << error;
+    ASSERT_TRUE(link.StartMonitor(kBinDir, false, &error)) << error;
+    EXPECT_EQ(link.Supervise(&note), Supervision::Quiet);
+    int64_t last_backoff = 0;
+    for (int death = 0; death < 3; ++death) {
+        const pid_t pid = link.monitor().pid();
+        ASSERT_EQ(kill(pid, SIGKILL), 0);
+        pollfd p{link.monitor().life_fd(), POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 10000), 1);
+        ASSERT_EQ(link.Supervise(&note), Supervision::Ended);
+        EXPECT_NE(note.find("signal 9"), std::string::npos) << note;
+        EXPECT_FALSE(Alive(pid));
+        const int64_t backoff = link.RestartDueInMs();
+        EXPECT_GT(backoff, last_backoff);
+        EXPECT_LE(backoff, kMonitorRestartLastMs);
+        last_backoff = backoff;
+        Supervision s = Supervision::Quiet;
+        for (int i = 0; i < 2000 && s == Supervision::Quiet; ++i) {
+            usleep(5000);
+            s = link.Supervise(&note);
+        }
+        ASSERT_EQ(s, Supervision::Restarted) << note;
+        EXPECT_NE(link.monitor().pid(), pid);
+    }
+    const std::string id = tb.Plug();
+    pollfd p{link.notice_fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1);
+    int16_t event = kDeviceEventHandled;
+    EXPECT_TRUE(link.TakeNotices(event));
+    EXPECT_EQ(event, kDeviceEventArrival);
+    link.Shutdown();
+    EXPECT_EQ(link.Supervise(&note), Supervision::Quiet);  // no restart after the end
 }

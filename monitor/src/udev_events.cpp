@@ -1,0 +1,77 @@
+#include "udev_events.h"
+
+#include <libudev.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "event_table.h"
+#include "uevent.h"
+
+namespace dorvel {
+
+bool UdevDaemonRuns() {
+    return ::access("/run/udev/control", F_OK) == 0;
+}
+
+UdevEvents::~UdevEvents() {
+    if (monitor_) udev_monitor_unref(monitor_);
+    if (udev_) udev_unref(udev_);
+}
+
+bool UdevEvents::Open(std::string* error) {
+    udev_ = udev_new();
+    if (!udev_) {
+        *error = std::string("libudev: ") + std::strerror(errno);
+        return false;
+    }
+    monitor_ = udev_monitor_new_from_netlink(udev_, "udev");
+    if (!monitor_) {
+        *error = std::string("udev monitor: ") + std::strerror(errno);
+        return false;
+    }
+    for (const char* s : {"usb", "scsi", "scsi_generic", "block"}) {
+        if (udev_monitor_filter_add_match_subsystem_devtype(monitor_, s, nullptr) < 0) {
+            *error = std::string("udev monitor filter ") + s;
+            return false;
+        }
+    }
+    // Room for a hub's worth of disks (the forced size needs privileges).
+    udev_monitor_set_receive_buffer_size(monitor_, 1 << 20);
+    if (const int r = udev_monitor_enable_receiving(monitor_); r < 0) {
+        *error = std::string("udev monitor: ") + std::strerror(-r);
+        return false;
+    }
+    fd_ = udev_monitor_get_fd(monitor_);
+    return fd_ >= 0;
+}
+
+std::vector<UdevChange> UdevEvents::Read() {
+    std::vector<UdevChange> out;
+    for (;;) {
+        errno = 0;
+        udev_device* d = udev_monitor_receive_device(monitor_);
+        if (!d) {
+            if (errno == EINTR) continue;
+            if (errno == ENOBUFS) {
+                out.push_back({kDevNodesChanged, "udev events lost"});
+                continue;
+            }
+            break;
+        }
+        const auto text = [](const char* s) { return std::string(s ? s : ""); };
+        UEvent ev;
+        ev.action = text(udev_device_get_action(d));
+        ev.devpath = text(udev_device_get_devpath(d));
+        ev.subsystem = text(udev_device_get_subsystem(d));
+        ev.devtype = text(udev_device_get_devtype(d));
+        udev_device_unref(d);
+        const auto code = TranslateUEvent(ev);
+        if (!code) continue;
+        out.push_back({*code, ev.subsystem + " " + ev.action + " " + ev.devpath});
+    }
+    return out;
+}
+
+}  // namespace dorvel
