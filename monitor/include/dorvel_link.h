@@ -7,8 +7,9 @@
 // <home>/.local/state/sarnik, mode 0700.
 //   <folder>/UFD_Manufacture_Program.notice  the station's datagram socket
 //   <folder>/MP.lock                         flock'ed by the running monitor
-// A notice is one datagram of exactly two bytes, "IN" (more USB disks than at
-// the previous notice) or "OU" (fewer).
+// A notice is one datagram of exactly two bytes, "IN" (a USB disk is present
+// that was not at the previous recount) or "OU" (one has gone). The socket is
+// the station user's alone (mode 0600; other users' datagrams are dropped).
 #pragma once
 
 #include <sys/stat.h>

@@ -366,7 +366,8 @@ Supervision MonitorLink::Supervise(std::string* note) {
         restart_at_ = now + backoff_ms_;
         const int st = monitor_.status();
         std::string how = "ended";
-        if (st >= 0 && WIFSIGNALED(st)) how = "was killed by signal " + std::to_string(WTERMSIG(st));
+        if (st >= 0 && WIFSIGNALED(st))
+            how = "was killed by signal " + std::to_string(WTERMSIG(st));
         if (st >= 0 && WIFEXITED(st)) how = "ended with status " + std::to_string(WEXITSTATUS(st));
         *note = "the device-change monitor " + how + "; starting it again in " +
                 std::to_string(backoff_ms_) + " ms";

@@ -20,9 +20,12 @@ TEST(UdevEvents, EventsOfTheWatchedSubsystemsAfterUdevAreTranslated) {
     std::string error;
     ASSERT_TRUE(ev.Open(&error)) << error;
     const std::tuple<gchar*, const char*, std::optional<uint16_t>> cases[] = {
-        {disk, "add", dorvel::kDevNodesChanged},  {scsi, "bind", dorvel::kDevNodesChanged},
-        {disk, "online", dorvel::kDeviceArrival}, {disk, "move", std::nullopt},
-        {input, "add", std::nullopt},             {disk, "remove", dorvel::kDevNodesChanged}};
+        {disk, "add", dorvel::kDevNodesChanged},
+        {scsi, "bind", dorvel::kDevNodesChanged},
+        {disk, "online", dorvel::kDeviceArrival},
+        {disk, "move", std::nullopt},
+        {input, "add", std::nullopt},
+        {disk, "remove", dorvel::kDevNodesChanged}};
     for (const auto& [path, action, code] : cases) {
         umockdev_testbed_uevent(bed, path, action);
         pollfd p{ev.fd(), POLLIN, 0};

@@ -401,8 +401,8 @@ class WindowTest : public QObject {
         // A monitor that dies is started again, and its notices come.
         const pid_t first = b.link.monitor().pid();
         QCOMPARE(::kill(first, SIGKILL), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            b.link.monitor().pid() > 0 && b.link.monitor().pid() != first, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(b.link.monitor().pid() > 0 && b.link.monitor().pid() != first,
+                                 10000);
         b.tb.Plug(Small());
         QTRY_COMPARE_WITH_TIMEOUT(b.Picture(0), QString("Disk 0: Disk present"), 10000);
     }

@@ -186,4 +186,3 @@ TEST(MonitorProcess, MonitorIgnoringTheEndRequestIsKilledAfterTheGrace) {
     EXPECT_TRUE(WIFSIGNALED(m.status()) && WTERMSIG(m.status()) == SIGKILL) << m.status();
     EXPECT_FALSE(Alive(pid));
 }
-
