@@ -4,8 +4,6 @@
 // check, and the port's "Format" column.
 #include <array>
 #include <exception>
-#include <filesystem>
-#include <system_error>
 
 #include "controller/controller.h"
 #include "controller/steps.h"
@@ -26,17 +24,6 @@ constexpr uint8_t kNoPassword = 0xC0;
 constexpr int kSetupPage2 = 2;
 constexpr int kSetupPage4 = 4;
 constexpr int kSetupPageSelector = 0x09;
-
-// Length of an image file, or the size of its copy in memory when the file
-// cannot be read now.
-uint64_t ImageLength(const std::string& path, size_t inMemory) {
-    std::error_code ec;
-    if (!path.empty()) {
-        const auto n = std::filesystem::file_size(path, ec);
-        if (!ec) return n;
-    }
-    return inMemory;
-}
 
 bool BootSectorReadsBack(SarnikApi& lib, int32_t h, int64_t lba) {
     std::array<uint8_t, kSector> local{};
@@ -90,10 +77,9 @@ bool FormatSteps(const PortJob& job) {
     }
     // With "Compare Disk" the loader disk is read back as well, one step per
     // chunk like its writing.
-    const uint64_t loaderBytes = ImageLength(s.LoaderImagePath, s.LoaderImage.size());
-    job.view.SetProgressMaximum(
-        ProgressMaximum(job.run.CompareDisk ? 2 * loaderBytes : loaderBytes,
-                        ImageLength(s.ReserveImagePath, s.ReserveImage.size())));
+    const uint64_t loaderBytes = s.LoaderImage.size();
+    job.view.SetProgressMaximum(ProgressMaximum(job.run.CompareDisk ? 2 * loaderBytes : loaderBytes,
+                                                s.ReserveImage.size()));
     if (port.ErrorStatus != 0) return true;
 
     // The controller's low-level format sequence; its results are not judged.
