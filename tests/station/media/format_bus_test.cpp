@@ -210,6 +210,47 @@ TEST(FormatSequence, LoaderChunksResidualAndZeroPaddedTail) {
     }
 }
 
+// Whatever the loader image's length, the loader disk holds all of it (the
+// last partial sector zero-padded, then an even count) and the compare reads
+// back every sector of it. An image file changed after the load is never
+// written in part.
+TEST(FormatSequence, LoaderDiskHoldsTheWholeImageAndTheCompareCoversIt) {
+    const std::pair<size_t, uint32_t> cases[] = {{1, 2},    {511, 2},     {512, 2},
+                                                 {513, 2},  {1100, 4},    {1280, 4},
+                                                 {2049, 6}, {65537, 130}, {67585, 134}};
+    for (const auto& [bytes, sectors] : cases) {
+        SCOPED_TRACE(bytes);
+        FormatRig r;
+        Recipe recipe;
+        recipe.loader = Pattern(bytes, 9);
+        Apply(r, recipe);
+        r.st.run.CompareDisk = true;
+        const int16_t slot = r.Add({k73});
+        Format7301(r.Job(slot));
+        ASSERT_EQ(r.Status(slot), 0) << r.Text(slot);
+
+        const auto cdrom = ReadFile(r.Export(slot, "cdrom"));
+        std::vector<uint8_t> want = recipe.loader;
+        want.resize(size_t{sectors} * 512, 0);
+        EXPECT_EQ(cdrom, want);
+        std::vector<bool> read(sectors, false);
+        for (const Cmd& c : Only(r.Trace(slot), 0x28)) {
+            for (uint32_t k = c.lba(); k < c.lba() + c.count() && k < sectors; ++k) read[k] = true;
+        }
+        EXPECT_EQ(std::count(read.begin(), read.end(), false), 0);
+    }
+
+    FormatRig r;
+    Recipe recipe;
+    recipe.loader = Pattern(300 * 512, 9);
+    Apply(r, recipe);
+    testbus::WriteFile(r.st.settings.LoaderImagePath, std::string(300 * 512, 'x'));
+    const int16_t slot = r.Add({k73});
+    Format7301(r.Job(slot));
+    EXPECT_EQ(r.Status(slot), 0xFF);
+    EXPECT_EQ(Only(r.Trace(slot), 0x2A).size(), 0u);
+}
+
 TEST(FormatSequence, ReserveChunksAndTheSecondSectionsZeroWrite) {
     struct Case {
         size_t bytes;
