@@ -359,10 +359,11 @@ std::optional<BuildResult> BuildConfigBlock(const PortJob& job, bool write) {
             return BuildResult::WriteFailed;
         }
     }
-    // The reserved total this port was formatted with; the recipe's when the
-    // port has not been formatted in this run.
-    const int32_t totalReserved =
-        job.values.formatted ? job.values.TotalReservedSectors : s.TotalReservedSectors;
+    // The reserved total of this port's layout (formatted in this run, or
+    // worked out from its chips); else the recipe's.
+    const int32_t totalReserved = job.values.formatted || job.values.layoutKnown
+                                      ? job.values.TotalReservedSectors
+                                      : s.TotalReservedSectors;
     ComposeConfigBlock(id, info[devinfo::kRevision], serial, totalReserved, s.ReserveImageSectors,
                        p->SectorBuffer);
     if (!write) return std::nullopt;

@@ -140,6 +140,45 @@ void ShowFormatResult(const PortJob& job) {
 
 }  // namespace
 
+bool LayoutValues7301(const PortJob& job) {
+    PortRecord& port = job.port;
+    if (!job.values.bNoRomeableDisk || job.values.formatted) return true;
+    try {
+        SarnikApi& lib = job.lib;
+        if (!lib.VendorR(port.Handle, sub::kChipList, port.ReplyBuffer.data())) {
+            port.ErrorStatus = Code(Status::ChipList);
+            return false;
+        }
+        std::array<uint8_t, kSector> info{};
+        if (!lib.VendorR(port.Handle, sub::kDeviceInfo, info.data())) {
+            port.ErrorStatus = Code(Status::DeviceInfoUnreadable);
+            return false;
+        }
+        port.Revision = info[devinfo::kRevision];
+        // An old controller was laid out removable, with the recipe's total.
+        if (port.Revision < kRevisionFull) return true;
+        if (!ParseChipTable(port)) {
+            port.ErrorStatus = Code(Status::Runtime);
+            return false;
+        }
+        if (port.NominalSectors == 0) {
+            port.ErrorStatus = Code(Status::NoFlash);
+            return false;
+        }
+        const PortLayout l = ComputeLayout(LayoutInputFor(job));
+        if (l.status != 0) {
+            port.ErrorStatus = l.status;
+            return false;
+        }
+        job.values.TotalReservedSectors = static_cast<int32_t>(l.totalReservedSectors);
+        job.values.layoutKnown = true;
+        return true;
+    } catch (const std::exception&) {
+        port.ErrorStatus = Code(Status::Runtime);
+        return false;
+    }
+}
+
 void Format7301(const PortJob& job) {
     PortRecord& port = job.port;
     // Every format of a port starts from the recipe's own values.

@@ -124,6 +124,9 @@ struct PortLayout {
     int64_t SecondPartitionStart() const { return loaderSectors + par0; }
 };
 
+// The layout input of a port: its capacity, its run values and the recipe.
+LayoutInput LayoutInputFor(const PortJob& job);
+
 // Computes a port's layout and its 0x99 block. A layout that does not fit
 // (or a share outside (0, 1], or a partition the file system tables cannot
 // describe) comes back with status kStatusSizeWrong.
