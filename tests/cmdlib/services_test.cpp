@@ -9,10 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <optional>
 
 #include "commands.h"
 #include "fake_platform.h"
@@ -308,14 +306,7 @@ TEST_F(SarnikSimServices, DriverNamesAreTheLettersOfUsbVolumes) {
     // refuses it, rather than leave the previous command's bytes as theirs.
     simbus::PlugOptions o;
     o.device.fw_rev = 0x31;
-    const auto path = bus.interface_paths(simdev::UnitClass::Disk);
-    const std::string ctl = bus.plug(o);
-    std::optional<std::string> ctl_path;
-    for (const auto& q : bus.interface_paths(simdev::UnitClass::Disk)) {
-        if (std::find(path.begin(), path.end(), q) == path.end()) ctl_path = q;
-    }
-    ASSERT_TRUE(ctl_path) << ctl;
-    const int fd = p->open(*ctl_path);
+    const int fd = p->open(Whole(bus.plug(o)).unit_path);
     ASSERT_GT(fd, 0);
     auto dumped = [&] { return ReadFile(dir.path() / "root/tessary.bin").value_or(""); };
     EXPECT_EQ(sarnik::cmd::vendor(*p, fd, 0x75, 0, 0, 512), 1);
