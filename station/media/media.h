@@ -40,7 +40,7 @@ constexpr size_t kSignature = 510;         // 2 bytes: 55 AA
 
 // The "Format" item for one port.
 void Format7301(const PortJob& job);
-// For a Manufacture run without Format: works out, from the disk's chip list
+// For a Manufacture run without Format and for Scan's rewrite: works out, from the disk's chip list
 // and device information and without writing anything, the reserved total
 // that a format of this port with the recipe lays out, so that the
 // configuration block carries the value on the disk's layout. Only a

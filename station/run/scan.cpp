@@ -59,10 +59,13 @@ void ScanCmd_Click(StationCore& st) {
             clock.Time("scan", [&] { ScanDisk7301(job); });
             view.ShowProgress(false);
             view.ShowColumn(Column::CheckConfig);
-            // A good disk gets its configuration block rewritten first; the
-            // verdict shown is the one after the rewrite.
+            // A good disk gets its configuration block rewritten first (with
+            // the reserved total of its own layout); the verdict shown is the
+            // one after the rewrite.
             if (job.port.ErrorStatus.load() == 0) {
-                clock.Time("manufacture", [&] { SetUsbScsiStr(job); });
+                clock.Time("manufacture", [&] {
+                    if (LayoutValues7301(job)) SetUsbScsiStr(job);
+                });
             }
             const int status = job.port.ErrorStatus.load();
             if (status != 0) view.SetPicture(Picture::Failed);
