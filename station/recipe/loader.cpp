@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <limits>
 #include <sstream>
 #include <utility>
 
