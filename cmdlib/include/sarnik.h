@@ -64,7 +64,9 @@ SARNIK_API int32_t fnFerrule_ModeSense(int32_t handle);
 SARNIK_API int32_t fnFerrule_Inquiry(int32_t handle);
 SARNIK_API int32_t fnFerrule_ScsiReScan(int32_t handle);
 
-/* Vendor command templates: 1 = success, 0 = failure (unless noted). */
+/* Vendor command templates: 1 = success, 0 = failure (unless noted).
+ * fnFerrule_Vendor and fnFerrule_1mRead return their data only in tessary.bin:
+ * when it cannot be replaced they return 0 (the previous dump stays). */
 SARNIK_API int32_t fnFerrule_VendorR(int32_t handle, int32_t c0, void* buffer);
 SARNIK_API int32_t fnFerrule_VendorW(int32_t handle, int32_t c0, int32_t length, void* buffer);
 SARNIK_API int32_t fnFerrule_Vendor(int32_t handle, int32_t c0, int32_t c1, int32_t c2,
@@ -135,7 +137,8 @@ SARNIK_API int32_t ResetDevice98(const char* pattern, int32_t action);
  *
  * fnFerrule_GetDriverName: writes the letters c to y whose volume names start
  * with "\\?\Volume{4ea", one lower-case byte each in order, to tessary.bin
- * and returns 1; 0 (tessary.bin untouched) when none does. */
+ * and returns 1; 0 (tessary.bin untouched) when none does or when tessary.bin
+ * cannot be replaced. */
 SARNIK_API int32_t fnFerrule_FormatEx(int32_t drive);
 SARNIK_API int32_t fnFerrule_GetDriverName(void);
 

@@ -39,8 +39,9 @@ uint32_t moved(const PassThroughBlock& b, uint32_t requested) {
     return std::min(b.DataTransferLength, requested);
 }
 
-void dump(const void* data, size_t len) {
-    replace_file(prepare_root(), kDumpFile, data, len);
+// Replaces the dump; false when the library's folder refused it.
+bool dump(const void* data, size_t len) {
+    return replace_file(prepare_root(), kDumpFile, data, len);
 }
 
 struct FreeDeleter {
@@ -202,8 +203,9 @@ int32_t vendor(Platform& p, int32_t h, int32_t c0, int32_t c1, int32_t c2, int32
     PassThroughBlock b = make_block(10, kDataIn, len, kTimeoutLong, data.get());
     fill_cdb(b, {c0, c1, c2});
     if (!issue(p, h, b, data.get())) return 0;
-    dump(data.get(), moved(b, len));
-    return 1;
+    // The dump is the caller's only copy of the data: without it the command
+    // has given the caller nothing.
+    return dump(data.get(), moved(b, len)) ? 1 : 0;
 }
 
 int32_t vendor_scan(Platform& p, int32_t h, const int32_t (&c)[6], int32_t length, void* buffer) {
@@ -226,8 +228,7 @@ int32_t read_1m(Platform& p, int32_t h, const int32_t (&c)[13]) {
     PassThroughBlock b = make_block(16, kDataIn, sizeof data, kTimeoutMedium, data);
     fill_cdb(b, c);
     if (!issue(p, h, b, data)) return 0;
-    dump(data, moved(b, sizeof data));
-    return 1;
+    return dump(data, moved(b, sizeof data)) ? 1 : 0;
 }
 
 int32_t vendor_write(Platform& p, int32_t h, const int32_t (&c)[9], int32_t count, void* buffer) {

@@ -186,8 +186,8 @@ int32_t get_driver_name(Platform& p) {
         }
     }
     if (letters.empty()) return 0;
-    replace_file(prepare_root(), kDumpFile, letters.data(), letters.size());
-    return 1;
+    // The letters reach the caller only through the dump.
+    return replace_file(prepare_root(), kDumpFile, letters.data(), letters.size()) ? 1 : 0;
 }
 
 namespace {

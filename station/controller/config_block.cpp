@@ -329,7 +329,9 @@ std::optional<BuildResult> BuildConfigBlock(const PortJob& job, bool write) {
 
     p->SectorBuffer.fill(0);
     Block info{};
-    job.lib.VendorR(p->Handle, sub::kDeviceInfo, info.data());  // result ignored
+    // The block carries the controller's revision: without the device
+    // information there is no block to write (nor one to compare with).
+    const bool infoRead = job.lib.VendorR(p->Handle, sub::kDeviceInfo, info.data()) != 0;
 
     const ConfigIdentity id = IdentityOf(s);
     // Missing strings, and strings too long to fit before the serial part,
@@ -337,6 +339,11 @@ std::optional<BuildResult> BuildConfigBlock(const PortJob& job, bool write) {
     if (CheckIdentity(id) != ComposeResult::Ok) {
         p->ErrorStatus = Code(Status::MissingSetting);
         return BuildResult::MissingSetting;
+    }
+
+    if (!infoRead) {
+        p->ErrorStatus = Code(Status::DeviceInfoUnreadable);
+        return BuildResult::InfoUnreadable;
     }
 
     std::string serial;
@@ -352,12 +359,13 @@ std::optional<BuildResult> BuildConfigBlock(const PortJob& job, bool write) {
             return BuildResult::WriteFailed;
         }
     }
-    // The reserved total this port was formatted with; the recipe's when the
-    // port has not been formatted in this run.
-    const int32_t totalReserved =
-        job.values.formatted ? job.values.TotalReservedSectors : s.TotalReservedSectors;
-    ComposeConfigBlock(id, info[devinfo::kRevision], serial, totalReserved,
-                       s.ReserveImageSectors, p->SectorBuffer);
+    // The reserved total of this port's layout (formatted in this run, or
+    // worked out from its chips); else the recipe's.
+    const int32_t totalReserved = job.values.formatted || job.values.layoutKnown
+                                      ? job.values.TotalReservedSectors
+                                      : s.TotalReservedSectors;
+    ComposeConfigBlock(id, info[devinfo::kRevision], serial, totalReserved, s.ReserveImageSectors,
+                       p->SectorBuffer);
     if (!write) return std::nullopt;
 
     if (job.lib.VendorW(p->Handle, sub::kConfigWrite, kSector, p->SectorBuffer.data()) == 1) {
@@ -380,7 +388,13 @@ VerifyResult VerifyConfigBlock(const PortJob& job) {
     }
     // A block that cannot be rebuilt (missing settings) never matches, even a
     // blank stored block.
-    const bool rebuilt = !BuildConfigBlock(job, false).has_value();
+    const auto build = BuildConfigBlock(job, false);
+    const bool rebuilt = !build.has_value();
+    if (build == BuildResult::InfoUnreadable) {
+        // Nothing to compare with: the check fails, as a mismatch does.
+        p->ErrorStatus = Code(Status::ConfigReadBack);
+        return VerifyResult::Differs;
+    }
     if (!rebuilt ||
         !std::equal(p->ReplyBuffer.begin(), p->ReplyBuffer.begin() + cfg::kComparedBytes,
                     p->SectorBuffer.begin())) {

@@ -4,6 +4,8 @@
 
 #include <limits>
 
+#include "recipe/image.h"
+
 namespace galmor {
 
 namespace {
@@ -28,7 +30,7 @@ constexpr uint8_t kChipListEnd = 0xAA;
 // Blocks of every zone the controller keeps for itself.
 constexpr int kSpareBlocksPerZone = 6;
 // Nominal sectors per megabyte of flash.
-constexpr int32_t kNominalSectorsPerMb = 2000;
+constexpr auto kNominalSectorsPerMb = static_cast<int32_t>(kSectorsPerMb);
 
 // Adds to a 16-bit counter; false when the sum does not fit.
 bool AddChecked(int32_t& total, int32_t add) {

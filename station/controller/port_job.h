@@ -31,6 +31,9 @@ struct PortRunValues {
     int32_t TotalReservedSectors = 0;
     // Set by the format step: the values are what this port was formatted with.
     bool formatted = false;
+    // TotalReservedSectors was worked out from this disk's chips without a
+    // format (a Manufacture run without Format on a non-removable disk).
+    bool layoutKnown = false;
 
     static PortRunValues From(const ProductSettings& s) {
         PortRunValues v;

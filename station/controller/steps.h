@@ -9,15 +9,23 @@
 
 namespace galmor {
 
-// BuildConfigBlock's outcome when it writes.
-enum class BuildResult : int { WriteFailed = 0, Written = 1, MissingSetting = 2 };
+// BuildConfigBlock's outcome: when it writes, or when no block could be built.
+// InfoUnreadable: the device information (0x75) could not be read, so the
+// controller's revision is unknown; nothing is written.
+enum class BuildResult : int {
+    WriteFailed = 0,
+    Written = 1,
+    MissingSetting = 2,
+    InfoUnreadable = 3,
+};
 // VerifyConfigBlock's outcome.
 enum class VerifyResult : int { Unreadable = 0, Differs = 1, Matches = 2 };
 // The write-protect switch as the controller reports it.
 enum class WpState : int { Writable = 0, Protected = 1 };
 
 // Builds the ConfigBlock in the port's SectorBuffer and, when write, sends it.
-// nullopt when write is false and the block was built.
+// nullopt when write is false and the block was built; InfoUnreadable (with
+// write true or false) when the device information could not be read.
 std::optional<BuildResult> BuildConfigBlock(const PortJob& job, bool write);
 VerifyResult VerifyConfigBlock(const PortJob& job);
 // The "Manufacture" item: writes the block and fills the "Config String" column.

@@ -121,24 +121,28 @@ void MakePartition7301(const PortJob& job, int64_t initialSector, int64_t sector
     }
 }
 
-namespace {
-
-void FdiskSteps(const PortJob& job, PortLayout* out) {
-    PortRecord& port = job.port;
+LayoutInput LayoutInputFor(const PortJob& job) {
     const ProductSettings& s = job.recipe;
-    PortRunValues& values = job.values;
-
     LayoutInput in;
-    in.nominalSectors = port.NominalSectors;
-    in.loaderImageSectors = values.LoaderImageSectors;
+    in.nominalSectors = job.port.NominalSectors;
+    in.loaderImageSectors = job.values.LoaderImageSectors;
     in.reserveImageSectors = s.ReserveImageSectors;
     in.totalReservedSectors = s.TotalReservedSectors;
     in.secondReservedSectors = s.SecondReservedSectors;
     in.firstPartitionShare = s.FirstPartitionShare;
     in.oneMegReserved = s.OneMegReserved;
-    in.noRomeableDisk = values.bNoRomeableDisk;
-    in.noLoaderDisk = values.bNoLoaderDisk;
+    in.noRomeableDisk = job.values.bNoRomeableDisk;
+    in.noLoaderDisk = job.values.bNoLoaderDisk;
+    return in;
+}
 
+namespace {
+
+void FdiskSteps(const PortJob& job, PortLayout* out) {
+    PortRecord& port = job.port;
+    PortRunValues& values = job.values;
+
+    const LayoutInput in = LayoutInputFor(job);
     PortLayout l = ComputeLayout(in);
     if (ShareValid(in.firstPartitionShare)) {
         // What this layout decided, for the port's later steps in this run.

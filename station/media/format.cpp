@@ -4,8 +4,6 @@
 // check, and the port's "Format" column.
 #include <array>
 #include <exception>
-#include <filesystem>
-#include <system_error>
 
 #include "controller/controller.h"
 #include "controller/steps.h"
@@ -26,17 +24,6 @@ constexpr uint8_t kNoPassword = 0xC0;
 constexpr int kSetupPage2 = 2;
 constexpr int kSetupPage4 = 4;
 constexpr int kSetupPageSelector = 0x09;
-
-// Length of an image file, or the size of its copy in memory when the file
-// cannot be read now.
-uint64_t ImageLength(const std::string& path, size_t inMemory) {
-    std::error_code ec;
-    if (!path.empty()) {
-        const auto n = std::filesystem::file_size(path, ec);
-        if (!ec) return n;
-    }
-    return inMemory;
-}
 
 bool BootSectorReadsBack(SarnikApi& lib, int32_t h, int64_t lba) {
     std::array<uint8_t, kSector> local{};
@@ -90,10 +77,9 @@ bool FormatSteps(const PortJob& job) {
     }
     // With "Compare Disk" the loader disk is read back as well, one step per
     // chunk like its writing.
-    const uint64_t loaderBytes = ImageLength(s.LoaderImagePath, s.LoaderImage.size());
-    job.view.SetProgressMaximum(
-        ProgressMaximum(job.run.CompareDisk ? 2 * loaderBytes : loaderBytes,
-                        ImageLength(s.ReserveImagePath, s.ReserveImage.size())));
+    const uint64_t loaderBytes = s.LoaderImage.size();
+    job.view.SetProgressMaximum(ProgressMaximum(job.run.CompareDisk ? 2 * loaderBytes : loaderBytes,
+                                                s.ReserveImage.size()));
     if (port.ErrorStatus != 0) return true;
 
     // The controller's low-level format sequence; its results are not judged.
@@ -153,6 +139,45 @@ void ShowFormatResult(const PortJob& job) {
 }
 
 }  // namespace
+
+bool LayoutValues7301(const PortJob& job) {
+    PortRecord& port = job.port;
+    if (!job.values.bNoRomeableDisk || job.values.formatted) return true;
+    try {
+        SarnikApi& lib = job.lib;
+        if (!lib.VendorR(port.Handle, sub::kChipList, port.ReplyBuffer.data())) {
+            port.ErrorStatus = Code(Status::ChipList);
+            return false;
+        }
+        std::array<uint8_t, kSector> info{};
+        if (!lib.VendorR(port.Handle, sub::kDeviceInfo, info.data())) {
+            port.ErrorStatus = Code(Status::DeviceInfoUnreadable);
+            return false;
+        }
+        port.Revision = info[devinfo::kRevision];
+        // An old controller was laid out removable, with the recipe's total.
+        if (port.Revision < kRevisionFull) return true;
+        if (!ParseChipTable(port)) {
+            port.ErrorStatus = Code(Status::Runtime);
+            return false;
+        }
+        if (port.NominalSectors == 0) {
+            port.ErrorStatus = Code(Status::NoFlash);
+            return false;
+        }
+        const PortLayout l = ComputeLayout(LayoutInputFor(job));
+        if (l.status != 0) {
+            port.ErrorStatus = l.status;
+            return false;
+        }
+        job.values.TotalReservedSectors = static_cast<int32_t>(l.totalReservedSectors);
+        job.values.layoutKnown = true;
+        return true;
+    } catch (const std::exception&) {
+        port.ErrorStatus = Code(Status::Runtime);
+        return false;
+    }
+}
 
 void Format7301(const PortJob& job) {
     PortRecord& port = job.port;

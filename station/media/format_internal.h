@@ -14,6 +14,8 @@
 #include "core/port.h"
 #include "core/status.h"
 #include "media/media.h"
+#include "recipe/image.h"
+#include "recipe/settings.h"
 
 namespace galmor {
 
@@ -31,19 +33,18 @@ struct ChunkSplit {
 };
 ChunkSplit SplitChunks(int64_t sectors);
 
-// Writes `sectors` sectors of `image` in chunks of 128 sectors and a last
-// shorter chunk: `write(offset, count, data)` sends one chunk at `offset`
-// sectors from the start; `afterFullChunk` runs after each full chunk. What
-// lies past the end of the image is sent as zeros. False as soon as a write
-// fails.
-bool WriteChunks(const std::vector<uint8_t>& image, int64_t sectors,
-                 const std::function<bool(int64_t offset, int32_t count, uint8_t* data)>& write,
-                 const std::function<void()>& afterFullChunk);
+// How a chunked image write ended.
+enum class ChunkWrite { Done, WriteFailed, ImageUnreadable };
 
-// Copies `len` bytes of `image` from `offset` into `buf`; what lies past the
-// end of the image reads as zeros (an image whose length is not a whole number
-// of sectors ends in a zero-padded sector).
-void CopyPadded(const std::vector<uint8_t>& image, size_t offset, size_t len, uint8_t* buf);
+// Writes `sectors` sectors of `image` in chunks of 128 sectors and a last
+// shorter chunk, reading each chunk from the image file just before it is
+// sent: `write(offset, count, data)` sends one chunk at `offset` sectors from
+// the start; `afterFullChunk` runs after each full chunk. What lies past the
+// end of the image is sent as zeros. Stops at the first failure.
+ChunkWrite WriteChunks(
+    const ImageFile& image, int64_t sectors,
+    const std::function<bool(int64_t offset, int32_t count, uint8_t* data)>& write,
+    const std::function<void()>& afterFullChunk);
 
 // Progress bar maximum of the format step: one step per 64 KiB of loader and
 // reserve image data, plus one.
@@ -69,10 +70,8 @@ constexpr uint8_t kCommitMark = 0x84;
 // Status of a layout that does not fit (shown as "Flash Size Wrong").
 constexpr int16_t kStatusSizeWrong = Code(Status::SizeWrong);
 
-// One megabyte kept out of the user or reserved area when asked.
-constexpr int64_t kOneMegSectors = 2048;
-// Smallest user area the station lays out.
-constexpr int64_t kMinUserArea = 512;
+// kOneMegSectors and kMinUserArea are the recipe's: its load checks that the
+// images fit the smallest layout.
 // Largest partition the sectors-per-cluster table covers.
 constexpr int64_t kMaxPartitionSectors = 4096000;
 // Largest FAT12 partition.
@@ -124,6 +123,9 @@ struct PortLayout {
     int64_t FirstPartitionStart() const { return loaderSectors; }
     int64_t SecondPartitionStart() const { return loaderSectors + par0; }
 };
+
+// The layout input of a port: its capacity, its run values and the recipe.
+LayoutInput LayoutInputFor(const PortJob& job);
 
 // Computes a port's layout and its 0x99 block. A layout that does not fit
 // (or a share outside (0, 1], or a partition the file system tables cannot

@@ -9,12 +9,6 @@
 
 namespace galmor {
 
-void CopyPadded(const std::vector<uint8_t>& image, size_t offset, size_t len, uint8_t* buf) {
-    const size_t have = offset < image.size() ? std::min(len, image.size() - offset) : 0;
-    if (have) std::memcpy(buf, image.data() + offset, have);
-    std::memset(buf + have, 0, len - have);
-}
-
 ChunkSplit SplitChunks(int64_t sectors) {
     ChunkSplit c;
     if (sectors <= 0) return c;
@@ -28,47 +22,53 @@ int ProgressMaximum(uint64_t loaderBytes, uint64_t reserveBytes) {
     return static_cast<int>(RoundEven(units) + 1);
 }
 
-bool WriteChunks(const std::vector<uint8_t>& image, int64_t sectors,
-                 const std::function<bool(int64_t offset, int32_t count, uint8_t* data)>& write,
-                 const std::function<void()>& afterFullChunk) {
+ChunkWrite WriteChunks(
+    const ImageFile& image, int64_t sectors,
+    const std::function<bool(int64_t offset, int32_t count, uint8_t* data)>& write,
+    const std::function<void()>& afterFullChunk) {
     const ChunkSplit c = SplitChunks(sectors);
     std::vector<uint8_t> buf(kChunkBytes);
     for (int64_t k = 0; k < c.fullChunks; ++k) {
-        CopyPadded(image, static_cast<size_t>(k) * kChunkBytes, kChunkBytes, buf.data());
-        if (!write(k * kChunkSectors, kChunkSectors, buf.data())) return false;
+        if (!image.Read(static_cast<uint64_t>(k) * kChunkBytes, kChunkBytes, buf.data())) {
+            return ChunkWrite::ImageUnreadable;
+        }
+        if (!write(k * kChunkSectors, kChunkSectors, buf.data())) return ChunkWrite::WriteFailed;
         if (afterFullChunk) afterFullChunk();
     }
     if (c.residual > 0) {
-        const size_t offset = static_cast<size_t>(c.fullChunks) * kChunkBytes;
-        CopyPadded(image, offset, static_cast<size_t>(c.residual) * kSector, buf.data());
+        const uint64_t offset = static_cast<uint64_t>(c.fullChunks) * kChunkBytes;
+        if (!image.Read(offset, static_cast<size_t>(c.residual) * kSector, buf.data())) {
+            return ChunkWrite::ImageUnreadable;
+        }
         if (!write(c.fullChunks * kChunkSectors, static_cast<int32_t>(c.residual), buf.data())) {
-            return false;
+            return ChunkWrite::WriteFailed;
         }
     }
-    return true;
+    return ChunkWrite::Done;
 }
 
 namespace {
 
-// True when `len` bytes at `got` equal the image bytes from `offset` on,
-// zero-padded past the image's end as they were written. Compares in place:
-// no copy of the image is made.
-bool MatchesPadded(const std::vector<uint8_t>& image, size_t offset, size_t len,
-                   const uint8_t* got) {
-    const size_t have = offset < image.size() ? std::min(len, image.size() - offset) : 0;
-    if (have && std::memcmp(got, image.data() + offset, have) != 0) return false;
-    return std::all_of(got + have, got + len, [](uint8_t b) { return b == 0; });
-}
+enum class ReadBack { Matches, Differs, ImageUnreadable };
 
 // Reads `count` sectors at `offset` and compares them with the image bytes
-// written there.
-bool ChunkReadsBack(const PortJob& job, int64_t offset, int32_t count, std::vector<uint8_t>& got) {
+// written there (zero-padded past the image's end, as they were written). The
+// image's piece is read from its file into `want`.
+ReadBack ChunkReadsBack(const PortJob& job, int64_t offset, int32_t count,
+                        std::vector<uint8_t>& got, std::vector<uint8_t>& want) {
     const size_t len = static_cast<size_t>(count) * kSector;
-    if (!job.lib.Read(job.port.Handle, count, static_cast<int32_t>(offset), got.data())) {
-        return false;
+    if (!job.recipe.LoaderImage.Read(static_cast<uint64_t>(offset) * kSector, len, want.data())) {
+        return ReadBack::ImageUnreadable;
     }
-    return MatchesPadded(job.recipe.LoaderImage, static_cast<size_t>(offset) * kSector, len,
-                         got.data());
+    if (!job.lib.Read(job.port.Handle, count, static_cast<int32_t>(offset), got.data())) {
+        return ReadBack::Differs;
+    }
+    return std::memcmp(got.data(), want.data(), len) == 0 ? ReadBack::Matches : ReadBack::Differs;
+}
+
+// The port's status for a chunk that did not read back.
+int16_t ReadBackStatus(ReadBack r) {
+    return r == ReadBack::ImageUnreadable ? Code(Status::Runtime) : Code(Status::LoaderCompare);
 }
 
 }  // namespace
@@ -80,17 +80,19 @@ void ScanDisk7301(const PortJob& job) {
         const PortRunValues values =
             job.values.formatted ? job.values : PortRunValues::From(job.recipe);
         const ChunkSplit c = SplitChunks(values.LoaderDiskSectors());
-        std::vector<uint8_t> got(kChunkBytes);
+        std::vector<uint8_t> got(kChunkBytes), want(kChunkBytes);
         for (int64_t k = 0; k < c.fullChunks; ++k) {
-            if (!ChunkReadsBack(job, k * kChunkSectors, kChunkSectors, got)) {
-                port.ErrorStatus = Code(Status::LoaderCompare);
+            const ReadBack r = ChunkReadsBack(job, k * kChunkSectors, kChunkSectors, got, want);
+            if (r != ReadBack::Matches) {
+                port.ErrorStatus = ReadBackStatus(r);
                 return;
             }
             job.view.AddProgress(1);
         }
-        if (c.residual > 0 && !ChunkReadsBack(job, c.fullChunks * kChunkSectors,
-                                              static_cast<int32_t>(c.residual), got)) {
-            port.ErrorStatus = Code(Status::LoaderCompare);
+        if (c.residual > 0) {
+            const ReadBack r = ChunkReadsBack(job, c.fullChunks * kChunkSectors,
+                                              static_cast<int32_t>(c.residual), got, want);
+            if (r != ReadBack::Matches) port.ErrorStatus = ReadBackStatus(r);
         }
     } catch (const std::exception&) {
         port.ErrorStatus = Code(Status::Runtime);
@@ -102,13 +104,15 @@ void WriteLoader7301(const PortJob& job, int64_t loaderSectors) {
     try {
         const int32_t h = port.Handle;
         job.lib.TestUnitReady(h);
-        const bool written = WriteChunks(
+        const ChunkWrite written = WriteChunks(
             job.recipe.LoaderImage, loaderSectors,
             [&](int64_t offset, int32_t count, uint8_t* data) {
                 return job.lib.Write(h, count, static_cast<int32_t>(offset), data) != 0;
             },
             [&] { job.view.AddProgress(1); });
-        if (!written) port.ErrorStatus = Code(Status::WriteFailed);
+        if (written == ChunkWrite::WriteFailed) port.ErrorStatus = Code(Status::WriteFailed);
+        // The image file changed or went away since the recipe was loaded.
+        if (written == ChunkWrite::ImageUnreadable) port.ErrorStatus = Code(Status::Runtime);
     } catch (const std::exception&) {
         port.ErrorStatus = Code(Status::Runtime);
     }

@@ -40,6 +40,14 @@ constexpr size_t kSignature = 510;         // 2 bytes: 55 AA
 
 // The "Format" item for one port.
 void Format7301(const PortJob& job);
+// For a Manufacture run without Format and for Scan's rewrite: works out, from the disk's chip list
+// and device information and without writing anything, the reserved total
+// that a format of this port with the recipe lays out, so that the
+// configuration block carries the value on the disk's layout. Only a
+// non-removable layout differs from the recipe's (it reserves the rest of
+// the flash); other recipes send no command. False, with the port's
+// ErrorStatus, when the disk cannot be read or the layout does not fit.
+bool LayoutValues7301(const PortJob& job);
 // The disk scan, of the Scan command and of the format step when "Compare
 // Disk" is ticked: reads the loader disk back through the port's unit at the
 // addresses the loader writer wrote (READ(10), 128-sector chunks, one progress

@@ -30,14 +30,16 @@ void WriteReserve7301(const PortJob& job, int64_t secondReservedSectors) {
             port.ErrorStatus = Code(Status::ReservedAccess);
             return;
         }
-        const bool written = WriteChunks(
+        const ChunkWrite written = WriteChunks(
             job.recipe.ReserveImage, imageSectors,
             [&](int64_t offset, int32_t count, uint8_t* data) {
                 return ReservedWrite(lib, h, offset, count, data);
             },
             [&] { job.view.AddProgress(1); });
-        if (!written) {
-            port.ErrorStatus = Code(Status::ReservedWrite);
+        if (written != ChunkWrite::Done) {
+            // An image file that changed since the load is a run-time error.
+            port.ErrorStatus = written == ChunkWrite::WriteFailed ? Code(Status::ReservedWrite)
+                                                                  : Code(Status::Runtime);
             return;
         }
         if (secondReservedSectors > kChunkSectors) {

@@ -5,14 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <limits>
 #include <sstream>
 #include <utility>
 
 #include "core/port.h"
+#include "recipe/image.h"
 #include "recipe/parser.h"
 
 namespace galmor {
@@ -20,34 +20,6 @@ namespace galmor {
 namespace fs = std::filesystem;
 
 namespace {
-
-enum class ReadResult { Ok, Missing, Unreadable };
-
-// Reads a whole image file. A path that is not a regular file is missing.
-ReadResult ReadImage(const std::string& path, std::vector<uint8_t>& out) {
-    out.clear();
-    std::error_code ec;
-    if (!fs::is_regular_file(path, ec)) return ReadResult::Missing;
-    try {
-        const auto size = fs::file_size(path, ec);
-        if (ec) return ReadResult::Unreadable;
-        // The sector count is kept in 32 bits.
-        if (size / kSector >= static_cast<uintmax_t>(std::numeric_limits<int32_t>::max())) {
-            return ReadResult::Unreadable;
-        }
-        std::ifstream in(path, std::ios::binary);
-        if (!in) return ReadResult::Unreadable;
-        out.resize(static_cast<size_t>(size));
-        if (size > 0 && !in.read(reinterpret_cast<char*>(out.data()), out.size())) {
-            out.clear();
-            return ReadResult::Unreadable;
-        }
-        return ReadResult::Ok;
-    } catch (const std::exception&) {
-        out.clear();
-        return ReadResult::Unreadable;
-    }
-}
 
 enum class RecipeFile { Ok, Missing, NotRegular, TooLarge, Unreadable };
 
@@ -81,6 +53,38 @@ RecipeFile ReadRecipeFile(const std::string& path, std::string& out) {
     text.resize(got);
     out = std::move(text);
     return RecipeFile::Ok;
+}
+
+// Why the images cannot fit the smallest layout of a disk of this recipe
+// (empty when they fit). The disk is the recipe's capacity when it gives one,
+// else the largest flash of the controller family.
+std::string ImagesFitProblem(const ProductSettings& s, bool capacityGiven) {
+    const bool nonRemovable = s.bNoRomeableDisk;
+    // A non-removable disk always keeps its loader disk.
+    const bool loader = !s.bNoLoaderDisk || nonRemovable;
+    const int64_t loaderSectors = loader ? LoaderSectorsFor(s.LoaderImage.size()) : 0;
+    const int64_t reserveSectors = ReserveSectorsFor(s.ReserveImage.size());
+    // A non-removable disk reserves whatever the loader leaves; it needs room
+    // for the reserve image only.
+    const int64_t reserved =
+        reserveSectors + (nonRemovable ? 0 : std::max<int64_t>(s.SecondReservedSectors, 0));
+    const int64_t oneMeg = s.OneMegReserved ? kOneMegSectors : 0;
+    const int64_t user = nonRemovable ? 0 : kMinUserArea;
+    const int64_t need = loaderSectors + reserved + oneMeg + user;
+
+    const bool byRecipe = capacityGiven && s.DiskCapacityMb > 0;
+    const int64_t disk =
+        byRecipe ? int64_t{s.DiskCapacityMb} * kSectorsPerMb : kLargestFlashSectors;
+    if (need <= disk) return {};
+    std::ostringstream text;
+    text << "The images do not fit " << (byRecipe ? "a disk of " : "the largest disk, ")
+         << disk / kSectorsPerMb << " MB (" << disk << " sectors): loader disk " << loaderSectors
+         << " sectors (" << s.LoaderImage.size() << " bytes) + reserved area " << reserved
+         << " sectors (reserve image " << s.ReserveImage.size() << " bytes)";
+    if (oneMeg) text << " + 1M Reserved " << oneMeg << " sectors";
+    if (user) text << " + the smallest user area " << user << " sectors";
+    text << " = " << need << " sectors";
+    return text.str();
 }
 
 }  // namespace
@@ -142,50 +146,41 @@ RecipeLoad LoadRecipe(const std::string& homeDir, ProductSettings& s) {
 
     if (!s.FilesFolder.empty()) {
         s.LoaderImagePath = s.FilesFolder + "7301.img";
-        switch (ReadImage(s.LoaderImagePath, s.LoaderImage)) {
-            case ReadResult::Missing:
+        switch (ImageFile::Open(s.LoaderImagePath, s.LoaderImage)) {
+            case ImageFile::OpenResult::Missing:
                 show("Missing Autorun File : " + s.FilesFolder + "7301.img !!!", Icon::None);
                 return out;
-            case ReadResult::Unreadable:
+            case ImageFile::OpenResult::Unreadable:
                 show("Cannot read file : " + s.LoaderImagePath, Icon::Error);
                 return out;
-            case ReadResult::Ok:
+            case ImageFile::OpenResult::Ok:
                 break;
         }
-        // Sectors rounded to nearest, ties to even. When that reaches past the
-        // file, the last sector is completed with zeros.
-        const size_t len = s.LoaderImage.size();
-        size_t sectors = len / kSector;
-        const size_t rest = len % kSector;
-        if (rest > kSector / 2 || (rest == kSector / 2 && sectors % 2 == 1)) ++sectors;
-        // The controller takes the loader disk's size in kilobytes, while the
-        // partitions start right behind the image: an odd count would put the
-        // user unit one sector away from its boot sector. A zero sector after
-        // the image makes the count even.
-        if (sectors % 2 == 1) ++sectors;
-        s.LoaderImageSectors = static_cast<int32_t>(sectors);
-        if (s.LoaderImage.size() < sectors * kSector) s.LoaderImage.resize(sectors * kSector, 0);
-
         const bool dump = s.bNoLoaderDisk;
         const std::string reserveName = dump ? "Dump7306.img" : "Reserve.img";
         s.ReserveImagePath = s.FilesFolder + reserveName;
-        switch (ReadImage(s.ReserveImagePath, s.ReserveImage)) {
-            case ReadResult::Missing:
+        switch (ImageFile::Open(s.ReserveImagePath, s.ReserveImage)) {
+            case ImageFile::OpenResult::Missing:
                 show(std::string(dump ? "Missing Dump File : " : "Missing Reserved File : ") +
                          s.FilesFolder + reserveName + " !!!",
                      Icon::None);
                 return out;
-            case ReadResult::Unreadable:
+            case ImageFile::OpenResult::Unreadable:
                 show("Cannot read file : " + s.ReserveImagePath, Icon::Error);
                 return out;
-            case ReadResult::Ok:
+            case ImageFile::OpenResult::Ok:
                 break;
         }
-        // The smallest number of sectors that holds the file, zero-padded.
-        const size_t reserveSectors = (s.ReserveImage.size() + kSector - 1) / kSector;
-        s.ReserveImageSectors = static_cast<int32_t>(reserveSectors);
+        // The images must fit the smallest layout of a disk this recipe makes:
+        // one that does not would fail every disk, after its format sequence.
+        const std::string fit = ImagesFitProblem(s, parsed.capacityGiven);
+        if (!fit.empty()) {
+            show(fit, Icon::Error);
+            return out;
+        }
+        s.LoaderImageSectors = static_cast<int32_t>(LoaderSectorsFor(s.LoaderImage.size()));
+        s.ReserveImageSectors = static_cast<int32_t>(ReserveSectorsFor(s.ReserveImage.size()));
         s.TotalReservedSectors = s.ReserveImageSectors + s.SecondReservedSectors;
-        s.ReserveImage.resize(reserveSectors * kSector, 0);
     }
 
     s.ApplicationMode = 1;

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "recipe/image.h"
+
 namespace galmor {
 
 struct ProductSettings {
@@ -35,11 +37,11 @@ struct ProductSettings {
 
     std::string LoaderImagePath;
     int32_t LoaderImageSectors = 0;
-    std::vector<uint8_t> LoaderImage;
+    ImageFile LoaderImage;  // read in pieces; sectors past its end are zeros
     std::string ReserveImagePath;
     int32_t ReserveImageSectors = 0;
     int32_t TotalReservedSectors = 0;
-    std::vector<uint8_t> ReserveImage;
+    ImageFile ReserveImage;  // read in pieces; sectors past its end are zeros
 };
 
 }  // namespace galmor

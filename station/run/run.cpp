@@ -199,8 +199,20 @@ void JustDoIt(StationCore& st, int16_t disk) {
     }
     if (v.Checked(TestItem::Manufacture) && good()) {
         WaitSeconds(st, 1.0f);
-        clock.Time("manufacture",
-                   [&] { RunStep(st, port, Status::InternalError, [&] { SetUsbScsiStr(job); }); });
+        clock.Time("manufacture", [&] {
+            RunStep(st, port, Status::InternalError, [&] {
+                if (LayoutValues7301(job)) {
+                    SetUsbScsiStr(job);
+                    return;
+                }
+                // The disk's layout could not be worked out: nothing is written.
+                job.view.ShowColumn(Column::ConfigString);
+                job.view.SetMark(Column::ConfigString, "String = V");
+                job.view.SetText(Column::ConfigString, "Write = X");
+                job.view.SetPicture(Picture::Failed);
+                job.Fail();
+            });
+        });
     }
     if (v.Checked(TestItem::CheckConfig) && good()) {
         WaitSeconds(st, 1.0f);

@@ -22,8 +22,9 @@ void ScanCmd_Click(StationCore& st) {
     if (v.Enabled(Button::LowFormat)) v.SetEnabled(Button::LowFormat, false);
 
     // The bar is sized to the loader and reserve images in 64 KiB chunks.
-    const float upper = static_cast<float>(st.settings.LoaderImage.size()) - 1.0f +
-                        static_cast<float>(st.settings.ReserveImage.size()) - 1.0f;
+    const auto padded = [](int32_t sectors) { return static_cast<float>(sectors) * kSector; };
+    const float upper = padded(st.settings.LoaderImageSectors) - 1.0f +
+                        padded(st.settings.ReserveImageSectors) - 1.0f;
     const int barMax = static_cast<int>(std::lrint(upper / 65536.0f));
 
     const int count = PortCount(st);
@@ -58,10 +59,13 @@ void ScanCmd_Click(StationCore& st) {
             clock.Time("scan", [&] { ScanDisk7301(job); });
             view.ShowProgress(false);
             view.ShowColumn(Column::CheckConfig);
-            // A good disk gets its configuration block rewritten first; the
-            // verdict shown is the one after the rewrite.
+            // A good disk gets its configuration block rewritten first (with
+            // the reserved total of its own layout); the verdict shown is the
+            // one after the rewrite.
             if (job.port.ErrorStatus.load() == 0) {
-                clock.Time("manufacture", [&] { SetUsbScsiStr(job); });
+                clock.Time("manufacture", [&] {
+                    if (LayoutValues7301(job)) SetUsbScsiStr(job);
+                });
             }
             const int status = job.port.ErrorStatus.load();
             if (status != 0) view.SetPicture(Picture::Failed);

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "commands.h"
 #include "fake_platform.h"
 #include "fat.h"
 #include "simbus/bus.h"
@@ -300,6 +301,27 @@ TEST_F(SarnikSimServices, DriverNamesAreTheLettersOfUsbVolumes) {
 
     EXPECT_EQ(svc::get_driver_name(*p), 1);
     EXPECT_EQ(ReadFile(dir.path() / "root/tessary.bin"), "efgh");
+
+    // Exports whose only output is the dump fail when the library's folder
+    // refuses it, rather than leave the previous command's bytes as theirs.
+    simbus::PlugOptions o;
+    o.device.fw_rev = 0x31;
+    const int fd = p->open(Whole(bus.plug(o)).unit_path);
+    ASSERT_GT(fd, 0);
+    auto dumped = [&] { return ReadFile(dir.path() / "root/tessary.bin").value_or(""); };
+    EXPECT_EQ(sarnik::cmd::vendor(*p, fd, 0x75, 0, 0, 512), 1);
+    ASSERT_EQ(dumped().size(), 512u);
+    EXPECT_EQ(uint8_t(dumped()[131]), 0x31) << "the device information";
+    EXPECT_EQ(sarnik::cmd::read_1m(*p, fd, {0x75}), 1);
+    EXPECT_EQ(dumped().size(), 512u);
+    WriteFile(dir.path() / "root/tessary.bin", "stale");
+    chmod((dir.path() / "root").c_str(), 0770);  // refused: writable by the group
+    EXPECT_EQ(sarnik::cmd::vendor(*p, fd, 0x75, 0, 0, 512), 0);
+    EXPECT_EQ(sarnik::cmd::read_1m(*p, fd, {0x75}), 0);
+    EXPECT_EQ(svc::get_driver_name(*p), 0);
+    EXPECT_EQ(dumped(), "stale");
+    close(fd);
+    chmod((dir.path() / "root").c_str(), 0700);
 
     // A disabled device presents no volume.
     ASSERT_TRUE(bus.set_enabled(usb, false));

@@ -47,18 +47,23 @@ struct Recipe {
 };
 
 // Fills the settings as the recipe loader does from "Product.ini" and the
-// image files: loader sectors rounded to nearest, reserve sectors rounded up
-// and the reserve image zero-padded to them.
-inline void Apply(Station& st, const Recipe& r) {
+// image files, which are written to `folder` and opened as the loader opens
+// them.
+inline void Apply(Station& st, const Recipe& r, const std::string& folder) {
     ProductSettings& s = st.settings;
-    s.LoaderImage = r.loader;
-    s.LoaderImageSectors = static_cast<int32_t>(std::nearbyint(r.loader.size() / 512.0));
-    const int32_t reserveSectors = static_cast<int32_t>((r.reserve.size() + 511) / 512);
-    s.ReserveImageSectors = reserveSectors;
-    s.ReserveImage = r.reserve;
-    s.ReserveImage.resize(static_cast<size_t>(reserveSectors) * 512, 0);
+    auto image = [&](const std::string& name, const std::vector<uint8_t>& bytes, ImageFile& out,
+                     std::string& path) {
+        path = folder + "/" + name;
+        testbus::WriteFile(path, std::string(bytes.begin(), bytes.end()));
+        EXPECT_EQ(ImageFile::Open(path, out), ImageFile::OpenResult::Ok) << path;
+    };
+    image("7301.img", r.loader, s.LoaderImage, s.LoaderImagePath);
+    image(r.noLoader ? "Dump7306.img" : "Reserve.img", r.reserve, s.ReserveImage,
+          s.ReserveImagePath);
+    s.LoaderImageSectors = static_cast<int32_t>(LoaderSectorsFor(r.loader.size()));
+    s.ReserveImageSectors = static_cast<int32_t>(ReserveSectorsFor(r.reserve.size()));
     s.SecondReservedSectors = r.secondReserved;
-    s.TotalReservedSectors = reserveSectors + r.secondReserved;
+    s.TotalReservedSectors = s.ReserveImageSectors + r.secondReserved;
     s.FirstPartitionShare = r.share;
     s.SecondPartitionShare = 1.0 - r.share;
     s.DiskLabel = r.label;
@@ -201,5 +206,10 @@ class FormatRig {
   private:
     bool loaded_ = false;
 };
+
+// The recipe with its image files in the rig's bus folder.
+inline void Apply(FormatRig& r, const Recipe& recipe) {
+    Apply(r.st, recipe, r.tb.root() + "/files");
+}
 
 }  // namespace rig

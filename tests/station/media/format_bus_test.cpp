@@ -55,7 +55,7 @@ uint32_t Le32(const uint8_t* p) {
 TEST(FormatSequence, OnePartitionWithLoaderInTheDefinedOrder) {
     FormatRig r;
     Recipe recipe;  // 2,048-sector loader, 1,000-byte reserve image
-    Apply(r.st, recipe);
+    Apply(r, recipe);
     r.st.model.SetChecked("CheckCompare", -1, true);  // the compare hook sends nothing
     const int16_t slot = r.Add({k73});
     Format7301(r.Job(slot));
@@ -111,7 +111,7 @@ TEST(FormatSequence, OnePartitionWithLoaderInTheDefinedOrder) {
 
 TEST(FormatSequence, AnUnreadSetupPageIsNeverWrittenBack) {
     FormatRig r;
-    Apply(r.st, Recipe{});
+    Apply(r, Recipe{});
     simbus::PlugOptions o;
     o.device.chips = {k73};
     o.faults.push_back({0x9C, 1, false});  // the page 2 read of the sequence fails
@@ -135,13 +135,7 @@ TEST(FormatSequence, ProgressMaximumCountsTheImageFilesAsTheyAreOnDisk) {
     FormatRig r;
     Recipe recipe;
     recipe.loader = Pattern(31768, 8);
-    Apply(r.st, recipe);
-    r.st.settings.LoaderImagePath = r.tb.root() + "/files/7301.img";
-    r.st.settings.ReserveImagePath = r.tb.root() + "/files/Reserve.img";
-    testbus::WriteFile(r.st.settings.LoaderImagePath,
-                       std::string(recipe.loader.begin(), recipe.loader.end()));
-    testbus::WriteFile(r.st.settings.ReserveImagePath,
-                       std::string(recipe.reserve.begin(), recipe.reserve.end()));
+    Apply(r, recipe);
     const int16_t slot = r.Add({k73});
     Format7301(r.Job(slot));
     ASSERT_EQ(r.Status(slot), 0);
@@ -152,7 +146,7 @@ TEST(FormatSequence, TwoPartitionsWithTheFillBetweenThem) {
     FormatRig r;
     Recipe recipe;
     recipe.share = 0.2;
-    Apply(r.st, recipe);
+    Apply(r, recipe);
     const int16_t slot = r.Add({k76});
     Format7301(r.Job(slot));
     ASSERT_EQ(r.Status(slot), 0) << r.Text(slot);
@@ -195,7 +189,7 @@ TEST(FormatSequence, LoaderChunksResidualAndZeroPaddedTail) {
         FormatRig r;
         Recipe recipe;
         recipe.loader = Pattern(c.bytes, 7);
-        Apply(r.st, recipe);
+        Apply(r, recipe);
         const int16_t slot = r.Add({k73});
         Format7301(r.Job(slot));
         ASSERT_EQ(r.Status(slot), 0);
@@ -216,6 +210,47 @@ TEST(FormatSequence, LoaderChunksResidualAndZeroPaddedTail) {
     }
 }
 
+// Whatever the loader image's length, the loader disk holds all of it (the
+// last partial sector zero-padded, then an even count) and the compare reads
+// back every sector of it. An image file changed after the load is never
+// written in part.
+TEST(FormatSequence, LoaderDiskHoldsTheWholeImageAndTheCompareCoversIt) {
+    const std::pair<size_t, uint32_t> cases[] = {{1, 2},    {511, 2},     {512, 2},
+                                                 {513, 2},  {1100, 4},    {1280, 4},
+                                                 {2049, 6}, {65537, 130}, {67585, 134}};
+    for (const auto& [bytes, sectors] : cases) {
+        SCOPED_TRACE(bytes);
+        FormatRig r;
+        Recipe recipe;
+        recipe.loader = Pattern(bytes, 9);
+        Apply(r, recipe);
+        r.st.run.CompareDisk = true;
+        const int16_t slot = r.Add({k73});
+        Format7301(r.Job(slot));
+        ASSERT_EQ(r.Status(slot), 0) << r.Text(slot);
+
+        const auto cdrom = ReadFile(r.Export(slot, "cdrom"));
+        std::vector<uint8_t> want = recipe.loader;
+        want.resize(size_t{sectors} * 512, 0);
+        EXPECT_EQ(cdrom, want);
+        std::vector<bool> read(sectors, false);
+        for (const Cmd& c : Only(r.Trace(slot), 0x28)) {
+            for (uint32_t k = c.lba(); k < c.lba() + c.count() && k < sectors; ++k) read[k] = true;
+        }
+        EXPECT_EQ(std::count(read.begin(), read.end(), false), 0);
+    }
+
+    FormatRig r;
+    Recipe recipe;
+    recipe.loader = Pattern(300 * 512, 9);
+    Apply(r, recipe);
+    testbus::WriteFile(r.st.settings.LoaderImagePath, std::string(300 * 512, 'x'));
+    const int16_t slot = r.Add({k73});
+    Format7301(r.Job(slot));
+    EXPECT_EQ(r.Status(slot), 0xFF);
+    EXPECT_EQ(Only(r.Trace(slot), 0x2A).size(), 0u);
+}
+
 TEST(FormatSequence, ReserveChunksAndTheSecondSectionsZeroWrite) {
     struct Case {
         size_t bytes;
@@ -234,7 +269,7 @@ TEST(FormatSequence, ReserveChunksAndTheSecondSectionsZeroWrite) {
         Recipe recipe;
         recipe.reserve = Pattern(c.bytes, 3);
         recipe.secondReserved = c.second;
-        Apply(r.st, recipe);
+        Apply(r, recipe);
         const int16_t slot = r.Add({k75});
         Format7301(r.Job(slot));
         ASSERT_EQ(r.Status(slot), 0);
@@ -300,7 +335,7 @@ TEST(FormatRefusals, LayoutsThatDoNotFitSendNoLayoutCommand) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FormatRig r;
-        Apply(r.st, c.recipe);
+        Apply(r, c.recipe);
         const int16_t slot = r.Add(c.chips);
         Format7301(r.Job(slot));
         EXPECT_EQ(r.Status(slot), 0x78);
@@ -352,7 +387,7 @@ TEST(FormatChecks, DeviceStateDecidesBeforeAnythingIsWritten) {
         FormatRig r;
         Recipe recipe;
         recipe.loader = Pattern(c.loaderBytes, 5);
-        Apply(r.st, recipe);
+        Apply(r, recipe);
         const int16_t slot = r.Add(c.plug);
         Format7301(r.Job(slot));
         EXPECT_EQ(r.Status(slot), c.status);
@@ -367,7 +402,7 @@ TEST(FormatChecks, OldRevisionsAndTheSwitchOfRevision3) {
     {
         // Revision 4 with a 1 MiB loader: laid out in removable mode.
         FormatRig r;
-        Apply(r.st, Recipe{});
+        Apply(r, Recipe{});
         r.st.settings.bNoRomeableDisk = true;
         simbus::PlugOptions o;
         o.device.chips = {k73};
@@ -384,7 +419,7 @@ TEST(FormatChecks, OldRevisionsAndTheSwitchOfRevision3) {
     {
         // Revision 3 reads the status flags, not the switch byte.
         FormatRig r;
-        Apply(r.st, Recipe{});
+        Apply(r, Recipe{});
         simbus::PlugOptions o;
         o.device.chips = {k73};
         o.device.fw_rev = 3;
@@ -399,7 +434,7 @@ TEST(FormatChecks, OldRevisionsAndTheSwitchOfRevision3) {
 
 TEST(FormatChecks, AnEarlierFailureSendsNothingAndShowsItsText) {
     FormatRig r;
-    Apply(r.st, Recipe{});
+    Apply(r, Recipe{});
     const int16_t slot = r.Add({k73});
     r.st.ports[0].ErrorStatus = 0x7E;
     Format7301(r.Job(slot));
@@ -412,7 +447,7 @@ TEST(FormatChecks, AnEarlierFailureSendsNothingAndShowsItsText) {
 
 TEST(FormatChecks, AChipListTooLargeToCountIsARuntimeError) {
     FormatRig r;
-    Apply(r.st, Recipe{});
+    Apply(r, Recipe{});
     const int16_t slot = r.Add({0x79, 0x79, 0x79, 0x79});  // 32,768 blocks
     Format7301(r.Job(slot));
     EXPECT_EQ(r.Status(slot), 0xFF);
@@ -429,7 +464,7 @@ TEST(FormatModes, NoLoaderDiskWritesNoImagesAndNoLabelAtSector511) {
     FormatRig r;
     Recipe recipe;
     recipe.noLoader = true;
-    Apply(r.st, recipe);
+    Apply(r, recipe);
     const int16_t slot = r.Add({k75});
     Format7301(r.Job(slot));
     ASSERT_EQ(r.Status(slot), 0);
@@ -454,7 +489,7 @@ TEST(FormatModes, NonRemovableWritesLoaderAndWholeReservedAreaButNoPartition) {
         Recipe recipe;
         recipe.noRomeable = true;
         recipe.noLoader = noLoader;  // cleared: a non-removable disk keeps its loader
-        Apply(r.st, recipe);
+        Apply(r, recipe);
         const int16_t slot = r.Add({k75});
         Format7301(r.Job(slot));
         ASSERT_EQ(r.Status(slot), 0) << r.Text(slot);
@@ -480,7 +515,7 @@ TEST(FormatPorts, EachPortIsLaidOutFromItsOwnCapacity) {
         FormatRig r;
         Recipe recipe;
         recipe.share = 0.5;
-        Apply(r.st, recipe);
+        Apply(r, recipe);
         const std::vector<std::vector<uint8_t>> chips = {{k75}, {k76}, {kF1}, {k73}, {k76, k75}};
         std::vector<int16_t> slots;
         for (const auto& c : chips) slots.push_back(r.Add(c));
@@ -500,7 +535,7 @@ TEST(FormatPorts, EachPortIsLaidOutFromItsOwnCapacity) {
         FormatRig r;
         Recipe recipe;
         recipe.noRomeable = true;
-        Apply(r.st, recipe);
+        Apply(r, recipe);
         r.st.settings.Vid = "1234";
         r.st.settings.Pid = "5678";
         r.st.settings.UsbManufacturer = r.st.settings.ScsiVendor = "Korva";

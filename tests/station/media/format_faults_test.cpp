@@ -65,7 +65,7 @@ TEST(FormatFaults, EachFailureStopsItsPortWithItsStatusAndSparesTheOther) {
     for (const FaultCase& f : kFaults) {
         SCOPED_TRACE(f.what);
         FormatRig r;
-        Apply(r.st, FaultRecipe());
+        Apply(r, FaultRecipe());
         simbus::PlugOptions bad;
         bad.device.chips = {0x75};
         bad.faults.push_back({f.opcode, f.nth, false});
@@ -98,7 +98,7 @@ TEST(FormatFaults, EachFailureStopsItsPortWithItsStatusAndSparesTheOther) {
 
 TEST(FormatFaults, AnUnpluggedDiskFailsAtTheCommandThatFoundItGone) {
     FormatRig r;
-    Apply(r.st, FaultRecipe());
+    Apply(r, FaultRecipe());
     simbus::PlugOptions gone;
     gone.device.chips = {0x75};
     gone.faults.push_back({0x2A, 2, true});  // removed during the loader

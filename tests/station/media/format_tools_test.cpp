@@ -195,7 +195,7 @@ TEST(FileSystemTools, FormattedPartitionsAndTheLoaderDisk) {
         recipe.share = c.share;
         recipe.noLoader = c.noLoader;
         recipe.label = "Flash Disk";
-        Apply(r.st, recipe);
+        Apply(r, recipe);
         const int16_t slot = r.Add(c.chips);
         Format7301(r.Job(slot));
         ASSERT_EQ(r.Status(slot), 0) << r.Text(slot);

@@ -61,7 +61,7 @@ std::vector<std::pair<uint32_t, uint32_t>> Ranges(const std::vector<Cmd>& cmds) 
 
 TEST(FormatVerify, ReadsBackTheLoaderAsWrittenAndEveryFileSystemSector) {
     FormatRig r;
-    Apply(r.st, VerifyRecipe());
+    Apply(r, VerifyRecipe());
     r.st.run.CompareDisk = true;
     const int16_t slot = r.Add(Disk());
     Format7301(r.Job(slot));
@@ -137,7 +137,7 @@ TEST(FormatVerify, EachFlashFaultFailsItsPortWithItsCodeAndSparesTheOther) {
         for (const bool compare : {true, false}) {
             SCOPED_TRACE(std::string(c.what) + (compare ? ", compared" : ", not compared"));
             FormatRig r;
-            Apply(r.st, VerifyRecipe());
+            Apply(r, VerifyRecipe());
             r.st.run.CompareDisk = compare;
             const int16_t badSlot = r.Add(Disk(c.fault));
             const int16_t goodSlot = r.Add(Disk());
@@ -171,7 +171,7 @@ TEST(FormatVerify, NoCompareAfterAFailedWriteAndNoPartitionToCompareWhenNonRemov
     // A port that failed while writing sends no read-back.
     {
         FormatRig r;
-        Apply(r.st, VerifyRecipe());
+        Apply(r, VerifyRecipe());
         simbus::PlugOptions o = Disk();
         o.faults.push_back({0x2A, 2, false});  // second loader chunk
         const int16_t slot = r.Add(o);
@@ -185,7 +185,7 @@ TEST(FormatVerify, NoCompareAfterAFailedWriteAndNoPartitionToCompareWhenNonRemov
         FormatRig r;
         Recipe recipe = VerifyRecipe();
         recipe.noRomeable = true;
-        Apply(r.st, recipe);
+        Apply(r, recipe);
         const int16_t slot = r.Add(Disk());
         r.st.run.CompareDisk = true;
         Format7301(r.Job(slot));
@@ -197,7 +197,7 @@ TEST(FormatVerify, NoCompareAfterAFailedWriteAndNoPartitionToCompareWhenNonRemov
 
 TEST(ScanVerify, GoodPortsCompareCorrectAndACorruptedOrUnreadableLoaderIsLoaderDiskError) {
     FormatRig r;
-    Apply(r.st, VerifyRecipe());
+    Apply(r, VerifyRecipe());
     const int16_t good = r.Add(Disk());
     const int16_t corrupted = r.Add(Disk());
     simdev::FlashFaults unreadable;
@@ -270,7 +270,7 @@ TEST(ScanVerify, AnImageEndingInsideASectorIsComparedWithItsZeroPadding) {
     Recipe recipe = VerifyRecipe();
     recipe.loader.resize(300 * 512 - 100);
     FormatRig r;
-    Apply(r.st, recipe);
+    Apply(r, recipe);
     r.st.run.CompareDisk = true;
     const int16_t clean = r.Add(Disk());
     const int16_t dirtyTail = r.Add(Disk());

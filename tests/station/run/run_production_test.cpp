@@ -265,6 +265,19 @@ TEST(RunsInOneProcess, OldAndNewControllersKeepTheirOwnLayoutRunAfterRun) {
             }
         }
         EXPECT_TRUE(r.st.settings.bNoRomeableDisk) << "the recipe is never changed";
+
+        // A Manufacture run alone writes the reserved total of each disk's own
+        // layout, as the runs with Format did.
+        r.SetItems({.manufacture = true});
+        for (const PortOutcome& p : RunOnce(r)) EXPECT_EQ(p.status, 0) << p.index;
+        for (size_t i = 0; i < 2; ++i) {
+            const auto info = r.tb.bus().inspect(r.ids[i]);
+            ASSERT_TRUE(info);
+            const auto& d = (*info)["device"];
+            EXPECT_EQ(d["config_block"]["total_reserved_sectors"],
+                      d["layout"]["total_reserved_sectors"])
+                << i;
+        }
     }
 }
 

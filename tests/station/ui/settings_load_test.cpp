@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -133,11 +134,10 @@ TEST_F(RecipeLoad, ImageSizesRoundAndPad) {
         size_t loader, reserve;
         int loaderSectors, reserveSectors;
     };
-    // Loader: rounded to nearest, ties to even, then padded to an even
-    // count. Reserve: rounded up.
-    const Case cases[] = {{768, 1000, 2, 2}, {1280, 1024, 2, 2}, {1792, 1025, 4, 3},
-                          {1024, 1, 2, 1},   {255, 0, 0, 0},     {257, 512, 2, 1},
-                          {2560, 512, 6, 1}};
+    // Loader: rounded up, then padded to an even count. Reserve: rounded up.
+    const Case cases[] = {{768, 1000, 2, 2}, {1280, 1024, 4, 2}, {1792, 1025, 4, 3},
+                          {1024, 1, 2, 1},   {255, 0, 2, 0},     {257, 512, 2, 1},
+                          {2560, 512, 6, 1}, {0, 0, 0, 0}};
     for (const auto& c : cases) {
         Station st;
         st.HomeDir = home_;
@@ -149,17 +149,42 @@ TEST_F(RecipeLoad, ImageSizesRoundAndPad) {
         EXPECT_EQ(s.ReserveImageSectors, c.reserveSectors) << c.reserve;
         EXPECT_EQ(s.SecondReservedSectors, 3072);
         EXPECT_EQ(s.TotalReservedSectors, c.reserveSectors + 3072);
-        // The reserve image fills its sectors, the tail with zeros.
-        ASSERT_EQ(s.ReserveImage.size(), static_cast<size_t>(c.reserveSectors) * 512);
-        for (size_t i = 0; i < s.ReserveImage.size(); ++i) {
-            ASSERT_EQ(s.ReserveImage[i], i < c.reserve ? 'R' : 0) << "reserve byte " << i;
-        }
-        // The loader image holds the whole file and at least its sectors.
-        const size_t loaderBytes = std::max(c.loader, static_cast<size_t>(c.loaderSectors) * 512);
-        ASSERT_EQ(s.LoaderImage.size(), loaderBytes) << c.loader;
-        for (size_t i = 0; i < s.LoaderImage.size(); ++i) {
-            ASSERT_EQ(s.LoaderImage[i], i < c.loader ? 'L' : 0) << "loader byte " << i;
-        }
+        // Each image reads as the whole file, then zeros to its sectors' end.
+        auto expect = [](const ImageFile& image, size_t bytes, int sectors, char fill) {
+            std::vector<uint8_t> got(static_cast<size_t>(sectors) * 512 + 1, 0x5A);
+            ASSERT_TRUE(image.Read(0, got.size(), got.data()));
+            std::vector<uint8_t> want(got.size(), 0);
+            std::fill_n(want.begin(), bytes, static_cast<uint8_t>(fill));
+            EXPECT_EQ(got, want) << bytes;
+        };
+        expect(s.ReserveImage, c.reserve, c.reserveSectors, 'R');
+        expect(s.LoaderImage, c.loader, c.loaderSectors, 'L');
+    }
+}
+
+// Images that cannot fit the smallest layout of the recipe's disk (64 MB:
+// 128,000 sectors; the smallest user area is 512 sectors) are refused at
+// load, with the sizes.
+TEST_F(RecipeLoad, ImagesMustFitTheSmallestLayout) {
+    const uint64_t reserve = 3 * 512, second = 2048;  // "Size=1" megabyte
+    for (const bool fits : {true, false}) {
+        Station st;
+        st.HomeDir = home_;
+        WriteRecipe(Recipe({"[7301 2nd Reserved Section Size]", "Size=1"}));
+        WriteImages(0, reserve);
+        // 125,436 sectors fit exactly (one spare); one byte more is two sectors more.
+        const uint64_t loader = (128000 - 512 - second - 3 - 1) * 512 + (fits ? 0 : 1);
+        fs::resize_file(files_ + "7301.img", loader);  // sparse: no memory, no disk
+        EXPECT_EQ(LoadProductSettings(st), fits ? LoadResult::Accepted : LoadResult::Rejected);
+        if (fits) continue;
+        ASSERT_EQ(st.model.Messages().size(), 1u);
+        const std::string text = st.model.Messages()[0].text;
+        EXPECT_EQ(text,
+                  "The images do not fit a disk of 64 MB (128000 sectors): loader disk 125438 "
+                  "sectors (" +
+                      std::to_string(loader) +
+                      " bytes) + reserved area 2051 sectors (reserve image 1536 bytes) + the "
+                      "smallest user area 512 sectors = 128001 sectors");
     }
 }
 
