@@ -355,7 +355,7 @@ PlannedDisk RandomDisk(std::mt19937& rng) {
 std::string MediaProblem(Rig& r, const std::string& id) {
     const auto state = r.tb.bus().inspect(id);
     if (!state) return "no state";
-    const auto& config = (*state)["device"]["config"];
+    const auto& config = (*state)["device"]["config_block"];
     const std::pair<const char*, const char*> fields[] = {
         {"vid", "1234"},           {"pid", "5678"},         {"manufacturer", "Korva"},
         {"product", "Flash Disk"}, {"scsi_vendor", "KORVA"}, {"scsi_product", "FLASH DISK"}};
@@ -371,7 +371,7 @@ std::string MediaProblem(Rig& r, const std::string& id) {
     if (!r.tb.bus().export_unit(id, "disk1", part)) return "no partition";
     const std::string boot = ReadFile(part).substr(0, 512);
     if (boot.size() < 512 || boot.compare(510, 2, "\x55\xAA") != 0) return "boot signature";
-    if (boot.compare(43, 19, "PRODUCT    FAT16   ") != 0) return "boot sector label";
+    if (boot.compare(43, 15, "PRODUCT    FAT1") != 0) return "boot sector label";
     return {};
 }
 
@@ -405,7 +405,7 @@ TEST(RunProperty, ExitCodePassesExactlyTheDisksThatWereMade) {
         // Family disks still there when the run starts.
         std::vector<std::string> present;
         for (size_t k = 0; k < disks.size(); ++k) {
-            if (disks[k].family && (*r.tb.bus().inspect(r.ids[k])).value("plugged", false)) {
+            if (disks[k].family && (*r.tb.bus().inspect(r.ids[k]))["plugged"].get<bool>()) {
                 present.push_back(r.ids[k]);
             }
         }
