@@ -176,13 +176,6 @@ Opened OpenLogged(StationCore& st, int index, bool cdrom, bool logKept) {
     return u;
 }
 
-// The disk unit at `index`, else the CD-ROM unit there.
-Opened OpenAny(StationCore& st, int index) {
-    Opened u = OpenLogged(st, index, false, false);
-    if (u.handle) return u;
-    return OpenLogged(st, index, true, false);
-}
-
 // A path that names the family's revisions: 7.x on a fresh unit, 8.0x on a
 // finished one. Such a unit never silently drops out of a discovery.
 bool FamilyRevision(const std::string& path) {
@@ -273,9 +266,18 @@ void ProbeDevice(StationCore& st, Discovery& d, int32_t h, const std::string& pa
 }
 
 // Probe pass. false when a unit is bound to the maker's own driver.
+// Each index gives its disk unit, else its CD-ROM unit. Present units are
+// numbered without gaps, so a class is not tried past its first free index.
 bool ProbePass(StationCore& st, Discovery& d) {
-    for (int i = 0; i < kEnumerationIndexes; ++i) {
-        Opened u = OpenAny(st, i);
+    bool ended[2] = {false, false};
+    for (int i = 0; i < kEnumerationIndexes && !(ended[0] && ended[1]); ++i) {
+        Opened u;
+        for (const bool cdrom : {false, true}) {
+            if (ended[cdrom]) continue;
+            u = OpenLogged(st, i, cdrom, d.logKept);
+            ended[cdrom] = u.end();
+            if (u.handle) break;
+        }
         if (!u.handle) continue;
         const std::string& path = u.path;
         if (Has(path, "usbkorva")) {
@@ -328,7 +330,7 @@ bool Take(StationCore& st, Discovery& d, std::vector<Candidate>& found, Opened u
 // maker's own driver.
 bool CollectingWalk(StationCore& st, Discovery& d, std::vector<Candidate>& found,
                     std::set<std::string>& withDisk, std::set<std::string>& present, bool& met) {
-    bool ended[2] = {false, false};
+    bool ended[2] = {false, false};  // as in the probe pass
     for (int i = 0; i < kEnumerationIndexes && !(ended[0] && ended[1]); ++i) {
         for (const bool cdrom : {false, true}) {
             if (ended[cdrom]) continue;
