@@ -10,9 +10,7 @@ namespace galmor {
 
 enum class Status : int16_t {
     Ok = 0,
-    // format, write protect, discovery: the device information (or, in
-    // discovery, the status) could not be read
-    DeviceInfoUnreadable = 0x75,
+    DeviceInfoUnreadable = 0x75,  // format, check WP, discovery: device information unreadable
     SizeWrong = 0x78,             // format: the layout does not fit the flash
     WriteProtected = 0x7E,        // format: write protected; discovery: a finished device
     PasswordExists = 0x7F,        // format: a password is set

@@ -154,8 +154,8 @@ class PathLogLock {
 // What one open at one enumeration index came to.
 struct Opened {
     OwnedHandle handle;
-    std::string path;      // the unit's path; also when the open itself failed
-    bool tried = false;    // false: the path log was not ours to use, nothing was opened
+    std::string path;    // the unit's path; also when the open itself failed
+    bool tried = false;  // false: the path log was not ours to use, nothing was opened
     bool present() const { return !path.empty(); }
     // Nothing at this index: the class's enumeration ends before it.
     bool end() const { return tried && !present(); }
@@ -309,7 +309,8 @@ bool Take(StationCore& st, Discovery& d, std::vector<Candidate>& found, Opened u
         // of another make unless its path names the family.
         Buffer b{};
         st.LastResult = st.Lib().VendorR(u.handle.get(), sub::kStatus, b.data());
-        if (st.LastResult != 1) st.LastResult = st.Lib().VendorR(u.handle.get(), sub::kStatus, b.data());
+        if (st.LastResult != 1)
+            st.LastResult = st.Lib().VendorR(u.handle.get(), sub::kStatus, b.data());
         if (st.LastResult != 1) {
             if (!FamilyRevision(u.path)) {
                 st.ForeignDevices.insert(key);

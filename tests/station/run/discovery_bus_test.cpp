@@ -357,8 +357,10 @@ TEST_F(DiscoveryOnBus, FamilyUnitThatCannotBeOpenedYetIsTriedAgainThenShown) {
     fs::create_directories(dev);
     fs::create_symlink("../../drivers/usb-storage", iface / "driver");
     fs::create_symlink(unit, sys / "bus/scsi/devices/2:0:0:0");
-    for (const auto& [attr, text] : {std::pair{"type", "0"}, {"vendor", "KORVA"},
-                                     {"model", "USB FLASH DISK"}, {"rev", "7.77"}}) {
+    for (const auto& [attr, text] : {std::pair{"type", "0"},
+                                     {"vendor", "KORVA"},
+                                     {"model", "USB FLASH DISK"},
+                                     {"rev", "7.77"}}) {
         testbus::WriteFile((unit / attr).string(), std::string(text) + "\n");
     }
     const std::string simBus = std::getenv("SARNIK_SIM_BUS");

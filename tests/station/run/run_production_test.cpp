@@ -317,7 +317,9 @@ PlannedDisk RandomDisk(std::mt19937& rng) {
         return d;
     }
     // Sectors about the loader and the partition's start, or far beyond them.
-    auto sector = [&] { return static_cast<uint64_t>(pick(4) == 0 ? 20000 + pick(100) : pick(400)); };
+    auto sector = [&] {
+        return static_cast<uint64_t>(pick(4) == 0 ? 20000 + pick(100) : pick(400));
+    };
     const int faults = pick(3);
     for (int k = 0; k < faults; ++k) {
         std::ostringstream what;
@@ -337,7 +339,8 @@ PlannedDisk RandomDisk(std::mt19937& rng) {
             default: {
                 simbus::Fault f;
                 f.opcode = kStationOps[pick(sizeof kStationOps)];
-                f.nth = static_cast<uint32_t>(1 + pick(f.opcode == 0x28 || f.opcode == 0x2A ? 40 : 3));
+                f.nth =
+                    static_cast<uint32_t>(1 + pick(f.opcode == 0x28 || f.opcode == 0x2A ? 40 : 3));
                 f.unplug = pick(4) == 0;
                 d.options.faults.push_back(f);
                 what << (f.unplug ? "unplug-at " : "fail ") << std::hex << int{f.opcode} << ":"
@@ -357,11 +360,12 @@ std::string MediaProblem(Rig& r, const std::string& id) {
     if (!state) return "no state";
     const auto& config = (*state)["device"]["config_block"];
     const std::pair<const char*, const char*> fields[] = {
-        {"vid", "1234"},           {"pid", "5678"},         {"manufacturer", "Korva"},
+        {"vid", "1234"},           {"pid", "5678"},          {"manufacturer", "Korva"},
         {"product", "Flash Disk"}, {"scsi_vendor", "KORVA"}, {"scsi_product", "FLASH DISK"}};
     if (!config.value("stored", false) || !config.value("valid", false)) return "no valid block";
     for (const auto& [key, want] : fields) {
-        if (config.value(key, std::string()).rfind(want, 0) != 0) return std::string("config ") + key;
+        if (config.value(key, std::string()).rfind(want, 0) != 0)
+            return std::string("config ") + key;
     }
     const std::string loader = r.tb.root() + "/" + id + ".cdrom";
     const std::string image = ReadFile(r.home + "/files/7301.img");
@@ -415,11 +419,11 @@ TEST(RunProperty, ExitCodePassesExactlyTheDisksThatWereMade) {
 
         bool made = !present.empty();
         for (const std::string& id : present) {
-            const auto port = std::find_if(report["ports"].begin(), report["ports"].end(),
-                                           [&](const auto& p) {
-                                               return p["device_path"].template get<std::string>().find(id) !=
-                                                      std::string::npos;
-                                           });
+            const auto port =
+                std::find_if(report["ports"].begin(), report["ports"].end(), [&](const auto& p) {
+                    return p["device_path"].template get<std::string>().find(id) !=
+                           std::string::npos;
+                });
             ASSERT_NE(port, report["ports"].end()) << id << " is not in the report\n" << out.str();
             const std::string problem = MediaProblem(r, id);
             if (!(*port)["served"].get<bool>() || (*port)["error_status"].get<int>() != 0 ||
@@ -427,7 +431,8 @@ TEST(RunProperty, ExitCodePassesExactlyTheDisksThatWereMade) {
                 made = false;
             }
             EXPECT_TRUE((*port)["error_status"].get<int>() != 0 || problem.empty())
-                << id << " passed but holds a wrong " << problem << "\n" << out.str();
+                << id << " passed but holds a wrong " << problem << "\n"
+                << out.str();
         }
         EXPECT_EQ(code == kExitPassed, made) << "exit " << code << "\n" << out.str();
         for (size_t k = 0; k < disks.size(); ++k) {
