@@ -507,6 +507,12 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
             row.SetPicture(Picture::Present);
         }
     }
+    // Rows past the ports found keep no reason for a unit no longer there.
+    for (int p = n; p < kMaxPorts; ++p) {
+        int16_t& refused = st.Refused[static_cast<size_t>(p)];
+        if (refused != 0 && refused != Code(Status::NoDiskUnit)) st.Row(p).HideResults();
+        refused = 0;
+    }
     st.DiskCount = static_cast<int16_t>(n);
 
     StationView& v = st.View();

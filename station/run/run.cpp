@@ -182,9 +182,12 @@ void JustDoIt(StationCore& st, int16_t disk) {
         job.view.SetMark(Column::Format, "X");
         job.view.SetText(Column::Format, FormatErrorText(Code(refused)));
         CheckStop();
-        // The log keeps every disk of the run, the refused ones too.
-        RecordDisk(st, job.index(), prodlog::RunKind::Production, items, clock.steps,
-                   OutcomeOfPort(st, job.index()));
+        // The log keeps the refused disks too, except one another program
+        // holds: that one is the other program's to log.
+        if (refused != Status::Busy && refused != Status::NotProbed) {
+            RecordDisk(st, job.index(), prodlog::RunKind::Production, items, clock.steps,
+                       OutcomeOfPort(st, job.index()));
+        }
         FinishJob(st, disks);
         return;
     }
