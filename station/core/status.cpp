@@ -8,7 +8,11 @@ namespace galmor {
 namespace {
 
 constexpr StatusInfo kTable[] = {
+
     {Status::DeviceInfoUnreadable, nullptr, nullptr, "format, manufacture, check WP"},
+=======
+    {Status::DeviceInfoUnreadable, nullptr, nullptr, "format, check WP, discovery"},
+>>>>>>> disc2
     {Status::SizeWrong, "Flash Size Wrong", nullptr, "format"},
     {Status::WriteProtected, "Write Protect", nullptr, "format, discovery"},
     {Status::PasswordExists, "Password Exists", nullptr, "format"},
@@ -26,6 +30,9 @@ constexpr StatusInfo kTable[] = {
     {Status::Busy, "Busy: in use by another program", "Busy: in use by another program",
      "run, scan"},
     {Status::NoDiskUnit, "No disk unit", "No disk unit", "run, scan"},
+    {Status::NotProbed, "Not probed: in use by another program",
+     "Not probed: in use by another program", "discovery"},
+    {Status::Unopenable, "Cannot be opened", "Cannot be opened", "discovery"},
     {Status::ConfigWriteFailed, nullptr, nullptr, "manufacture"},
     {Status::ReservedWrite, "Write Reserve Error", nullptr, "manufacture, format"},
     {Status::Runtime, nullptr, nullptr, "format"},

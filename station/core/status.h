@@ -10,7 +10,7 @@ namespace galmor {
 
 enum class Status : int16_t {
     Ok = 0,
-    DeviceInfoUnreadable = 0x75,  // format, write protect: the device information could not be read
+    DeviceInfoUnreadable = 0x75,  // format, check WP, discovery: device information unreadable
     SizeWrong = 0x78,             // format: the layout does not fit the flash
     WriteProtected = 0x7E,        // format: write protected; discovery: a finished device
     PasswordExists = 0x7F,        // format: a password is set
@@ -32,6 +32,8 @@ enum class Status : int16_t {
     NoFlash = 0xE5,            // format: no flash behind the controller
     Busy = 0xEB,               // run, scan: another program holds the unit
     NoDiskUnit = 0xEC,         // run, scan: a CD-ROM unit without a disk unit
+    NotProbed = 0xED,          // discovery: another program held the unit throughout its probe
+    Unopenable = 0xEE,         // discovery: the unit is present but could not be opened
     ConfigWriteFailed = 0xF6,  // manufacture: the configuration block write failed
     // 0xF7: manufacture, a required setting is empty; format, a reserved-area write failed.
     MissingSetting = 0xF7,

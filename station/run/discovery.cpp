@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -34,6 +35,15 @@ namespace {
 // Enumeration indexes tried in each pass: 0 to 16.
 constexpr int kEnumerationIndexes = 17;
 constexpr int16_t kPathSelector = 1000;
+// How long the probe waits for a unit that another program holds: as long as
+// a run waits before it calls a unit busy.
+constexpr std::chrono::milliseconds kProbePatience{2000};
+// After an arrival, how long a unit of the family that is present but cannot
+// be opened yet is tried again, and the pause between the tries.
+constexpr std::chrono::milliseconds kOpenPatience{1500};
+constexpr std::chrono::milliseconds kOpenRetryPause{100};
+// Walks of the collecting pass at most: the bus keeps changing otherwise.
+constexpr int kMaxWalks = 20;
 
 // DeviceInfoBlock values the probe looks at.
 constexpr uint8_t kNoPassword = 0xC0;
@@ -88,6 +98,22 @@ class OwnedHandle {
 struct Candidate {
     OwnedHandle handle;
     std::string path;
+    // Why the unit is not served (Ok: it is): a unit of the family that
+    // cannot be prepared still becomes a port, one that fails visibly.
+    Status refusal = Status::Ok;
+};
+
+// One discovery's bookkeeping, by device (DeviceKey) and by unit path.
+struct Discovery {
+    // The library can keep its path log: a failed open's log line is the
+    // unit it tried, not a line left from before.
+    bool logKept = true;
+    std::set<std::string> probeSeen;  // devices of a unit the probe pass opened
+    std::set<std::string> probed;     // devices the probe was sent to, or meant for
+    std::map<std::string, Status> refused;
+    std::set<std::string> collected;   // unit paths the collecting pass dealt with
+    std::set<std::string> unopenable;  // unit paths present but not opened (yet)
+    std::set<std::string> cdromPaths;  // which of those are CD-ROM units
 };
 
 // An open and the read of the path log it rewrote are one step for every
@@ -125,31 +151,61 @@ class PathLogLock {
     bool held_ = false;
 };
 
-// Opens unit `index`, the disk unit or the CD-ROM unit, trying the disk unit
-// first when both are asked for, and reads its path into st.LastDevicePath.
-OwnedHandle OpenLogged(StationCore& st, int index, bool disk, bool cdrom) {
+// What one open at one enumeration index came to.
+struct Opened {
+    OwnedHandle handle;
+    std::string path;    // the unit's path; also when the open itself failed
+    bool tried = false;  // false: the path log was not ours to use, nothing was opened
+    bool present() const { return !path.empty(); }
+    // Nothing at this index: the class's enumeration ends before it.
+    bool end() const { return tried && !present(); }
+};
+
+// Opens unit `index` of one class and reads its path into st.LastDevicePath.
+// The library logs a unit's path before it opens the unit, so a unit that is
+// present but cannot be opened (still being set up, or held exclusively)
+// shows its path with no handle.
+Opened OpenLogged(StationCore& st, int index, bool cdrom, bool logKept) {
     const PathLogLock lock;
-    if (!lock.held()) return {};
-    OwnedHandle h;
-    if (disk) h = OwnedHandle(st.Lib().GetDiskHandle(index));
-    if (!h && cdrom) h = OwnedHandle(st.Lib().GetCDHandle(index));
-    if (h) ReadDevicePathLog(st, kPathSelector);
-    return h;
+    Opened u;
+    if (!lock.held()) return u;
+    u.tried = true;
+    u.handle = OwnedHandle(cdrom ? st.Lib().GetCDHandle(index) : st.Lib().GetDiskHandle(index));
+    ReadDevicePathLog(st, kPathSelector);
+    if (u.handle || logKept) u.path = st.LastDevicePath;
+    return u;
 }
 
-OwnedHandle OpenAny(StationCore& st, int index) {
-    return OpenLogged(st, index, true, true);
+// A path that names the family's revisions: 7.x on a fresh unit, 8.0x on a
+// finished one. Such a unit never silently drops out of a discovery.
+bool FamilyRevision(const std::string& path) {
+    return Has(path, "rev_7.") || Has(path, "rev_8.0");
 }
 
-OwnedHandle OpenUnit(StationCore& st, int index, bool cdrom) {
-    return OpenLogged(st, index, !cdrom, cdrom);
+// A unit the probe pass sends its commands to.
+bool Probeable(const std::string& path) {
+    return Has(path, "usb") &&
+           (Has(path, "cdrom") || Has(path, "rev_8.0") || Has(path, "rev_7.77"));
+}
+
+// A unit the collecting pass takes.
+bool Collectable(const std::string& path, bool cdrom) {
+    return Has(path, "usb") && Has(path, cdrom ? "cdrom" : "rev_7.");
+}
+
+// The device information read, tried a second time before it counts as failed.
+bool ReadDeviceInfo(StationCore& st, int32_t h, Buffer& b) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        b.fill(0);
+        if (st.Lib().VendorR(h, sub::kDeviceInfo, b.data()) == 1) return true;
+    }
+    return false;
 }
 
 // Brings one controller into a known state. `h` is a unit whose path has
 // "usb" and a revision or CD-ROM text of the family.
 // false when the device does not answer the family's device-information
-// read: it is not a controller of the family and gets nothing more, in
-// particular none of the writes below.
+// read: it gets nothing more, in particular none of the writes below.
 bool ProbeController(StationCore& st, int32_t h) {
     // Setup page 2 is written back only when it was read from this controller.
     Buffer a{};
@@ -159,7 +215,7 @@ bool ProbeController(StationCore& st, int32_t h) {
     }
 
     Buffer b{};
-    if (st.Lib().VendorR(h, sub::kDeviceInfo, b.data()) != 1) return false;
+    if (!ReadDeviceInfo(st, h, b)) return false;
     const bool notC0 = b[devinfo::kPassword] != kNoPassword;
     bool flagged;
     if (b[devinfo::kRevision] >= kFlagsValidFromRevision) {
@@ -187,69 +243,157 @@ bool ProbeController(StationCore& st, int32_t h) {
     return true;
 }
 
+// Probes the device of unit `h` once per discovery. A device whose probe
+// could not run (another program held it) or whose device information stays
+// unreadable is refused when its path names the family, else it is foreign.
+void ProbeDevice(StationCore& st, Discovery& d, int32_t h, const std::string& path) {
+    const std::string key = DeviceKey(path);
+    if (st.ForeignDevices.count(key) != 0 || !d.probed.insert(key).second) return;
+    // A controller that another program holds (udev or a disk tool still
+    // looking at a fresh disk, another station in the middle of a run) is
+    // waited for as long as a run would wait, and never disturbed.
+    const UnitLock lock(st.Lib(), h, kProbePatience);
+    if (!lock.held()) {
+        d.refused[key] = Status::NotProbed;
+        return;
+    }
+    if (ProbeController(st, h)) return;
+    if (FamilyRevision(path)) {
+        d.refused[key] = Status::DeviceInfoUnreadable;
+    } else {
+        st.ForeignDevices.insert(key);
+    }
+}
+
 // Probe pass. false when a unit is bound to the maker's own driver.
-bool ProbePass(StationCore& st) {
-    for (int i = 0; i < kEnumerationIndexes; ++i) {
-        OwnedHandle h = OpenAny(st, i);
-        if (!h) continue;
-        const std::string& path = st.LastDevicePath;
+// Each index gives its disk unit, else its CD-ROM unit. Present units are
+// numbered without gaps, so a class is not tried past its first free index.
+bool ProbePass(StationCore& st, Discovery& d) {
+    bool ended[2] = {false, false};
+    for (int i = 0; i < kEnumerationIndexes && !(ended[0] && ended[1]); ++i) {
+        Opened u;
+        for (const bool cdrom : {false, true}) {
+            if (ended[cdrom]) continue;
+            u = OpenLogged(st, i, cdrom, d.logKept);
+            ended[cdrom] = u.end();
+            if (u.handle) break;
+        }
+        if (!u.handle) continue;
+        const std::string& path = u.path;
         if (Has(path, "usbkorva")) {
             st.View().ShowMessage(kMsgForeignDriver, Icon::None);
             return false;
         }
-        if (!Has(path, "usb")) continue;
-        if (!Has(path, "cdrom") && !Has(path, "rev_8.0") && !Has(path, "rev_7.77")) continue;
-        const std::string key = DeviceKey(path);
-        if (st.ForeignDevices.count(key) != 0) continue;
-        // A controller that another program holds (another station in the
-        // middle of a run) is not disturbed by the probe's writes.
-        const UnitLock lock(st.Lib(), h.get());
-        if (!lock.held()) continue;
-        if (!ProbeController(st, h.get())) st.ForeignDevices.insert(key);
+        d.probeSeen.insert(DeviceKey(path));
+        if (Probeable(path)) ProbeDevice(st, d, u.handle.get(), path);
     }
     return true;
 }
 
-// Collecting pass. false when a unit is bound to the maker's own driver.
-// Candidates beyond the table's 16 entries are closed and not recorded.
-bool CollectingPass(StationCore& st, std::vector<Candidate>& found,
-                    std::set<std::string>& withDisk) {
-    // A unit is taken only when its controller answers the status read; a
-    // device that does not is foreign and never becomes a port.
-    // Returns false for a unit of a foreign device.
-    auto take = [&](OwnedHandle h) {
-        const std::string key = DeviceKey(st.LastDevicePath);
+// Takes one opened unit as a candidate, or closes it. false for a unit of a
+// foreign device. Candidates beyond the table's 16 entries are closed and
+// not recorded.
+bool Take(StationCore& st, Discovery& d, std::vector<Candidate>& found, Opened u) {
+    const std::string key = DeviceKey(u.path);
+    if (st.ForeignDevices.count(key) != 0) return false;
+    if (found.size() >= static_cast<size_t>(kMaxPorts)) return true;
+    // A device the probe pass never met (the enumeration moved under it, or
+    // it could not be opened then) is probed now, before anything else.
+    if (d.probeSeen.count(key) == 0 && Probeable(u.path)) {
+        ProbeDevice(st, d, u.handle.get(), u.path);
         if (st.ForeignDevices.count(key) != 0) return false;
-        if (found.size() >= static_cast<size_t>(kMaxPorts)) return true;
+    }
+    auto refused = d.refused.find(key);
+    if (refused == d.refused.end()) {
+        // The status read, tried twice. A device that does not answer it is
+        // of another make unless its path names the family.
         Buffer b{};
-        st.LastResult = st.Lib().VendorR(h.get(), sub::kStatus, b.data());
+        st.LastResult = st.Lib().VendorR(u.handle.get(), sub::kStatus, b.data());
+        if (st.LastResult != 1)
+            st.LastResult = st.Lib().VendorR(u.handle.get(), sub::kStatus, b.data());
         if (st.LastResult != 1) {
-            st.ForeignDevices.insert(key);
-            return false;
-        }
-        found.push_back({std::move(h), st.LastDevicePath});
-        return true;
-    };
-    for (int i = 0; i < kEnumerationIndexes; ++i) {
-        OwnedHandle disk = OpenUnit(st, i, false);
-        if (disk) {
-            const std::string& path = st.LastDevicePath;
-            withDisk.insert(DeviceKey(path));
-            if (Has(path, "usbkorva")) {
-                st.View().ShowMessage(kMsgForeignDriver, Icon::None);
+            if (!FamilyRevision(u.path)) {
+                st.ForeignDevices.insert(key);
                 return false;
+            }
+            refused = d.refused.emplace(key, Status::DeviceInfoUnreadable).first;
+        }
+    }
+    const Status why = refused == d.refused.end() ? Status::Ok : refused->second;
+    found.push_back({std::move(u.handle), u.path, why});
+    return true;
+}
+
+// One walk of the collecting pass over the enumeration indexes. Units met in
+// an earlier walk of this discovery are closed again at once. `present`
+// receives the path of every unit present; `met` tells whether the walk
+// dealt with a unit for the first time. false when a unit is bound to the
+// maker's own driver.
+bool CollectingWalk(StationCore& st, Discovery& d, std::vector<Candidate>& found,
+                    std::set<std::string>& withDisk, std::set<std::string>& present, bool& met) {
+    bool ended[2] = {false, false};  // as in the probe pass
+    for (int i = 0; i < kEnumerationIndexes && !(ended[0] && ended[1]); ++i) {
+        for (const bool cdrom : {false, true}) {
+            if (ended[cdrom]) continue;
+            Opened u = OpenLogged(st, i, cdrom, d.logKept);
+            ended[cdrom] = u.end();
+            if (!u.present()) continue;
+            const std::string path = u.path;
+            present.insert(path);
+            if (!cdrom) {
+                withDisk.insert(DeviceKey(path));
+                if (Has(path, "usbkorva")) {
+                    st.View().ShowMessage(kMsgForeignDriver, Icon::None);
+                    return false;
+                }
             }
             // Units that are not taken are closed: off the USB stack, or not
             // of the family.
-            if (Has(path, "usb") && Has(path, "rev_7.")) take(std::move(disk));
-        }
-        OwnedHandle cd = OpenUnit(st, i, true);
-        if (cd) {
-            const std::string& path = st.LastDevicePath;
-            if (Has(path, "usb") && Has(path, "cdrom")) {
-                if (take(std::move(cd))) st.NoCdromUnit = false;
+            if (!Collectable(path, cdrom) || d.collected.count(path) != 0) continue;
+            if (!u.handle) {
+                d.unopenable.insert(path);
+                if (cdrom) d.cdromPaths.insert(path);
+                continue;
             }
+            d.collected.insert(path);
+            d.unopenable.erase(path);
+            met = true;
+            if (Take(st, d, found, std::move(u)) && cdrom) st.NoCdromUnit = false;
         }
+    }
+    return true;
+}
+
+// Collecting pass. The enumeration indexes shift when a unit leaves during a
+// walk, and a unit just plugged may not open yet: the walk is repeated until
+// one meets no unit it had not seen, and while a unit of the family that is
+// present cannot be opened, for a short time after an arrival. Candidates
+// whose unit is gone by the end are dropped; a unit of the family that never
+// opened becomes a port that says so.
+bool CollectingPass(StationCore& st, Discovery& d, bool arrived, std::vector<Candidate>& found,
+                    std::set<std::string>& withDisk) {
+    const auto until = std::chrono::steady_clock::now() + kOpenPatience;
+    std::set<std::string> present;
+    for (int walk = 0; walk < kMaxWalks; ++walk) {
+        present.clear();
+        bool met = false;
+        if (!CollectingWalk(st, d, found, withDisk, present, met)) return false;
+        const bool waiting = std::any_of(d.unopenable.begin(), d.unopenable.end(),
+                                         [&](const std::string& p) { return present.count(p); });
+        if (!met && !waiting) break;
+        if (!met) {
+            if (!arrived || std::chrono::steady_clock::now() >= until) break;
+            std::this_thread::sleep_for(kOpenRetryPause);
+        }
+    }
+    found.erase(std::remove_if(found.begin(), found.end(),
+                               [&](const Candidate& c) { return present.count(c.path) == 0; }),
+                found.end());
+    for (const std::string& path : d.unopenable) {
+        if (present.count(path) == 0 || found.size() >= static_cast<size_t>(kMaxPorts)) continue;
+        const bool cdrom = d.cdromPaths.count(path) != 0;
+        if (cdrom) st.NoCdromUnit = false;
+        found.push_back({OwnedHandle(), path, Status::Unopenable});
     }
     return true;
 }
@@ -296,7 +440,9 @@ std::string DeviceKey(const std::string& path) {
 void PollingDiskStatus(StationCore& st, bool arrived) {
     st.NoCdromUnit = true;
     st.ForeignDevices.clear();
-    if (!ProbePass(st)) return;
+    Discovery d;
+    d.logKept = LibraryFolderProblem().empty();
+    if (!ProbePass(st, d)) return;
 
     const int oldCount = std::clamp<int>(st.DiskCount.load(), 0, kMaxPorts);
     if (!arrived) {
@@ -312,7 +458,7 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
 
     std::vector<Candidate> found;
     std::set<std::string> withDisk;
-    if (!CollectingPass(st, found, withDisk)) return;
+    if (!CollectingPass(st, d, arrived, found, withDisk)) return;
     const int n = static_cast<int>(found.size());
 
     // An arrival discovery replaces the old ports: their handles are closed,
@@ -335,16 +481,37 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
         PortRecord& port = st.ports[p];
         port.DevicePath = found[p].path;
         port.Handle = found[p].handle.release();
-        st.NoDiskUnit[static_cast<size_t>(p)] =
+        PortView& row = st.Row(p);
+        int16_t& refused = st.Refused[static_cast<size_t>(p)];
+        // A row that said why an earlier discovery refused its unit is
+        // cleared for the unit found now.
+        if (refused != 0 && refused != Code(Status::NoDiskUnit)) row.HideResults();
+        const Status why = found[p].refusal;
+        const bool noDisk =
             Has(port.DevicePath, "cdrom") && withDisk.count(DeviceKey(port.DevicePath)) == 0;
+        refused = why != Status::Ok ? Code(why) : noDisk ? Code(Status::NoDiskUnit) : 0;
         if (Has(port.DevicePath, "cdrom") && Has(port.DevicePath, "rev_8.00")) {
             st.NoCdromUnit = false;
             port.ErrorStatus = Code(Status::WriteProtected);
-            st.Row(p).SetPicture(Picture::Failed);
+            row.SetPicture(Picture::Failed);
+        } else if (why != Status::Ok) {
+            // A unit of the family that cannot be prepared fails visibly, and
+            // its row says why.
+            port.ErrorStatus = Code(why);
+            row.SetPicture(Picture::Failed);
+            row.ShowColumn(Column::Format);
+            row.SetMark(Column::Format, "X");
+            row.SetText(Column::Format, FormatErrorText(Code(why)));
         } else {
             port.ErrorStatus = 0;
-            st.Row(p).SetPicture(Picture::Present);
+            row.SetPicture(Picture::Present);
         }
+    }
+    // Rows past the ports found keep no reason for a unit no longer there.
+    for (int p = n; p < kMaxPorts; ++p) {
+        int16_t& refused = st.Refused[static_cast<size_t>(p)];
+        if (refused != 0 && refused != Code(Status::NoDiskUnit)) st.Row(p).HideResults();
+        refused = 0;
     }
     st.DiskCount = static_cast<int16_t>(n);
 

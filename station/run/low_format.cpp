@@ -138,11 +138,10 @@ void LowLevelFormatWorker(StationCore& st, int16_t disk) {
     const int32_t h = port.Handle;
     // Nothing is sent to a unit that another program holds.
     const UnitLock lock(lib, h, std::chrono::seconds(2));
-    const bool noDisk = st.NoDiskUnit[static_cast<size_t>(disk - 1)];
-    if (!lock.held() || noDisk) {
+    const Status refused = Refusal(st, disk - 1, lock);
+    if (refused != Status::Ok) {
         st.SetLowFormatBusy(true);
-        row.ShowMessage(FormatErrorText(Code(noDisk ? Status::NoDiskUnit : Status::Busy)),
-                        Icon::None);
+        row.ShowMessage(FormatErrorText(Code(refused)), Icon::None);
         event.Set();
         if (!highest) return;
         WaitForAllDisks(rs, disks);

@@ -175,15 +175,19 @@ void JustDoIt(StationCore& st, int16_t disk) {
     // Nothing is sent to a unit that another program holds, nor written to
     // a CD-ROM unit that no disk unit shows to be a flash disk.
     const UnitLock lock(job.lib, port.Handle, std::chrono::seconds(2));
-    const Status refused = !lock.held()                                   ? Status::Busy
-                           : st.NoDiskUnit[static_cast<size_t>(disk - 1)] ? Status::NoDiskUnit
-                                                                          : Status::Ok;
+    const Status refused = Refusal(st, disk - 1, lock);
     if (refused != Status::Ok) {
         MarkFailed(st, port, refused);
         job.view.ShowColumn(Column::Format);
         job.view.SetMark(Column::Format, "X");
         job.view.SetText(Column::Format, FormatErrorText(Code(refused)));
         CheckStop();
+        // The log keeps the refused disks too, except one another program
+        // holds: that one is the other program's to log.
+        if (refused != Status::Busy && refused != Status::NotProbed) {
+            RecordDisk(st, job.index(), prodlog::RunKind::Production, items, clock.steps,
+                       OutcomeOfPort(st, job.index()));
+        }
         FinishJob(st, disks);
         return;
     }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "core/status.h"
 #include "core/view.h"
 #include "run/station.h"
 
@@ -73,6 +74,14 @@ class UnitLock {
     int32_t handle_;
     int32_t lock_ = 0;
 };
+
+// Why port `index` (0-based) is not served: the reason discovery refused it,
+// else Busy when `lock` could not be had; Ok when it is served.
+inline Status Refusal(const StationCore& st, int index, const UnitLock& lock) {
+    const int16_t refused = st.Refused[static_cast<size_t>(index)];
+    if (refused != 0) return static_cast<Status>(refused);
+    return lock.held() ? Status::Ok : Status::Busy;
+}
 
 // The prologue of Start, Low level Format and Scan: false while a run or a
 // low-level format is going on; otherwise joins the workers of the last one,

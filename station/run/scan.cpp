@@ -39,9 +39,7 @@ void ScanCmd_Click(StationCore& st) {
             // A unit another program holds is not scanned; a CD-ROM unit
             // without a disk unit gets no configuration write.
             const UnitLock lock(job.lib, job.port.Handle, std::chrono::seconds(2));
-            const Status refused = !lock.held()                                ? Status::Busy
-                                   : st.NoDiskUnit[static_cast<size_t>(p - 1)] ? Status::NoDiskUnit
-                                                                               : Status::Ok;
+            const Status refused = Refusal(st, p - 1, lock);
             if (refused != Status::Ok) {
                 int16_t expected = 0;
                 job.port.ErrorStatus.compare_exchange_strong(expected, Code(refused));

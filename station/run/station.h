@@ -109,9 +109,12 @@ struct StationCore {
     // Devices (keys from DeviceKey()) that failed a vendor read during this
     // discovery: not controllers of the family, sent no further vendor command.
     std::set<std::string> ForeignDevices;
-    // Ports that are a CD-ROM unit whose device showed no disk unit: nothing
-    // proves them a flash disk of the family, so they get no vendor write.
-    std::array<bool, kMaxPorts> NoDiskUnit{};
+    // Per port, why discovery refuses to serve it (a status code, 0 when it
+    // does not): a CD-ROM unit whose device showed no disk unit (nothing
+    // proves it a flash disk of the family), a unit whose probe failed or
+    // could not run, a unit that could not be opened. Such a port gets no
+    // vendor write; a run, a scan or a low-level format fails it.
+    std::array<int16_t, kMaxPorts> Refused{};
 
     // The pending device change from the monitor's notices (values in
     // core/monitor_link.h). Written by the hook and read and reset by the

@@ -88,11 +88,17 @@ fresh
 fam1=$("$bin/simbus" plug --chips DC)
 fam2=$("$bin/simbus" plug --chips DA)
 cd_foreign=$("$bin/simbus" plug --plain --with-cdrom --vendor OTHER --rev 1.00)
+for action in run scan low-level-format; do
+    galmor --action "$action"
+    [[ $rc -eq 0 ]] || fail "foreign devices, $action: exit $rc: $out"
+done
+# Paths that name the family's revisions: never silently left out, they are
+# ports that fail, and still get no vendor write.
 rev777=$("$bin/simbus" plug --plain --vendor OTHER --rev 7.77)
 rev701=$("$bin/simbus" plug --plain --vendor OTHER --rev 7.01)
 for action in run scan low-level-format; do
     galmor --action "$action"
-    [[ $rc -eq 0 ]] || fail "foreign devices, $action: exit $rc: $out"
+    [[ $rc -eq 1 ]] || fail "unreadable family revisions, $action: exit $rc: $out"
 done
 for id in "$cd_foreign" "$rev777" "$rev701"; do
     bad=$(vendor_ops "$id" | grep -vx -e 9C -e 75 -e 7C | sort -u | tr '\n' ' ')
@@ -110,9 +116,9 @@ for op in $ops; do
     fresh
     "$bin/simbus" plug --chips DC --fail "$op" >/dev/null
     galmor --action run
-    # A failed read during discovery makes the device foreign: not served,
-    # "no disk found" (3).
-    [[ $rc -eq 0 || $rc -eq 1 || $rc -eq 3 ]] || fail "failure at $op: exit $rc: $out"
+    # A family disk never drops out: a read that fails once in discovery is
+    # tried again, so the run passes or fails, never "no disk found".
+    [[ $rc -eq 0 || $rc -eq 1 ]] || fail "failure at $op: exit $rc: $out"
 done
 
 # ---- An external unplug in the middle of writing, then kill -9 mid-run.
@@ -134,7 +140,8 @@ galmor --action run
 [[ $rc -eq 0 || $rc -eq 1 ]] || fail "run after kill -9: exit $rc: $out"
 
 # ---- Two stations started at once on one bus with four disks: each disk is
-# served by exactly one of them, the other reports it busy.
+# served by exactly one of them, the other reports it busy (held through its
+# run job, or through its probe at discovery).
 fresh
 ids=()
 for chips in DC DA 75 F1; do ids+=("$("$bin/simbus" plug --chips "$chips" --timing usb2)"); done
@@ -154,7 +161,7 @@ for id in "${ids[@]}"; do
     for r in "$work/a.json" "$work/b.json"; do
         status=$(jq -r --arg id "$id" '.ports[] | select(.device_path | ascii_downcase | contains("#" + $id + "&")) | .error_status' "$r" 2>/dev/null)
         [[ -n $status ]] || continue
-        [[ $status -eq 235 ]] && continue  # busy: held by the other station
+        [[ $status -eq 235 || $status -eq 237 ]] && continue  # held by the other station
         served=$((served + 1))
         [[ $status -eq 0 ]] && passed=1
     done
@@ -165,7 +172,8 @@ for id in "${ids[@]}"; do
             fsck.fat -n "$work/disk.img" >/dev/null 2>&1 || fail "two stations: disk $id fails fsck.fat"
     fi
 done
-grep -q "Busy" "$work/a.out" "$work/b.out" || fail "two stations: no row says busy"
+grep -q "in use by another program" "$work/a.out" "$work/b.out" ||
+    fail "two stations: no row says busy"
 
 if [[ $failures -ne 0 ]]; then
     echo "safety probe: $failures failure(s)"

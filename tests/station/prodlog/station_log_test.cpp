@@ -190,16 +190,20 @@ TEST_P(StationLogTest, RecordsMatchTheJsonReportFieldForField) {
     StationRig s(dir_ + "/s1");
     std::vector<std::string> ids;
     for (int i = 0; i < 4; ++i) ids.push_back(s.Plug(i == 2));
+    simbus::PlugOptions unreadable;  // its device information stays unreadable
+    unreadable.device.chips = {0x73};
+    unreadable.faults = {{0x75, 1, false}, {0x75, 2, false}};
+    ids.push_back(s.bus().plug(unreadable));
     const pid_t pid = s.Start({"--log", url_, "--station", "line-7"});
     ASSERT_GT(pid, 0);
     EXPECT_EQ(Wait(pid), 1) << s.Output();  // one disk has a password
-    EXPECT_NE(s.Output().find("Status line: Today: 3 passed, 1 failed, yield 75.0 %"),
+    EXPECT_NE(s.Output().find("Status line: Today: 3 passed, 2 failed, yield 60.0 %"),
               std::string::npos)
         << s.Output();
 
     const json report = json::parse(ReadFile(s.report()));
     const auto records = Records();
-    ASSERT_EQ(records.size(), 4u);
+    ASSERT_EQ(records.size(), 5u);
     const auto serials = s.Serials();
 
     std::string ini, loader, reserve, error;
@@ -213,7 +217,7 @@ TEST_P(StationLogTest, RecordsMatchTheJsonReportFieldForField) {
     for (const auto& r : records) {
         SCOPED_TRACE("port " + std::to_string(r.port));
         ASSERT_GE(r.port, 0);
-        ASSERT_LT(r.port, 4);
+        ASSERT_LT(r.port, 5);
         ports.insert(r.port);
         const json& p = report["ports"][static_cast<size_t>(r.port)];
         EXPECT_EQ(p["index"], r.port);
@@ -260,15 +264,16 @@ TEST_P(StationLogTest, RecordsMatchTheJsonReportFieldForField) {
             EXPECT_EQ(steps, (std::vector<std::string>{"format", "clear-password", "manufacture",
                                                        "check-config"}));
         } else {
+            const bool noInfo = id == ids[4];
             EXPECT_EQ(serials.count(id), 0u);
-            EXPECT_EQ(r.error_status, 0x7F);
-            EXPECT_EQ(r.error_text, "Password Exists");
+            EXPECT_EQ(r.error_status, noInfo ? 0x75 : 0x7F);
+            EXPECT_EQ(r.error_text, noInfo ? "Error Status = 75" : "Password Exists");
             EXPECT_TRUE(r.serial.empty());
-            ASSERT_EQ(r.steps.size(), 1u);
-            EXPECT_EQ(r.steps[0].step, "format");
+            ASSERT_EQ(r.steps.size(), noInfo ? 0u : 1u);
+            EXPECT_TRUE(noInfo || r.steps[0].step == "format");
         }
     }
-    EXPECT_EQ(ports.size(), 4u);  // each disk once
+    EXPECT_EQ(ports.size(), 5u);  // each disk once
 }
 
 // Disks that fail early finish seconds before slow ones; a kill -9 between

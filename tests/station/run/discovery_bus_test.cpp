@@ -3,11 +3,15 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "controller/steps.h"
 #include "run/discovery.h"
+#include "run/run.h"
 #include "station_on_bus.h"
 #include "ui/grid.h"
 
@@ -212,10 +216,11 @@ TEST_F(DiscoveryOnBus, ForeignAndNonUsbUnitsNeverBecomePorts) {
     EXPECT_EQ(testing::OpenDescriptors(), before + 1);
 }
 
-TEST_F(DiscoveryOnBus, DevicesThatFailVendorReadsGetNoVendorCommandAndNoPort) {
-    // Devices of other makes whose path text passes the family's filters: a
-    // USB CD-ROM unit, a disk of revision "7.77" and one of revision "7.01".
-    // Their first failed vendor read marks them foreign.
+TEST_F(DiscoveryOnBus, DevicesThatFailVendorReadsGetNoVendorWrite) {
+    // Devices of other makes whose path text passes the filters: a USB
+    // CD-ROM unit, a disk of revision "7.77" and one of revision "7.01". Each
+    // read is tried twice; the CD-ROM unit is then foreign and never a port,
+    // the disks, whose paths name the family, are ports that fail with 0x75.
     auto foreign = [](const char* revision, bool cdrom) {
         simdev::FreshOptions d;
         d.kind = simdev::FreshOptions::Kind::PlainDisk;
@@ -233,8 +238,15 @@ TEST_F(DiscoveryOnBus, DevicesThatFailVendorReadsGetNoVendorCommandAndNoPort) {
     for (int round = 0; round < 2; ++round) {  // arrival and removal discoveries
         SCOPED_TRACE(round);
         PollingDiskStatus(st, round == 0);
-        ASSERT_EQ(st.DiskCount, 1);
+        ASSERT_EQ(st.DiskCount, 3);
         EXPECT_TRUE(Contains(st.ports[0].DevicePath, family));
+        EXPECT_EQ(st.ports[0].ErrorStatus, 0);
+        for (int p : {1, 2}) {
+            EXPECT_TRUE(Contains(st.ports[p].DevicePath, p == 1 ? rev777 : rev701));
+            EXPECT_EQ(st.ports[p].ErrorStatus, 0x75);
+            EXPECT_EQ(Label("ThumbImage", p).picture, kPictureFailed);
+            EXPECT_EQ(Label("FR", p).caption, "Error Status = 75");
+        }
         EXPECT_TRUE(st.model.Get1("GoCmd").enabled);
         EXPECT_TRUE(st.NoCdromUnit);
         for (const std::string& id : {cdrom, rev777, rev701}) {
@@ -244,13 +256,138 @@ TEST_F(DiscoveryOnBus, DevicesThatFailVendorReadsGetNoVendorCommandAndNoPort) {
                 EXPECT_NE(std::find(reads.begin(), reads.end(), op), reads.end()) << std::hex << op;
             }
         }
-        // One failed read ends the conversation with a device.
-        EXPECT_EQ(VendorOps(rev777).size(), round == 0 ? 2u : 4u);
-        EXPECT_EQ(VendorOps(rev701).size(), round == 0 ? 1u : 2u);
+        // A read failed twice ends the conversation with a device.
+        EXPECT_EQ(VendorOps(rev777).size(), round == 0 ? 3u : 6u);
+        EXPECT_EQ(VendorOps(rev701).size(), round == 0 ? 2u : 4u);
+        EXPECT_EQ(VendorOps(cdrom).size(), round == 0 ? 2u : 4u);
         if (round == 0) {
             EXPECT_EQ(VendorOps(family), Join(kFreshProbe, {0x7C}));
         }
     }
+}
+
+TEST_F(DiscoveryOnBus, FamilyDiskWhoseReadsFailNeverDropsOut) {
+    // Reads that fail once are tried again; a disk whose device information
+    // stays unreadable is a port that fails, with no vendor write.
+    const std::string once75 = Plug(With({}, {{0x75, 1, false}}));
+    const std::string once7C = Plug(With({}, {{0x7C, 1, false}}));
+    const std::string always = Plug(With({}, {{0x75, 1, false}, {0x75, 2, false}}));
+    PollingDiskStatus(st, true);
+
+    ASSERT_EQ(st.DiskCount, 3);
+    const std::vector<int> info = {0x9C, 0x74, 0x73, 0x75, 0x75};
+    EXPECT_EQ(VendorOps(once75), Join(info, {0xF5, 0x96, 0x83, 0x97, 0x7C}));
+    EXPECT_EQ(VendorOps(once7C), Join(kFreshProbe, {0x7C, 0x7C}));
+    EXPECT_EQ(VendorOps(always), info);
+    EXPECT_EQ(st.ports[0].ErrorStatus + st.ports[1].ErrorStatus, 0);
+    EXPECT_TRUE(Contains(st.ports[2].DevicePath, always));
+    EXPECT_EQ(Label("ThumbImage", 2).picture, kPictureFailed);
+    EXPECT_EQ(Label("FR", 2).caption, "Error Status = 75");
+
+    // The run fails it, served but sent nothing.
+    st.model.SetChecked("Check1", 4, true);  // "Check WP" alone
+    GoCmd_Click(st);
+    WaitForWorkers(st);
+    EXPECT_EQ(VendorOps(always), info);
+    EXPECT_EQ(st.model.Get1("PassLab").caption, "! FAILED !");
+    const RunOutcome outcome = st.Outcome();
+    ASSERT_EQ(outcome.ports.size(), 3u);
+    EXPECT_TRUE(outcome.ports[2].served);
+    EXPECT_EQ(outcome.ports[2].status, 0x75);
+    EXPECT_EQ(Label("FR", 2).caption, "Error Status = 75");
+
+    // A later discovery that finds it readable clears the row's reason.
+    PollingDiskStatus(st, true);
+    EXPECT_EQ(st.ports[2].ErrorStatus, 0);
+    EXPECT_FALSE(Label("FR", 2).visible);
+}
+
+TEST_F(DiscoveryOnBus, ProbeWaitsForAUnitAnotherProgramHoldsAndRefusesItAfterThat) {
+    const std::string held = Plug();
+    const int32_t other = st.lib.GetDiskHandle(0);
+    for (const bool released : {true, false}) {
+        SCOPED_TRACE(released);
+        const size_t before = VendorOps(held).size();
+        int32_t lock = st.lib.LockUnit(other);
+        ASSERT_GT(lock, 0);
+        std::thread release([&] {
+            if (!released) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            st.lib.UnlockUnit(other, lock);
+            lock = 0;
+        });
+        PollingDiskStatus(st, true);
+        release.join();
+        st.lib.UnlockUnit(other, lock);
+
+        ASSERT_EQ(st.DiskCount, 1);
+        std::vector<int> sent = VendorOps(held);
+        sent.erase(sent.begin(), sent.begin() + static_cast<long>(before));
+        EXPECT_EQ(sent, released ? Join(kFreshProbe, {0x7C}) : std::vector<int>{});
+        EXPECT_EQ(st.ports[0].ErrorStatus, released ? 0 : 0xED);
+        EXPECT_EQ(Label("FR", 0).caption, released ? "" : "Not probed: in use by another program");
+    }
+    Sarnik::CloseHandle(other);
+}
+
+TEST_F(DiscoveryOnBus, DiskThatVanishesDuringDiscoveryHidesNoOther) {
+    for (const int op : {0x75, 0x7C}) {  // gone in the probe pass, in the collecting pass
+        SCOPED_TRACE(op);
+        const std::string gone = Plug(With({}, {{static_cast<uint8_t>(op), 1, true}}));
+        const std::string healthy = Plug();
+        PollingDiskStatus(st, true);
+        ASSERT_EQ(st.DiskCount, 1);
+        EXPECT_TRUE(Contains(st.ports[0].DevicePath, healthy));
+        EXPECT_EQ(st.ports[0].ErrorStatus, 0);
+        EXPECT_EQ(VendorOps(healthy), Join(kFreshProbe, {0x7C}));
+        ASSERT_TRUE(bus.bus().unplug(healthy));
+        PollingDiskStatus(st, false);
+    }
+}
+
+TEST_F(DiscoveryOnBus, FamilyUnitThatCannotBeOpenedYetIsTriedAgainThenShown) {
+    // The Linux platform on a fake sysfs tree: a USB disk unit whose node is
+    // not there yet (udev still at work), then appears, or never does.
+    namespace fs = std::filesystem;
+    const fs::path sys = bus.root() + "/sys", dev = bus.root() + "/dev";
+    const fs::path iface = sys / "devices/usb2/2-1/2-1:1.0";
+    const fs::path unit = iface / "host2/target2:0:0/2:0:0:0";
+    fs::create_directories(unit / "scsi_generic/sg1");
+    fs::create_directories(sys / "bus/scsi/devices");
+    fs::create_directories(dev);
+    fs::create_symlink("../../drivers/usb-storage", iface / "driver");
+    fs::create_symlink(unit, sys / "bus/scsi/devices/2:0:0:0");
+    for (const auto& [attr, text] : {std::pair{"type", "0"},
+                                     {"vendor", "KORVA"},
+                                     {"model", "USB FLASH DISK"},
+                                     {"rev", "7.77"}}) {
+        testbus::WriteFile((unit / attr).string(), std::string(text) + "\n");
+    }
+    const std::string simBus = std::getenv("SARNIK_SIM_BUS");
+    unsetenv("SARNIK_SIM_BUS");
+    setenv("SARNIK_SYSFS_ROOT", sys.c_str(), 1);
+    setenv("SARNIK_DEV_ROOT", dev.c_str(), 1);
+
+    PollingDiskStatus(st, true);
+    ASSERT_EQ(st.DiskCount, 1);
+    EXPECT_TRUE(Contains(st.ports[0].DevicePath, "rev_7.77"));
+    EXPECT_EQ(st.ports[0].Handle, 0);
+    EXPECT_EQ(st.ports[0].ErrorStatus, 0xEE);
+    EXPECT_EQ(Label("FR", 0).caption, "Cannot be opened");
+    EXPECT_EQ(Label("ThumbImage", 0).picture, kPictureFailed);
+
+    // The node appears a moment after the arrival: the unit is opened (a
+    // file answers no command, so its probe fails).
+    std::thread udev([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        testbus::WriteFile((dev / "sg1").string(), "");
+    });
+    PollingDiskStatus(st, true);
+    udev.join();
+    setenv("SARNIK_SIM_BUS", simBus.c_str(), 1);
+    ASSERT_EQ(st.DiskCount, 1);
+    EXPECT_GT(st.ports[0].Handle, 0);
+    EXPECT_EQ(st.ports[0].ErrorStatus, 0x75);
 }
 
 TEST_F(DiscoveryOnBus, DeviceKeyIsSharedByTheUnitsOfOneDevice) {

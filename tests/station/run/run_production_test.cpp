@@ -1,6 +1,10 @@
 // The production run on simulated disks: items in order with skips after a
 // failure, the verdict, the single end-of-run report, ports above 8, and the
 // pause between items.
+#include <algorithm>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <random>
 #include <thread>
 
 #include "run_rig.h"
@@ -296,4 +300,156 @@ TEST(RunsInOneProcess, AnOddSizedLoaderImageStillGivesAUnitHostsCanRead) {
     ASSERT_TRUE(r.tb.bus().export_unit(r.ids[0], "disk1", unit));
     std::string out;
     EXPECT_EQ(testproc::Run("fsck.fat -n '" + unit + "'", &out, true), 0) << out;
+}
+
+// ---------------------------------------------------------------------------
+// Property: on any set of disks with any injected faults, the run passes
+// exactly when every family disk present is served with status 0 and holds
+// the recipe, and the report lists every one of them.
+
+namespace {
+
+// Every command the station sends in discovery and a run, by opcode.
+constexpr uint8_t kStationOps[] = {0x00, 0x25, 0x28, 0x2A, 0x73, 0x74, 0x75, 0x7C, 0x81, 0x82,
+                                   0x83, 0x93, 0x96, 0x97, 0x99, 0x9A, 0x9B, 0x9C, 0xF5, 0xF7};
+
+struct PlannedDisk {
+    simbus::PlugOptions options = Small();
+    bool family = true;
+    std::string note;
+};
+
+PlannedDisk RandomDisk(std::mt19937& rng) {
+    auto pick = [&rng](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    PlannedDisk d;
+    if (pick(10) == 0) {
+        d.family = false;
+        d.options.device.kind = simdev::FreshOptions::Kind::PlainDisk;
+        d.options.device.revision = "1.00";
+        d.note = "plain";
+        return d;
+    }
+    // Sectors about the loader and the partition's start, or far beyond them.
+    auto sector = [&] {
+        return static_cast<uint64_t>(pick(4) == 0 ? 20000 + pick(100) : pick(400));
+    };
+    const int faults = pick(3);
+    for (int k = 0; k < faults; ++k) {
+        std::ostringstream what;
+        switch (pick(5)) {
+            case 0:
+                d.options.device.faults.flip_bits = sector();
+                what << "flip " << *d.options.device.faults.flip_bits;
+                break;
+            case 1:
+                d.options.device.faults.drop_writes_from = sector();
+                what << "drop " << *d.options.device.faults.drop_writes_from;
+                break;
+            case 2:
+                d.options.device.faults.read_error = sector();
+                what << "read-error " << *d.options.device.faults.read_error;
+                break;
+            default: {
+                simbus::Fault f;
+                f.opcode = kStationOps[pick(sizeof kStationOps)];
+                f.nth =
+                    static_cast<uint32_t>(1 + pick(f.opcode == 0x28 || f.opcode == 0x2A ? 40 : 3));
+                f.unplug = pick(4) == 0;
+                d.options.faults.push_back(f);
+                what << (f.unplug ? "unplug-at " : "fail ") << std::hex << int{f.opcode} << ":"
+                     << std::dec << f.nth;
+            }
+        }
+        d.note += what.str() + " ";
+    }
+    return d;
+}
+
+// What a made disk holds: the recipe's identity in its configuration block,
+// the loader image on its loader unit, a FAT16 boot sector with the recipe's
+// label on its partition. Empty when it holds all that, else what differs.
+std::string MediaProblem(Rig& r, const std::string& id) {
+    const auto state = r.tb.bus().inspect(id);
+    if (!state) return "no state";
+    const auto& config = (*state)["device"]["config_block"];
+    const std::pair<const char*, const char*> fields[] = {
+        {"vid", "1234"},           {"pid", "5678"},          {"manufacturer", "Korva"},
+        {"product", "Flash Disk"}, {"scsi_vendor", "KORVA"}, {"scsi_product", "FLASH DISK"}};
+    if (!config.value("stored", false) || !config.value("valid", false)) return "no valid block";
+    for (const auto& [key, want] : fields) {
+        if (config.value(key, std::string()).rfind(want, 0) != 0)
+            return std::string("config ") + key;
+    }
+    const std::string loader = r.tb.root() + "/" + id + ".cdrom";
+    const std::string image = ReadFile(r.home + "/files/7301.img");
+    if (!r.tb.bus().export_unit(id, "cdrom", loader)) return "no loader unit";
+    if (ReadFile(loader).substr(0, image.size()) != image) return "loader bytes";
+    const std::string part = r.tb.root() + "/" + id + ".disk1";
+    if (!r.tb.bus().export_unit(id, "disk1", part)) return "no partition";
+    const std::string boot = ReadFile(part).substr(0, 512);
+    if (boot.size() < 512 || boot.compare(510, 2, "\x55\xAA") != 0) return "boot signature";
+    if (boot.compare(43, 15, "PRODUCT    FAT1") != 0) return "boot sector label";
+    return {};
+}
+
+}  // namespace
+
+TEST(RunProperty, ExitCodePassesExactlyTheDisksThatWereMade) {
+    const char* seedText = std::getenv("UFD_PROPERTY_SEED");
+    const uint32_t seed = seedText ? static_cast<uint32_t>(std::strtoul(seedText, nullptr, 0))
+                                   : std::random_device{}();
+    const char* casesText = std::getenv("UFD_PROPERTY_CASES");
+    const int cases = casesText ? std::atoi(casesText) : 200;
+    std::mt19937 rng(seed);
+    for (int c = 0; c < cases && !::testing::Test::HasFailure(); ++c) {
+        std::ostringstream plan;
+        plan << "UFD_PROPERTY_SEED=" << seed << ", case " << c << ":";
+        Rig r;
+        std::vector<PlannedDisk> disks(1 + rng() % 8);
+        for (auto& d : disks) {
+            d = RandomDisk(rng);
+            r.Plug(d.options);
+            plan << " [" << d.note << "]";
+        }
+        SCOPED_TRACE(plan.str());
+        r.StartUp();
+        std::atomic<uint64_t> ticks{0};
+        r.st.TimeOfDay = [&ticks] { return 1000.0 + 0.5 * static_cast<double>(ticks++); };
+        HeadlessOptions opts;
+        opts.action = HeadlessAction::Run;
+        opts.items_given = true;
+        opts.items = {"format", "manufacture", "check-config"};
+        // Family disks still there when the run starts.
+        std::vector<std::string> present;
+        for (size_t k = 0; k < disks.size(); ++k) {
+            if (disks[k].family && (*r.tb.bus().inspect(r.ids[k]))["plugged"].get<bool>()) {
+                present.push_back(r.ids[k]);
+            }
+        }
+        std::ostringstream out;
+        const int code = RunHeadlessAction(r.st, opts, out);
+        const auto report = nlohmann::json::parse(ReportJson(r.st));
+
+        bool made = !present.empty();
+        for (const std::string& id : present) {
+            const auto port =
+                std::find_if(report["ports"].begin(), report["ports"].end(), [&](const auto& p) {
+                    return p["device_path"].template get<std::string>().find(id) !=
+                           std::string::npos;
+                });
+            ASSERT_NE(port, report["ports"].end()) << id << " is not in the report\n" << out.str();
+            const std::string problem = MediaProblem(r, id);
+            if (!(*port)["served"].get<bool>() || (*port)["error_status"].get<int>() != 0 ||
+                !problem.empty()) {
+                made = false;
+            }
+            EXPECT_TRUE((*port)["error_status"].get<int>() != 0 || problem.empty())
+                << id << " passed but holds a wrong " << problem << "\n"
+                << out.str();
+        }
+        EXPECT_EQ(code == kExitPassed, made) << "exit " << code << "\n" << out.str();
+        for (size_t k = 0; k < disks.size(); ++k) {
+            EXPECT_TRUE(disks[k].family || r.Ops(k).empty()) << "a plain disk was sent commands";
+        }
+    }
 }
