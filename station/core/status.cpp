@@ -8,11 +8,7 @@ namespace galmor {
 namespace {
 
 constexpr StatusInfo kTable[] = {
-
-    {Status::DeviceInfoUnreadable, nullptr, nullptr, "format, manufacture, check WP"},
-=======
-    {Status::DeviceInfoUnreadable, nullptr, nullptr, "format, check WP, discovery"},
->>>>>>> disc2
+    {Status::DeviceInfoUnreadable, nullptr, nullptr, "format, manufacture, check WP, discovery"},
     {Status::SizeWrong, "Flash Size Wrong", nullptr, "format"},
     {Status::WriteProtected, "Write Protect", nullptr, "format, discovery"},
     {Status::PasswordExists, "Password Exists", nullptr, "format"},
