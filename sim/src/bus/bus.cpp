@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -166,8 +167,8 @@ std::optional<std::chrono::steady_clock::time_point> reserve_shared(
     if (fd < 0) return std::nullopt;
     const auto free_at =
         std::chrono::steady_clock::time_point(std::chrono::nanoseconds(static_cast<int64_t>(w[1])));
-    // A command's data is at most 4 GiB: bytes * 10^9 stays within 64 bits.
-    const auto slot = std::chrono::nanoseconds((bytes * 1000000000ull + w[0] - 1) / w[0]);
+    const auto slot = std::chrono::nanoseconds(static_cast<int64_t>(
+        std::ceil(static_cast<double>(bytes) * 1e9 / static_cast<double>(w[0]))));
     const auto end = std::max(from, free_at) + slot;
     w[1] = static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(end.time_since_epoch()).count());
