@@ -256,8 +256,7 @@ int main(int argc, char** argv) {
                     base > 0 ? best.wall / base : 0.0, best.processCpu, best.emulatorCpu, share);
         if (shared) {
             const double bound =
-                static_cast<double>(best.carried) / static_cast<double>(sharedBytesPerS) +
-                kPausesS;
+                static_cast<double>(best.carried) / static_cast<double>(sharedBytesPerS) + kPausesS;
             std::printf(" %11.3f %9.3f %11.3f", static_cast<double>(best.carried) / 1e6, bound,
                         best.wall / bound);
         }

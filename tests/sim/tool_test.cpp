@@ -26,9 +26,8 @@ bool Contains(const std::string& text, const std::string& part) {
 TEST_F(ToolTest, HelpListsCommandsAndPlugOptions) {
     auto r = RunTool({"--help"});
     EXPECT_EQ(r.code, 0);
-    for (const char* cmd :
-         {"init", "plug", "unplug", "replug", "disable", "enable", "list", "inspect", "export",
-          "trace"}) {
+    for (const char* cmd : {"init", "plug", "unplug", "replug", "disable", "enable", "list",
+                            "inspect", "export", "trace"}) {
         EXPECT_TRUE(Contains(r.out, cmd)) << cmd;
     }
     r = RunTool({"plug", "--help"});
