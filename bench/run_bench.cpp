@@ -5,7 +5,12 @@
 // process's CPU time minus the emulator's (the bus records it per device as
 // "cpu_ns"), divided by the number of disks.
 //
-//   run_bench [--counts 1,2,4,8] [--repeat N]
+// With --shared-bandwidth the disks hang on one bus whose host controller
+// carries all their data at that rate (MB/s, 10^6 bytes), and each run is
+// set against its bound: the data bytes the bus carried from Start to the
+// verdict divided by that bandwidth, plus the three 1-second pauses.
+//
+//   run_bench [--counts 1,2,4,8] [--repeat N] [--shared-bandwidth MB/S]
 #include <stdlib.h>
 #include <time.h>
 
@@ -33,6 +38,10 @@ namespace fs = std::filesystem;
 using namespace galmor;
 
 namespace {
+
+// The pauses between Format, Manufacture and Check Config, which every disk
+// waits in parallel.
+constexpr double kPausesS = 3.0;
 
 double ProcessCpuSeconds() {
     timespec ts{};
@@ -80,6 +89,7 @@ struct Result {
     double wall = 0;         // seconds from Start to the verdict
     double processCpu = 0;   // seconds
     double emulatorCpu = 0;  // seconds
+    uint64_t carried = 0;    // data bytes through a shared bus
     std::string banner;
 };
 
@@ -92,7 +102,12 @@ uint64_t EmulatorCpuNs(const simbus::Bus& bus, const std::vector<std::string>& i
     return total;
 }
 
-bool RunOnce(int disks, const fs::path& scratch, Result* out) {
+uint64_t Carried(const simbus::Bus& bus) {
+    const auto shared = bus.shared();
+    return shared ? shared->bytes_carried : 0;
+}
+
+bool RunOnce(int disks, const fs::path& scratch, uint64_t sharedBytesPerS, Result* out) {
     const fs::path root = scratch / ("run" + std::to_string(disks));
     fs::remove_all(root);
     fs::create_directories(root / "bus");
@@ -102,6 +117,10 @@ bool RunOnce(int disks, const fs::path& scratch, Result* out) {
     WriteRecipe(root / "home");
 
     simbus::Bus bus((root / "bus").string());
+    if (sharedBytesPerS > 0 && !bus.set_shared_bandwidth(sharedBytesPerS)) {
+        std::cerr << "run_bench: cannot share the bus\n";
+        return false;
+    }
     std::vector<std::string> ids;
     for (int i = 0; i < disks; ++i) {
         simbus::PlugOptions o;
@@ -127,6 +146,7 @@ bool RunOnce(int disks, const fs::path& scratch, Result* out) {
     }
 
     const uint64_t emu0 = EmulatorCpuNs(bus, ids);
+    const uint64_t carried0 = Carried(bus);
     const double cpu0 = ProcessCpuSeconds();
     const auto t0 = std::chrono::steady_clock::now();
     GoCmd_Click(*st);
@@ -134,6 +154,7 @@ bool RunOnce(int disks, const fs::path& scratch, Result* out) {
     const auto t1 = std::chrono::steady_clock::now();
     const double cpu1 = ProcessCpuSeconds();
     const uint64_t emu1 = EmulatorCpuNs(bus, ids);
+    out->carried = Carried(bus) - carried0;
 
     out->disks = disks;
     out->wall = std::chrono::duration<double>(t1 - t0).count();
@@ -167,14 +188,22 @@ std::vector<int> ParseCounts(const std::string& text) {
 int main(int argc, char** argv) {
     std::vector<int> counts = {1, 2, 4, 8};
     int repeat = 1;
+    double sharedMbPerS = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--counts" && i + 1 < argc) {
             counts = ParseCounts(argv[++i]);
         } else if (a == "--repeat" && i + 1 < argc) {
             repeat = std::max(1, std::atoi(argv[++i]));
+        } else if (a == "--shared-bandwidth" && i + 1 < argc) {
+            sharedMbPerS = std::atof(argv[++i]);
+            if (!(sharedMbPerS > 0 && sharedMbPerS < 1e6)) {
+                std::cerr << "run_bench: --shared-bandwidth takes MB/s above 0\n";
+                return 2;
+            }
         } else {
-            std::cerr << "usage: run_bench [--counts 1,2,4,8] [--repeat N]\n";
+            std::cerr
+                << "usage: run_bench [--counts 1,2,4,8] [--repeat N] [--shared-bandwidth MB/S]\n";
             return 2;
         }
     }
@@ -193,10 +222,18 @@ int main(int argc, char** argv) {
     }
     const fs::path scratch = scratchTemplate;
 
+    const auto sharedBytesPerS = static_cast<uint64_t>(sharedMbPerS * 1e6 + 0.5);
+    const bool shared = sharedBytesPerS > 0;
     std::printf("production run, usb2 timing, 4 MB loader, 1 MB reserve, 2 partitions\n");
     std::printf("(Format, Manufacture and Check Config; the three 1-second pauses are included)\n");
-    std::printf("%6s %10s %8s %14s %14s %18s  %s\n", "disks", "wall s", "ratio", "process cpu s",
-                "emulator cpu s", "station cpu/disk", "banner");
+    if (shared) {
+        std::printf("one shared bus of %.3f MB/s; bound: bytes carried / bandwidth + %.0f s\n",
+                    static_cast<double>(sharedBytesPerS) / 1e6, kPausesS);
+    }
+    std::printf("%6s %10s %8s %14s %14s %18s", "disks", "wall s", "ratio", "process cpu s",
+                "emulator cpu s", "station cpu/disk");
+    if (shared) std::printf(" %11s %9s %11s", "MB carried", "bound s", "wall/bound");
+    std::printf("  %s\n", "banner");
     double base = 0;
     int rc = 0;
     for (int disks : counts) {
@@ -205,7 +242,7 @@ int main(int argc, char** argv) {
         Result best;
         for (int k = 0; k < repeat; ++k) {
             Result r;
-            if (!RunOnce(disks, scratch, &r)) {
+            if (!RunOnce(disks, scratch, sharedBytesPerS, &r)) {
                 rc = 1;
                 break;
             }
@@ -215,9 +252,15 @@ int main(int argc, char** argv) {
         if (disks == counts.front()) base = best.wall;
         const double stationCpu = std::max(0.0, best.processCpu - best.emulatorCpu);
         const double share = stationCpu / disks / best.wall * 100.0;
-        std::printf("%6d %10.3f %8.3f %14.3f %14.3f %17.3f%%  %s\n", disks, best.wall,
-                    base > 0 ? best.wall / base : 0.0, best.processCpu, best.emulatorCpu, share,
-                    best.banner.c_str());
+        std::printf("%6d %10.3f %8.3f %14.3f %14.3f %17.3f%%", disks, best.wall,
+                    base > 0 ? best.wall / base : 0.0, best.processCpu, best.emulatorCpu, share);
+        if (shared) {
+            const double bound =
+                static_cast<double>(best.carried) / static_cast<double>(sharedBytesPerS) + kPausesS;
+            std::printf(" %11.3f %9.3f %11.3f", static_cast<double>(best.carried) / 1e6, bound,
+                        best.wall / bound);
+        }
+        std::printf("  %s\n", best.banner.c_str());
         std::fflush(stdout);
         if (best.banner != "! ALL PASS !") rc = 1;
     }

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
@@ -177,6 +178,15 @@ int main(int argc, char** argv) {
     plug->add_option("--read-error", read_error,
                      "SECTOR: reads that cover this flash sector fail with a medium error");
 
+    auto* init = app.add_subcommand(
+        "init", "Creates the bus folder if needed and sets how its devices share the host");
+    double shared_mb_s = 0;
+    init->add_option("--shared-bandwidth", shared_mb_s,
+                     "MB/S: all devices share this bandwidth (10^6 bytes a second) for their "
+                     "data, each still no faster than its own timing model; 0 or absent: each "
+                     "device on its own")
+        ->check(CLI::Range(0.0, 1e6));
+
     auto* unplug = app.add_subcommand("unplug", "Unplugs a device (open handles fail)");
     auto* replug = app.add_subcommand("replug", "Unplugs a device and plugs it in again");
     auto* disable = app.add_subcommand(
@@ -277,6 +287,18 @@ int main(int argc, char** argv) {
             return 0;
         }
 
+        if (init->parsed()) {
+            const auto bytes_per_s = static_cast<uint64_t>(shared_mb_s * 1e6 + 0.5);
+            if (shared_mb_s > 0 && bytes_per_s == 0) {
+                throw UsageError{"--shared-bandwidth: too small"};
+            }
+            if (!bus.set_shared_bandwidth(bytes_per_s)) {
+                std::cerr << "simbus: could not set up the bus in " << dir << "\n";
+                return 1;
+            }
+            return 0;
+        }
+
         require_bus(dir);
         if (unplug->parsed() || replug->parsed()) {
             require_device(bus, id);
@@ -313,6 +335,13 @@ int main(int argc, char** argv) {
                 return 0;
             }
             if (!hub_on) std::cout << "hub disabled (no device is reachable)\n";
+            if (const auto shared = bus.shared()) {
+                char rate[32];
+                std::snprintf(rate, sizeof rate, "%.3f",
+                              static_cast<double>(shared->bytes_per_s) / 1e6);
+                std::cout << "shared bus: " << rate << " MB/s, " << shared->bytes_carried
+                          << " bytes carried\n";
+            }
             for (const auto& dev : all) {
                 const bool plugged = dev["plugged"].get<bool>();
                 const bool on = dev["enabled"].get<bool>();

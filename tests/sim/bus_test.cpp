@@ -475,6 +475,31 @@ TEST_F(BusTest, ADeviceServesOneCommandAtATimeForItsWholeModelledTime) {
     close(b);
 }
 
+// On a shared bus the data of all devices passes the host controller one
+// command after another, each device still no faster than its own model.
+TEST_F(BusTest, DevicesOnASharedBusTakeTurnsForItsBandwidth) {
+    ASSERT_TRUE(bus.set_shared_bandwidth(1000000));  // 64 KiB: 65.5 ms of the bus
+    auto opts = Plain();
+    opts.timing = simbus::Timing::Usb2;
+    ASSERT_EQ(bus.plug(opts), "d001");
+    ASSERT_EQ(bus.plug(Plain()), "d002");  // no timing of its own
+    const int a = Open(UnitClass::Disk, 0);
+    const int b = Open(UnitClass::Disk, 1);
+    const auto data = Pattern(128, 5);
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread other([&] { EXPECT_TRUE(Good(Write10(bus, b, 0, data))); });
+    EXPECT_TRUE(Good(Write10(bus, a, 0, data)));
+    other.join();
+    const auto elapsed = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(elapsed, 2 * std::chrono::microseconds(65536));  // a lower bound only
+    EXPECT_EQ(bus.shared()->bytes_carried, 2u * 65536);
+    EXPECT_EQ(bus.inspect("d001")->at("timing").at("last_delay_us"), 1000 + 65536 / 30);
+    ASSERT_TRUE(bus.set_shared_bandwidth(0));
+    EXPECT_FALSE(bus.shared());
+    close(a);
+    close(b);
+}
+
 TEST_F(BusTest, CpuTimeCountsCommandWorkButNotWaits) {
     auto opts = Plain();
     opts.timing = simbus::Timing::Usb2;

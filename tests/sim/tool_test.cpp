@@ -26,8 +26,8 @@ bool Contains(const std::string& text, const std::string& part) {
 TEST_F(ToolTest, HelpListsCommandsAndPlugOptions) {
     auto r = RunTool({"--help"});
     EXPECT_EQ(r.code, 0);
-    for (const char* cmd :
-         {"plug", "unplug", "replug", "disable", "enable", "list", "inspect", "export", "trace"}) {
+    for (const char* cmd : {"init", "plug", "unplug", "replug", "disable", "enable", "list",
+                            "inspect", "export", "trace"}) {
         EXPECT_TRUE(Contains(r.out, cmd)) << cmd;
     }
     r = RunTool({"plug", "--help"});
@@ -114,6 +114,10 @@ TEST_F(ToolTest, DisableEnableAndTheStateInTheList) {
     EXPECT_TRUE(bus.interface_paths(UnitClass::Disk).empty());
     EXPECT_EQ(Tool({"enable", "hub"}).code, 0);
     EXPECT_FALSE(Contains(Tool({"list"}).out, "hub disabled"));
+    EXPECT_EQ(Tool({"init", "--shared-bandwidth", "35"}).code, 0);
+    EXPECT_TRUE(Contains(Tool({"list"}).out, "shared bus: 35.000 MB/s, 0 bytes carried\n"));
+    EXPECT_EQ(Tool({"init"}).code, 0);
+    EXPECT_FALSE(bus.shared());
 
     r = Tool({"disable", "d009"});
     EXPECT_EQ(r.code, 2);

@@ -71,6 +71,20 @@ class Bus {
     bool set_enabled(const std::string& id, bool on);
     std::optional<bool> enabled(const std::string& id) const;
 
+    // The host controller's bandwidth. By default each device moves data as
+    // fast as its own timing model lets it. With a shared bandwidth set, the
+    // data of every device on the bus passes one after another through the
+    // host controller at that rate (bytes per second), each device still no
+    // faster than its own model; devices without a timing model take their
+    // share of the bus too. 0 returns the bus to devices on their own.
+    // Creates the bus folder; false when it cannot be written.
+    bool set_shared_bandwidth(uint64_t bytes_per_s);
+    struct Shared {
+        uint64_t bytes_per_s = 0;
+        uint64_t bytes_carried = 0;  // data bytes of all commands since it was set
+    };
+    std::optional<Shared> shared() const;  // nothing: each device on its own
+
   private:
     std::string dir_;
 };

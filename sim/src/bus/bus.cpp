@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -111,6 +112,70 @@ std::string hub_marker(const std::string& dir) {
 
 bool hub_enabled(const std::string& dir) {
     return ::access(hub_marker(dir).c_str(), F_OK) != 0;
+}
+
+// The bus folder's file "shared-bus", present while the devices share the
+// host controller's bandwidth: three 64-bit little-endian words, read and
+// written under its flock: the bandwidth (bytes per second), when the host
+// controller has carried all the data reserved so far (steady clock, ns),
+// and the bytes it carried.
+std::string shared_file(const std::string& dir) {
+    return dir + "/shared-bus";
+}
+
+constexpr size_t kSharedWords = 3;
+
+// The open and locked file, or -1 when the bus is not shared.
+int lock_shared(const std::string& dir, int how, uint64_t (&w)[kSharedWords]) {
+    const int fd = ::open(shared_file(dir).c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return -1;
+    int rc;
+    do {
+        rc = ::flock(fd, how);
+    } while (rc < 0 && errno == EINTR);
+    uint8_t b[kSharedWords * 8];
+    if (rc != 0 || ::pread(fd, b, sizeof b, 0) != static_cast<ssize_t>(sizeof b)) {
+        ::close(fd);
+        return -1;
+    }
+    for (size_t i = 0; i < kSharedWords; ++i) {
+        w[i] = 0;
+        for (int k = 7; k >= 0; --k) w[i] = w[i] << 8 | b[i * 8 + static_cast<size_t>(k)];
+    }
+    if (w[0] == 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool write_shared(int fd, const uint64_t (&w)[kSharedWords]) {
+    uint8_t b[kSharedWords * 8];
+    for (size_t i = 0; i < kSharedWords; ++i) {
+        for (size_t k = 0; k < 8; ++k) b[i * 8 + k] = static_cast<uint8_t>(w[i] >> (8 * k));
+    }
+    return ::pwrite(fd, b, sizeof b, 0) == static_cast<ssize_t>(sizeof b);
+}
+
+// On a shared bus, reserves the host controller for `bytes` from `from` on,
+// after all the data reserved before them, and returns when they have been
+// carried; nothing when each device has the bus to itself.
+std::optional<std::chrono::steady_clock::time_point> reserve_shared(
+    const std::string& dir, uint64_t bytes, std::chrono::steady_clock::time_point from) {
+    uint64_t w[kSharedWords];
+    const int fd = lock_shared(dir, LOCK_EX, w);
+    if (fd < 0) return std::nullopt;
+    const auto free_at =
+        std::chrono::steady_clock::time_point(std::chrono::nanoseconds(static_cast<int64_t>(w[1])));
+    const auto slot = std::chrono::nanoseconds(static_cast<int64_t>(
+        std::ceil(static_cast<double>(bytes) * 1e9 / static_cast<double>(w[0]))));
+    const auto end = std::max(from, free_at) + slot;
+    w[1] = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(end.time_since_epoch()).count());
+    w[2] += bytes;
+    write_shared(fd, w);
+    ::close(fd);
+    return end;
 }
 
 // A file's key identifies it for good only once the file is older than the
@@ -317,6 +382,7 @@ Outcome Bus::execute(int fd, const uint8_t* cdb, size_t cdb_len, Direction dir, 
         if (!node) return {};
         DeviceFolder folder(node->folder);
         if (!folder.has_state()) return {};
+        const std::string bus_dir = std::filesystem::path(node->folder).parent_path().string();
         auto lock = folder.lock();
         if (!lock.ok()) return {};
         // The device is busy for the modelled time of the command from when
@@ -327,10 +393,11 @@ Outcome Bus::execute(int fd, const uint8_t* cdb, size_t cdb_len, Direction dir, 
         const auto busy_from = std::max(sent, free_at);
         Outcome out;
         uint64_t delay = 0;
+        uint64_t carried = 0;  // data bytes that pass the host controller
         {
             DeviceState st = folder.load_cached(lock);
             if (!st.plugged || !st.enabled || st.generation != node->generation) return {};
-            if (!hub_enabled(std::filesystem::path(node->folder).parent_path().string())) return {};
+            if (!hub_enabled(bus_dir)) return {};
             auto dev = simdev::load_device(st.device);
             if (!dev || node->unit >= dev->units().size()) return {};
 
@@ -347,21 +414,25 @@ Outcome Bus::execute(int fd, const uint8_t* cdb, size_t cdb_len, Direction dir, 
             }
 
             const char* outcome = "good";
-            delay = timing_delay_us(st.timing, dir == Direction::None ? 0 : length);
+            carried = dir == Direction::None ? 0 : length;
+            delay = timing_delay_us(st.timing, carried);
             bool changed = false;  // anything state.json holds besides the counters
             if (fault && fault->unplug) {
                 st.plugged = false;
                 changed = true;
                 outcome = "removed (injected)";
                 delay = 0;
+                carried = 0;
             } else if (fault) {
                 out = {true, simdev::kStatusCheckCondition, 0};
                 outcome = "check (injected)";
                 delay = timing_delay_us(st.timing, 0);
+                carried = 0;
             } else if (timeout_s > 0 && delay > uint64_t{timeout_s} * 1000000u) {
                 // The host gives up before the device would finish.
                 outcome = "timeout";
                 delay = uint64_t{timeout_s} * 1000000u;
+                carried = 0;
             } else {
                 FileStore store(folder);
                 simdev::Request req;
@@ -392,7 +463,14 @@ Outcome Bus::execute(int fd, const uint8_t* cdb, size_t cdb_len, Direction dir, 
             folder.append_trace(cdb_hex(cdb, cdb_len) + " | " + direction_name(dir) + " | " +
                                 std::to_string(length) + " | " + outcome);
         }  // the state and the model are released before the device's busy time ends
-        const auto done = busy_from + std::chrono::microseconds(delay);
+        auto done = busy_from + std::chrono::microseconds(delay);
+        // On a shared bus the data also waits for its turn on the host
+        // controller; the device's own time runs meanwhile.
+        if (carried > 0) {
+            if (const auto carried_at = reserve_shared(bus_dir, carried, busy_from)) {
+                done = std::max(done, *carried_at);
+            }
+        }
         DeviceFolder::write_free_at(
             lock,
             std::chrono::duration_cast<std::chrono::nanoseconds>(done.time_since_epoch()).count());
@@ -666,6 +744,22 @@ bool Bus::set_enabled(const std::string& id, bool on) {
     } catch (const std::exception&) {
         return false;
     }
+}
+
+bool Bus::set_shared_bandwidth(uint64_t bytes_per_s) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir_, ec);
+    if (bytes_per_s == 0) return ::unlink(shared_file(dir_).c_str()) == 0 || errno == ENOENT;
+    FileLock lock(shared_file(dir_));
+    return lock.ok() && write_shared(lock.fd(), {bytes_per_s, 0, 0});
+}
+
+std::optional<Bus::Shared> Bus::shared() const {
+    uint64_t w[kSharedWords];
+    const int fd = lock_shared(dir_, LOCK_SH, w);
+    if (fd < 0) return std::nullopt;
+    ::close(fd);
+    return Shared{w[0], w[2]};
 }
 
 std::optional<bool> Bus::enabled(const std::string& id) const {
