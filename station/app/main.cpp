@@ -59,7 +59,8 @@ const char kExitCodes[] =
 
 // The station with its command library loaded and its recipe folder found;
 // null (with the exit code in *code) when either is missing.
-std::unique_ptr<Station> LoadStation(HeadlessOptions& opts, int* code) {
+std::unique_ptr<Station> LoadStation(HeadlessOptions& opts, int* code,
+                                     std::string* missing = nullptr) {
     auto st = std::make_unique<Station>();
     std::string error;
     if (!st->lib.Load(&error)) {
@@ -71,6 +72,7 @@ std::unique_ptr<Station> LoadStation(HeadlessOptions& opts, int* code) {
         FindHome(opts.home, ExecutableFolder(), [](const char* name) { return std::getenv(name); });
     if (!home.found) {
         std::cerr << "galmor: " << MissingRecipeMessage(home) << "\n";
+        if (missing) *missing = MissingRecipeMessage(home);
         *code = kExitRecipeRejected;
         return nullptr;
     }
@@ -341,7 +343,16 @@ int Run(int argc, char** argv) {
     if (watch) return Watch(opts, autoRun, logSetup);
 
     int code = kExitPassed;
-    auto st = LoadStation(opts, &code);
+    std::string missing;
+    auto st = LoadStation(opts, &code, &missing);
+#ifdef UFD_HAVE_QT
+    if (!st && window && screenshot.empty() && !missing.empty()) {
+        // The operator at the window sees why nothing opens.
+        QApplication qapp(argc, argv);
+        QApplication::setApplicationName("galmor");
+        return qtui::ShowStartUpFailure(missing);
+    }
+#endif
     if (!st) return code;
 
 #ifdef UFD_HAVE_QT

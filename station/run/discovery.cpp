@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cmath>
 #include <cerrno>
 #include <chrono>
 #include <fstream>
@@ -254,6 +255,41 @@ bool CollectingPass(StationCore& st, std::vector<Candidate>& found,
     return true;
 }
 
+// What names a unit to the operator: its USB port and capacity.
+std::string Where(const UnitLocation& at) {
+    if (at.port.empty()) return {};
+    std::string text = "USB " + at.port;
+    if (at.sectors > 0) {
+        text += "  " + std::to_string(std::llrint(static_cast<double>(at.sectors) / 2000.0)) + " MB";
+    }
+    return text;
+}
+
+// Every row shows what this discovery found: live ports their unit, every
+// other row no disk. A row whose disk left or is another one now (another
+// USB port, USB serial or unit) first loses the results, progress and step it
+// showed for the old disk; a disk that stays in its row keeps its results.
+void ShowRows(StationCore& st, int n) {
+    for (int r = 0; r < kMaxPorts; ++r) {
+        const size_t i = static_cast<size_t>(r);
+        UnitLocation at;
+        std::string identity;
+        if (r < n) {
+            const PortRecord& port = st.ports[i];
+            if (!st.Lib().GetUnitLocation(port.Handle, &at)) at = {};
+            identity = at.port + "\n" + at.serial + "\n" + port.DevicePath;
+        }
+        st.Locations[i] = at;
+        PortView& row = st.Row(r);
+        if (identity != st.RowDisk[i]) {
+            row.Reset(false);
+            st.RowDisk[i] = identity;
+        }
+        row.SetDisk(Where(at));
+        if (r >= n) row.SetPicture(Picture::Absent);
+    }
+}
+
 }  // namespace
 
 void ReadDevicePathLog(StationCore& st, int16_t selector) {
@@ -346,6 +382,7 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
             st.Row(p).SetPicture(Picture::Present);
         }
     }
+    ShowRows(st, n);
     st.DiskCount = static_cast<int16_t>(n);
 
     StationView& v = st.View();

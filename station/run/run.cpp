@@ -179,6 +179,7 @@ void JustDoIt(StationCore& st, int16_t disk) {
                            : st.NoDiskUnit[static_cast<size_t>(disk - 1)] ? Status::NoDiskUnit
                                                                           : Status::Ok;
     if (refused != Status::Ok) {
+        job.view.SetStep("");
         MarkFailed(st, port, refused);
         job.view.ShowColumn(Column::Format);
         job.view.SetMark(Column::Format, "X");
@@ -189,6 +190,7 @@ void JustDoIt(StationCore& st, int16_t disk) {
     }
 
     if (v.Checked(TestItem::Format)) {
+        job.view.SetStep(kStepFormat);
         clock.Time("format", [&] { RunStep(st, port, Status::Runtime, [&] { Format7301(job); }); });
         WaitSeconds(st, 1.0f);
         if (good()) {
@@ -198,22 +200,26 @@ void JustDoIt(StationCore& st, int16_t disk) {
         }
     }
     if (v.Checked(TestItem::Manufacture) && good()) {
+        job.view.SetStep("manufacturing");
         WaitSeconds(st, 1.0f);
         clock.Time("manufacture",
                    [&] { RunStep(st, port, Status::InternalError, [&] { SetUsbScsiStr(job); }); });
     }
     if (v.Checked(TestItem::CheckConfig) && good()) {
+        job.view.SetStep("checking config");
         WaitSeconds(st, 1.0f);
         clock.Time("check-config", [&] {
             RunStep(st, port, Status::InternalError, [&] { TestCopyAndCompareFile(job); });
         });
     }
     if (v.Checked(TestItem::CheckWp) && good()) {
+        job.view.SetStep("checking WP");
         clock.Time("check-wp", [&] {
             RunStep(st, port, Status::InternalError, [&] { CheckWriteProtect(job); });
         });
     }
 
+    job.view.SetStep("");
     // A job stopped by Clear never counts itself, so no verdict is shown and
     // the disk is not recorded as made.
     CheckStop();

@@ -22,6 +22,7 @@
 
 #include "core/autorun_policy.h"
 #include "core/monitor_link.h"
+#include "run/production_log.h"
 #include "run/run.h"
 #include "testbus.h"
 #include "ui/grid.h"
@@ -104,6 +105,28 @@ struct Bench {
     }
     QString Text(const char* name, int index = -1) { return W<QLabel>(name, index)->text(); }
     QString Picture(int row) { return W<QLabel>("ThumbImage", row)->accessibleName(); }
+    // Runs the checked items on the disks found and waits for the verdict.
+    void Run() {
+        Click("GoCmd");
+        w->FlushNow();
+        QTRY_VERIFY_WITH_TIMEOUT(W("PassLab")->isVisible(), 60000);
+        WaitForWorkers(*st);
+        w->FlushNow();
+    }
+    // A device notice as the hook takes it; the polling timer runs the discovery.
+    void Notice(int16_t event, int disks) {
+        st->DeviceEvent = event;
+        QTRY_COMPARE_WITH_TIMEOUT(st->DiskCount.load(), disks, 10000);
+        QTRY_COMPARE(st->DeviceEvent, kDeviceEventHandled);
+        w->FlushNow();
+    }
+    // Nothing of a result shows in the row: no mark, text or step.
+    bool Blank(int row) {
+        for (const char* name : {"FG", "FR", "LLG", "LLR", "CC1mG", "CC1mR", "StepLab"}) {
+            if (W(name, row)->isVisible()) return false;
+        }
+        return true;
+    }
     // One click of the operator's: far enough from the last one not to make
     // a double click of the two.
     // A check box is clicked on its box, which only it and its caption take.
@@ -231,6 +254,72 @@ class WindowTest : public QObject {
         QVERIFY(b.W("FG", 0)->isHidden());
         QVERIFY(b.W("GoCmd")->isEnabled());
         QTRY_COMPARE(b.w->focusWidget(), b.W("GoCmd"));
+    }
+
+    // A row's results stay only while its disk does: after a run, a disk
+    // that leaves takes them along, a disk plugged into the freed row starts
+    // blank, and Clear leaves no fail picture on an empty row.
+    void rowsNeverShowAnotherDisksResults() {
+        Bench b({Small(), Small({{0x93, 1, false}}), Small()});
+        QVERIFY(b.StartUp());
+        QVERIFY(b.W("ItemLab", 1)->toolTip().startsWith("USB 1-2  "));
+        QVERIFY(b.W("ThumbImage", 1)->toolTip().contains("USB 1-2"));
+        b.Run();
+        QCOMPARE(b.Text("FR", 1), QString("Error Status = 93"));
+
+        // The disk of row 0 leaves: rows 0 and 1 now hold other disks.
+        QVERIFY(b.tb.bus().unplug(b.tb.bus().list().at(0)));
+        b.Notice(kDeviceEventRemoval, 2);
+        for (int row = 0; row < 3; ++row) QVERIFY2(b.Blank(row), qPrintable(QString::number(row)));
+        QCOMPARE(b.Picture(2), QString("Disk 2: No disk"));
+        QVERIFY(b.W("ItemLab", 2)->toolTip().isEmpty());
+
+        // A fresh disk goes into the freed row.
+        const std::string fresh = b.tb.Plug(Small({{0x93, 1, false}}));
+        b.Notice(kDeviceEventArrival, 3);
+        QVERIFY(b.Blank(2));
+        QCOMPARE(b.Picture(2), QString("Disk 2: Disk present"));
+
+        // It fails the next run and is pulled; then Clear.
+        b.Run();
+        QCOMPARE(b.Picture(2), QString("Disk 2: Disk failed"));
+        QVERIFY(b.tb.bus().unplug(fresh));
+        b.Click("ClearCmd");
+        b.w->FlushNow();
+        QCOMPARE(b.st->DiskCount.load(), 2);
+        QCOMPARE(b.Picture(2), QString("Disk 2: No disk"));
+        QVERIFY(b.Blank(2));
+    }
+
+    // Colour follows the outcome; a step label says what a busy disk does;
+    // the status line shows the day's counts from the production log.
+    void coloursStepsAndTheStatusLineTellTheTruth() {
+        const auto slow = simbus::Timing::Usb2;
+        Bench b({Small({}, slow), Small({{0x93, 1, false}}, slow)});
+        LogSetup setup;
+        setup.url = "sqlite:" + b.tb.root() + "/log.db";
+        b.w->AfterRecipe = [&] {
+            std::string error;
+            return OpenProductionLog(*b.st, setup, &error);
+        };
+        QVERIFY(b.StartUp());
+        b.Click("GoCmd");
+        QTRY_VERIFY_WITH_TIMEOUT(b.W("StepLab", 0)->isVisible(), 20000);
+        QVERIFY(!b.Text("StepLab", 0).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(b.W("PassLab")->isVisible(), 60000);
+        WaitForWorkers(*b.st);
+        b.w->FlushNow();
+        QVERIFY(b.W("StepLab", 0)->isHidden());
+
+        const QString green = "#a8e6a8", red = "#f6b3b3";
+        QVERIFY(b.W("FG", 0)->styleSheet().contains(green));
+        QVERIFY(b.W("FR", 0)->styleSheet().isEmpty());  // "1 Chip(s)   16 MB"
+        QVERIFY(b.W("LLR", 0)->styleSheet().isEmpty());  // "Write = V"
+        QVERIFY(b.W("CC1mR", 0)->styleSheet().isEmpty());  // empty
+        QVERIFY(b.W("FG", 1)->styleSheet().contains(red));
+        QVERIFY(b.W("FR", 1)->styleSheet().contains(red));
+
+        QTRY_COMPARE(b.Text("StatusLine"), QString("Today: 1 passed, 1 failed, yield 50.0 %"));
     }
 
     void keyboardAcceleratorStartsTheRun() {
@@ -453,6 +542,27 @@ class WindowTest : public QObject {
         // The first discovery still ran.
         QCOMPARE(b.Picture(0), QString("Disk 0: Disk present"));
         QVERIFY(b.W("GoCmd")->isEnabled());
+    }
+
+    void aRefusedRecipeIsShownInABoxAndEndsTheProgram() {
+        testbus::TestBus tb;
+        Station st;
+        std::string error;
+        QVERIFY(st.lib.Load(&error));
+        st.HomeDir = tb.root() + "/empty";
+        testbus::WriteFile(st.HomeDir + "/Product.ini", "[VID/PID]\r\n");
+        QString last;
+        int boxes = 0;
+        BoxAnswerer answer([&](QMessageBox* box) {
+            last = box->text();
+            ++boxes;
+            box->button(QMessageBox::Ok)->click();
+            return false;  // every box of the start-up
+        });
+        QCOMPARE(qtui::RunWindow(st), 2);
+        QVERIFY(boxes >= 1);
+        QVERIFY2(last.contains(QString::fromStdString(st.HomeDir + "/Product.ini")), qPrintable(last));
+        QVERIFY(last.contains("not accepted"));
     }
 
     void galmorRendersTheWindowAfterARun() {
