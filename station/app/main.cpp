@@ -229,9 +229,14 @@ int Run(int argc, char** argv) {
     auto* shotOpt = app.add_option("--screenshot", screenshot,
                                    "Render the window after start-up to this PNG file (no display "
                                    "needed) and exit");
-    app.add_flag("--after-run", afterRun,
-                 "With --screenshot: press Start first and render after the run")
-        ->needs(shotOpt);
+    auto* afterOpt = app.add_flag("--after-run", afterRun,
+                                  "With --screenshot: press Start first and render after the run")
+                         ->needs(shotOpt);
+    bool duringRun = false;
+    app.add_flag("--during-run", duringRun,
+                 "With --screenshot: press Start and render while the disks are being formatted")
+        ->needs(shotOpt)
+        ->excludes(afterOpt);
 
     try {
         app.parse(argc, argv);
@@ -374,7 +379,11 @@ int Run(int argc, char** argv) {
         NoAutorunStore autorun;
         MonitorLink link(autorun);
         int rc = screenshot.empty() ? qtui::RunWindow(*st, openLog, &link, ExecutableFolder())
-                                    : qtui::RenderScreenshot(*st, screenshot, afterRun);
+                                    : qtui::RenderScreenshot(*st, screenshot,
+                                                            afterRun    ? qtui::Moment::AfterRun
+                                                            : duringRun ? qtui::Moment::DuringRun
+                                                                        : qtui::Moment::StartUp,
+                                                            openLog);
         if (logFailed) rc = kExitOtherError;
         if (rc == kExitRecipeRejected && !logFailed) {
             std::cerr << "galmor: recipe rejected (" << st->HomeDir << "/Product.ini)\n";

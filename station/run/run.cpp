@@ -192,6 +192,8 @@ void JustDoIt(StationCore& st, int16_t disk) {
     if (v.Checked(TestItem::Format)) {
         job.view.SetStep(kStepFormat);
         clock.Time("format", [&] { RunStep(st, port, Status::Runtime, [&] { Format7301(job); }); });
+        // A disk that failed is done with: its row says so at once.
+        if (!good()) job.view.SetStep("");
         WaitSeconds(st, 1.0f);
         if (good()) {
             clock.Time("clear-password", [&] {

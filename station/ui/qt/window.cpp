@@ -821,26 +821,37 @@ int ShowStartUpFailure(const std::string& reason) {
     return kExitRecipeRejected;
 }
 
-int RenderScreenshot(Station& st, const std::string& file, bool after_run) {
+int RenderScreenshot(Station& st, const std::string& file, Moment moment,
+                     std::function<bool()> afterRecipe) {
     WindowOptions opts;
     opts.modal_messages = false;  // nobody is there to answer
     OperatorWindow w(st, opts);
+    w.AfterRecipe = std::move(afterRecipe);
     if (!w.StartUp()) return kExitRecipeRejected;
     w.show();
     QCoreApplication::processEvents();
-    if (after_run) {
+    if (moment != Moment::StartUp) {
         if (!st.model.Get1("GoCmd").enabled) {
             w.Shutdown();
             return kExitNoDisk;
         }
         static_cast<QPushButton*>(w.Widget("GoCmd"))->click();
+        // During the run: once some disk's image is being written.
+        const auto writing = [&] {
+            for (int r = 0; r < st.model.RowCount(); ++r) {
+                const Control bar = st.model.Get("ProgressBar", r);
+                if (bar.visible && bar.value > 0) return true;
+            }
+            return false;
+        };
         QElapsedTimer t;
         t.start();
-        while (st.RunInProgress && t.elapsed() < 600000) {
+        while (st.RunInProgress && t.elapsed() < 600000 &&
+               !(moment == Moment::DuringRun && writing())) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
             QThread::msleep(5);
         }
-        WaitForWorkers(st);
+        if (moment == Moment::AfterRun) WaitForWorkers(st);
     }
     QCoreApplication::processEvents();
     w.FlushNow();

@@ -177,9 +177,15 @@ class OperatorWindow : public QWidget {
 // it. Needs a QApplication.
 int ShowStartUpFailure(const std::string& reason);
 
-// Renders the window after start-up (and, with `after_run`, after one
-// production run on the disks found) to a PNG file. Returns the exit code.
-int RenderScreenshot(Station& st, const std::string& file, bool after_run);
+// When a screenshot is taken: after start-up, while a production run on the
+// disks found is formatting them, or after that run.
+enum class Moment { StartUp, DuringRun, AfterRun };
+
+// Renders the window at `moment` to a PNG file. Returns the exit code.
+// `afterRecipe` as for RunWindow (the program opens its production log there,
+// so that the status line shows the day's counts).
+int RenderScreenshot(Station& st, const std::string& file, Moment moment,
+                     std::function<bool()> afterRecipe = {});
 
 // Runs the operator window until it is closed. Needs a QApplication.
 // Returns the program's exit code.
