@@ -214,9 +214,7 @@ TEST(SarnikLinuxOpen, RescanLayoutAndFilterNode) {
     EXPECT_EQ(p->rescan(fd), std::optional<uint32_t>(0));
     EXPECT_EQ(ReadFile(s.sys() / "class/scsi_host/host2/scan"), "- - -");
 
-    // The unit's place: the USB device above it (the one with a device
-    // number) names the port; its serial and the unit's size come along.
-    EXPECT_FALSE(p->unit_location(fd).has_value());
+    EXPECT_FALSE(p->unit_location(fd).has_value());  // no USB device above it yet
     const fs::path usbDevice = s.sys() / "devices/pci0000:00/0000:00:14.0/usb2/2-1";
     WriteFile(usbDevice / "devnum", "3\n");
     WriteFile(usbDevice / "serial", "0123ABC \n");

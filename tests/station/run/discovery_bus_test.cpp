@@ -309,55 +309,6 @@ TEST_F(DiscoveryOnBus, RepeatedDiscoveriesKeepNoStaleHandles) {
     EXPECT_EQ(testing::OpenDescriptors(), settled - 1);
 }
 
-// Every discovery shows every row from what it found: no row keeps the
-// picture, results or step of a disk that left it, and a disk that stays in
-// its row keeps its results. Rows name their disk's USB port.
-TEST_F(DiscoveryOnBus, EveryRowShowsOnlyItsOwnDisk) {
-    std::vector<std::string> ids = {Plug(), Plug(), Plug()};
-    PollingDiskStatus(st, true);
-    ASSERT_EQ(st.DiskCount, 3);
-    auto showFailed = [&](int row) {
-        PortView& v = st.Row(row);
-        v.ShowColumn(Column::Format);
-        v.SetMark(Column::Format, "X");
-        v.SetText(Column::Format, "Loader Disk Error");
-        v.SetPicture(Picture::Failed);
-        v.SetStep("writing loader");
-    };
-    auto wiped = [&](int row) {
-        return !Label("FG", row).visible && Label("FR", row).caption.empty() &&
-               !Label("StepLab", row).visible && st.Shown(row, Column::Format).mark.empty();
-    };
-    for (int r = 0; r < 3; ++r) {
-        showFailed(r);
-        const std::string port = "1-" + std::to_string(std::stoul(ids[r].substr(1)));
-        EXPECT_EQ(Label("ItemLab", r).tip.rfind("USB " + port + "  ", 0), 0u)
-            << Label("ItemLab", r).tip;
-        EXPECT_EQ(st.Locations[r].port, port);
-    }
-
-    // The first disk leaves; the arrival discovery after Clear renumbers.
-    ASSERT_TRUE(bus.bus().unplug(ids[0]));
-    PollingDiskStatus(st, true);
-    ASSERT_EQ(st.DiskCount, 2);
-    for (int r = 0; r < 3; ++r) EXPECT_TRUE(wiped(r)) << "row " << r;
-    EXPECT_EQ(Label("ThumbImage", 2).picture, kPictureAbsent);
-    EXPECT_EQ(Label("ItemLab", 2).tip, "");
-
-    // A fresh disk joins: the two that stayed keep their rows' results.
-    showFailed(0);
-    showFailed(1);
-    ids.push_back(Plug());
-    PollingDiskStatus(st, true);
-    ASSERT_EQ(st.DiskCount, 3);
-    for (int r = 0; r < 2; ++r) {
-        EXPECT_EQ(Label("FR", r).caption, "Loader Disk Error") << "row " << r;
-        EXPECT_EQ(st.Shown(r, Column::Format).mark, "X");
-    }
-    EXPECT_TRUE(wiped(2));
-    EXPECT_EQ(Label("ThumbImage", 2).picture, kPicturePresent);
-}
-
 TEST_F(DiscoveryOnBus, HandleHandedOutAgainIsKept) {
     Plug();
     PollingDiskStatus(st, true);

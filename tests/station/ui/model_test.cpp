@@ -2,7 +2,6 @@
 // no lock held while a listener runs, message boxes that wait for a view's
 // presenter, and the design state that rows created later share.
 #include "ui/model.h"
-#include "ui/model_view.h"
 
 #include <gtest/gtest.h>
 
@@ -239,46 +238,3 @@ TEST(ModelDesign, FocusIsAnEventAndRowsCreatedLaterMatchRowZero) {
     // Exactly one DISK TYPE option is selected.
     EXPECT_NE(m.Get1("Option1").checked, m.Get1("Option2").checked);
 }
-
-namespace galmor {
-namespace {
-
-// Colour follows the outcome, whichever label a step writes first: a mark
-// green on a pass and red on a failure, a text neutral on a pass and red only
-// when it reports a failure, an empty label nothing.
-TEST(ModelDesign, ResultColoursFollowWhatTheLabelsSay) {
-    const Colour G = Colour::Green, R = Colour::Red, N = Colour::Default;
-    struct Case {
-        const char *mark, *text;
-        Colour markColour, textColour;
-    } const cases[] = {
-        {"V", "1 Chip(s)   16 MB", G, N},        {"X", "Loader Disk Error", R, R},
-        {"String = V", "Write = V", G, N},        {"String = V", "Write = X", G, R},
-        {"String = X", "Write = X", R, R},        {"V", "", G, N},
-        {"X", "Error Status = 82", R, R},         {"Write Protected", "", G, N},
-        {"Check Write Protect Fail!", "", R, N},  {"", "Not Write Protected", N, R},
-        {"V", "Compare Correct !", G, N},         {"X", "Error Status = 9B", R, R},
-    };
-    WindowModel m;
-    ModelPortView v;
-    v.Bind(&m, 0);
-    for (const Case& c : cases) {
-        for (const auto& col : ResultColumns()) {
-            const Column column = static_cast<Column>(col.heading);
-            for (bool markFirst : {true, false}) {
-                v.Reset(false);
-                if (markFirst) v.SetMark(column, c.mark);
-                v.SetText(column, c.text);
-                if (!markFirst) v.SetMark(column, c.mark);
-                EXPECT_EQ(m.Get(col.mark, 0).background, c.markColour) << c.mark << "|" << c.text;
-                EXPECT_EQ(m.Get(col.text, 0).background, c.textColour) << c.mark << "|" << c.text;
-            }
-        }
-    }
-    v.Reset(false);
-    EXPECT_EQ(m.Get("FG", 0).background, N);
-    EXPECT_EQ(m.Get("FR", 0).background, N);
-}
-
-}  // namespace
-}  // namespace galmor
