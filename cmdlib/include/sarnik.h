@@ -56,8 +56,7 @@ SARNIK_API void fnFerrule_UnlockUnit(int32_t handle, int32_t lock);
  * Sends the device nothing. 1, or 0 when the handle is not an open unit that
  * hangs on USB. */
 SARNIK_API int32_t fnFerrule_GetUnitLocation(int32_t handle, char* port, int32_t port_length,
-                                             char* serial, int32_t serial_length,
-                                             int64_t* sectors);
+                                             char* serial, int32_t serial_length, int64_t* sectors);
 
 /* Standard commands: 1 = success, 0 = failure (unless noted). */
 SARNIK_API int32_t fnFerrule_TestUnitReady(int32_t handle);

@@ -380,10 +380,10 @@ int Run(int argc, char** argv) {
         MonitorLink link(autorun);
         int rc = screenshot.empty() ? qtui::RunWindow(*st, openLog, &link, ExecutableFolder())
                                     : qtui::RenderScreenshot(*st, screenshot,
-                                                            afterRun    ? qtui::Moment::AfterRun
-                                                            : duringRun ? qtui::Moment::DuringRun
-                                                                        : qtui::Moment::StartUp,
-                                                            openLog);
+                                                             afterRun    ? qtui::Moment::AfterRun
+                                                             : duringRun ? qtui::Moment::DuringRun
+                                                                         : qtui::Moment::StartUp,
+                                                             openLog);
         if (logFailed) rc = kExitOtherError;
         if (rc == kExitRecipeRejected && !logFailed) {
             std::cerr << "galmor: recipe rejected (" << st->HomeDir << "/Product.ini)\n";

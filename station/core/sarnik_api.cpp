@@ -69,8 +69,8 @@ bool Sarnik::Load(std::string* error) {
         return false;
     }
     // A library without it still drives the disks; rows then name no USB port.
-    x_.GetUnitLocation = reinterpret_cast<decltype(x_.GetUnitLocation)>(
-        dlsym(lib, "fnFerrule_GetUnitLocation"));
+    x_.GetUnitLocation =
+        reinterpret_cast<decltype(x_.GetUnitLocation)>(dlsym(lib, "fnFerrule_GetUnitLocation"));
     loaded_.store(true, std::memory_order_release);
     return true;
 }
@@ -80,7 +80,8 @@ bool Sarnik::GetUnitLocation(int32_t h, UnitLocation* out) {
     char port[64] = {};
     char serial[256] = {};
     int64_t sectors = 0;
-    if (x_.GetUnitLocation(h, port, sizeof port, serial, sizeof serial, &sectors) != 1) return false;
+    if (x_.GetUnitLocation(h, port, sizeof port, serial, sizeof serial, &sectors) != 1)
+        return false;
     out->port = port;
     out->serial = serial;
     out->sectors = sectors;

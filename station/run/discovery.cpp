@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cmath>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <set>
 #include <string>
@@ -260,7 +260,8 @@ std::string Where(const UnitLocation& at) {
     if (at.port.empty()) return {};
     std::string text = "USB " + at.port;
     if (at.sectors > 0) {
-        text += "  " + std::to_string(std::llrint(static_cast<double>(at.sectors) / 2000.0)) + " MB";
+        text +=
+            "  " + std::to_string(std::llrint(static_cast<double>(at.sectors) / 2000.0)) + " MB";
     }
     return text;
 }

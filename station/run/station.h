@@ -114,9 +114,9 @@ struct StationCore {
     // Ports that are a CD-ROM unit whose device showed no disk unit: nothing
     // proves them a flash disk of the family, so they get no vendor write.
     std::array<bool, kMaxPorts> NoDiskUnit{};
-    // The disk each row shows (its UnitIdentity key; empty for an empty
-    // row), so that a row whose disk left or changed is cleared before it
-    // shows the next one. Window thread only.
+    // The disk each row shows (its USB port path, USB serial and device
+    // path; empty for an empty row), so that a row whose disk left or
+    // changed is cleared before it shows the next one. Window thread only.
     std::array<std::string, kMaxPorts> RowDisk{};
     // Where each port's unit hangs, as the last discovery found it (empty
     // when the library could not tell).

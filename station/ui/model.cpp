@@ -154,8 +154,7 @@ static bool Absent(const std::string& name, int index) {
 Control WindowModel::Get(const std::string& name, int index) const {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = controls_.find(name);
-    if (it == controls_.end() || Absent(name, index))
-        return NoControl();
+    if (it == controls_.end() || Absent(name, index)) return NoControl();
     size_t i = index < 0 ? 0 : static_cast<size_t>(index);
     if (i >= it->second.size()) return NoControl();
     return it->second[i];

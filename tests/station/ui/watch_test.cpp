@@ -21,8 +21,8 @@
 #include "core/autorun_policy.h"
 #include "core/monitor_link.h"
 #include "run/polling_timer.h"
-#include "ui/headless.h"
 #include "run_rig.h"
+#include "ui/headless.h"
 #include "ui/headless_watch.h"
 
 using namespace runrig;
@@ -340,8 +340,8 @@ TEST(Watching, PrintedGridNeverPairsAResultWithAnotherDisk) {
                     << line;
                 if (!disk || !result) continue;
                 const bool fails = plugged[disk] && runs[disk] == 1;
-                EXPECT_TRUE(runs[disk] > 0 && line.find(fails ? "Write = X" : "Write = V") !=
-                                                  std::string::npos)
+                EXPECT_TRUE(runs[disk] > 0 &&
+                            line.find(fails ? "Write = X" : "Write = V") != std::string::npos)
                     << line;
             }
             EXPECT_EQ(shown.size(), plugged.size()) << out.str();
