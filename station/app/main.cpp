@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -374,6 +375,10 @@ int Run(int argc, char** argv) {
             logFailed = true;
             return false;
         };
+        // A screenshot records its run in a production log only when one is
+        // named (--log): its disks are no product.
+        std::function<bool()> shotLog;
+        if (!logSetup.url.empty()) shotLog = openLog;
         // The window keeps the monitor link: it starts dorvel at start-up and
         // ends it when it closes.
         NoAutorunStore autorun;
@@ -383,7 +388,7 @@ int Run(int argc, char** argv) {
                                                              afterRun    ? qtui::Moment::AfterRun
                                                              : duringRun ? qtui::Moment::DuringRun
                                                                          : qtui::Moment::StartUp,
-                                                             openLog);
+                                                             shotLog);
         if (logFailed) rc = kExitOtherError;
         if (rc == kExitRecipeRejected && !logFailed) {
             std::cerr << "galmor: recipe rejected (" << st->HomeDir << "/Product.ini)\n";
