@@ -48,6 +48,16 @@ SARNIK_API int32_t fnFerrule_GetCDHandle(int32_t index);
 SARNIK_API int32_t fnFerrule_LockUnit(int32_t handle);
 SARNIK_API void fnFerrule_UnlockUnit(int32_t handle, int32_t lock);
 
+/* Where the unit behind the handle hangs, as the system saw its device when it
+ * was plugged: the USB port path of the device (bus, then the hub ports down to
+ * it, "1-1.3"), the device's USB serial number ("" when it has none) and the
+ * unit's capacity in 512-byte sectors (0 without a medium). Each text is cut to
+ * its buffer and ends in a NUL; a null buffer or a null `sectors` is skipped.
+ * Sends the device nothing. 1, or 0 when the handle is not an open unit that
+ * hangs on USB. */
+SARNIK_API int32_t fnFerrule_GetUnitLocation(int32_t handle, char* port, int32_t port_length,
+                                             char* serial, int32_t serial_length, int64_t* sectors);
+
 /* Standard commands: 1 = success, 0 = failure (unless noted). */
 SARNIK_API int32_t fnFerrule_TestUnitReady(int32_t handle);
 SARNIK_API int32_t fnFerrule_Read(int32_t handle, int32_t count, int32_t lba, void* buffer);

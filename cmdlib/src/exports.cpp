@@ -3,7 +3,10 @@
 // the library: an unexpected one makes the result 0.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "commands.h"
 #include "sarnik.h"
@@ -145,6 +148,26 @@ SARNIK_API int32_t fnFerrule_VendorRead(int32_t handle, int32_t c0, int32_t c1, 
                                         int32_t c8, int32_t count, void* buffer) {
     const int32_t c[9] = {c0, c1, c2, c3, c4, c5, c6, c7, c8};
     return guarded([&](Platform& p) { return cmd::vendor_read(p, handle, c, count, buffer); });
+}
+
+SARNIK_API int32_t fnFerrule_GetUnitLocation(int32_t handle, char* port, int32_t port_length,
+                                             char* serial, int32_t serial_length,
+                                             int64_t* sectors) {
+    if (handle <= 0) return 0;
+    return guarded([&](Platform& p) {
+        const auto where = p.unit_location(handle);
+        if (!where) return 0;
+        const auto put = [](const std::string& text, char* out, int32_t length) {
+            if (!out || length <= 0) return;
+            const size_t n = std::min(text.size(), static_cast<size_t>(length) - 1);
+            std::memcpy(out, text.data(), n);
+            out[n] = '\0';
+        };
+        put(where->port, port, port_length);
+        put(where->serial, serial, serial_length);
+        if (sectors) *sectors = static_cast<int64_t>(where->sectors);
+        return 1;
+    });
 }
 
 SARNIK_API int32_t fnFerrule_ReadCapacity(int32_t handle, void* buffer) {

@@ -54,6 +54,13 @@ struct Volume {
     std::string node;    // a file the format tools may open directly, or ""
 };
 
+// Where a unit hangs (see fnFerrule_GetUnitLocation).
+struct UnitLocation {
+    std::string port;    // USB port path of its device, "1-1.3"
+    std::string serial;  // USB serial of its device, "" when none
+    uint64_t sectors = 0;
+};
+
 class Platform {
   public:
     virtual ~Platform() = default;
@@ -78,6 +85,13 @@ class Platform {
     virtual void unlock_unit(int fd, int lock) {
         (void)fd;
         if (lock > 0) ::close(lock);
+    }
+
+    // The USB place of the unit behind `fd`; nothing when it does not hang
+    // on USB or is gone.
+    virtual std::optional<UnitLocation> unit_location(int fd) {
+        (void)fd;
+        return std::nullopt;
     }
 
     // Carries one command to the unit. `data` is the buffer that the block's

@@ -500,6 +500,28 @@ class LinuxPlatform final : public Platform {
         if (lock > 0) ::close(lock);
     }
 
+    std::optional<UnitLocation> unit_location(int fd) override {
+        const auto unit = unit_for_fd(fd);
+        if (!unit || !on_usb_storage(unit->dir)) return {};
+        const auto usb = usb_device_of(unit->dir);
+        if (!usb) return {};
+        UnitLocation where;
+        where.port = usb->filename().string();
+        where.serial = read_attr(*usb / "serial").value_or("");
+        while (!where.serial.empty() &&
+               std::isspace(static_cast<unsigned char>(where.serial.back())))
+            where.serial.pop_back();
+        const auto blocks = entries(unit->dir / "block");
+        uint64_t sectors = 0;
+        if (!blocks.empty()) {
+            const std::string size =
+                read_attr(unit->dir / "block" / blocks.front() / "size").value_or("");
+            std::from_chars(size.data(), size.data() + size.size(), sectors);
+        }
+        where.sectors = sectors;
+        return where;
+    }
+
     std::optional<uint32_t> rescan(int fd) override {
         auto unit = unit_for_fd(fd);
         if (!unit) return {};
@@ -624,6 +646,26 @@ class LinuxPlatform final : public Platform {
             }
         }
         return false;
+    }
+
+    // The USB device above a unit: the nearest ancestor named as the USB
+    // core names devices ("1-1.3": bus, then the hub ports), which is the
+    // device's port path.
+    static std::optional<fs::path> usb_device_of(const fs::path& unit_dir) {
+        std::error_code ec;
+        fs::path p = fs::canonical(unit_dir, ec);
+        if (ec) return {};
+        for (; p.has_relative_path(); p = p.parent_path()) {
+            const std::string leaf = p.filename().string();
+            const size_t dash = leaf.find('-');
+            if (dash == 0 || dash == std::string::npos || leaf.find(':') != std::string::npos)
+                continue;
+            if (!std::all_of(leaf.begin(), leaf.end(),
+                             [](char c) { return (c >= '0' && c <= '9') || c == '-' || c == '.'; }))
+                continue;
+            if (fs::exists(p / "devnum", ec)) return p;
+        }
+        return {};
     }
 
     static std::string device_path(const Unit& u) {

@@ -101,6 +101,12 @@ class SimPlatform final : public Platform {
     // One lock per device of the bus.
     int lock_unit(int fd) override { return bus_.lock_device(fd); }
 
+    std::optional<UnitLocation> unit_location(int fd) override {
+        const auto place = bus_.place(fd);
+        if (!place || !place->on_usb) return {};
+        return UnitLocation{place->port, place->serial, place->sectors};
+    }
+
     // The bus shows plugged units at once; a rescan has nothing to find.
     std::optional<uint32_t> rescan(int fd) override {
         if (::fcntl(fd, F_GETFD) < 0) return {};

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -59,7 +60,8 @@ const char kExitCodes[] =
 
 // The station with its command library loaded and its recipe folder found;
 // null (with the exit code in *code) when either is missing.
-std::unique_ptr<Station> LoadStation(HeadlessOptions& opts, int* code) {
+std::unique_ptr<Station> LoadStation(HeadlessOptions& opts, int* code,
+                                     std::string* missing = nullptr) {
     auto st = std::make_unique<Station>();
     std::string error;
     if (!st->lib.Load(&error)) {
@@ -71,6 +73,7 @@ std::unique_ptr<Station> LoadStation(HeadlessOptions& opts, int* code) {
         FindHome(opts.home, ExecutableFolder(), [](const char* name) { return std::getenv(name); });
     if (!home.found) {
         std::cerr << "galmor: " << MissingRecipeMessage(home) << "\n";
+        if (missing) *missing = MissingRecipeMessage(home);
         *code = kExitRecipeRejected;
         return nullptr;
     }
@@ -228,9 +231,14 @@ int Run(int argc, char** argv) {
     auto* shotOpt = app.add_option("--screenshot", screenshot,
                                    "Render the window after start-up to this PNG file (no display "
                                    "needed) and exit");
-    app.add_flag("--after-run", afterRun,
-                 "With --screenshot: press Start first and render after the run")
-        ->needs(shotOpt);
+    auto* afterOpt = app.add_flag("--after-run", afterRun,
+                                  "With --screenshot: press Start first and render after the run")
+                         ->needs(shotOpt);
+    bool duringRun = false;
+    app.add_flag("--during-run", duringRun,
+                 "With --screenshot: press Start and render while the disks are being formatted")
+        ->needs(shotOpt)
+        ->excludes(afterOpt);
 
     try {
         app.parse(argc, argv);
@@ -342,7 +350,16 @@ int Run(int argc, char** argv) {
     if (watch) return Watch(opts, autoRun, logSetup);
 
     int code = kExitPassed;
-    auto st = LoadStation(opts, &code);
+    std::string missing;
+    auto st = LoadStation(opts, &code, &missing);
+#ifdef UFD_HAVE_QT
+    if (!st && window && screenshot.empty() && !missing.empty()) {
+        // The operator at the window sees why nothing opens.
+        QApplication qapp(argc, argv);
+        QApplication::setApplicationName("galmor");
+        return qtui::ShowStartUpFailure(missing);
+    }
+#endif
     if (!st) return code;
 
 #ifdef UFD_HAVE_QT
@@ -359,12 +376,20 @@ int Run(int argc, char** argv) {
             logFailed = true;
             return false;
         };
+        // A screenshot records its run in a production log only when one is
+        // named (--log): its disks are no product.
+        std::function<bool()> shotLog;
+        if (!logSetup.url.empty()) shotLog = openLog;
         // The window keeps the monitor link: it starts dorvel at start-up and
         // ends it when it closes.
         NoAutorunStore autorun;
         MonitorLink link(autorun);
         int rc = screenshot.empty() ? qtui::RunWindow(*st, openLog, &link, ExecutableFolder())
-                                    : qtui::RenderScreenshot(*st, screenshot, afterRun);
+                                    : qtui::RenderScreenshot(*st, screenshot,
+                                                             afterRun    ? qtui::Moment::AfterRun
+                                                             : duringRun ? qtui::Moment::DuringRun
+                                                                         : qtui::Moment::StartUp,
+                                                             shotLog);
         if (logFailed) rc = kExitOtherError;
         if (rc == kExitRecipeRejected && !logFailed) {
             std::cerr << "galmor: recipe rejected (" << st->HomeDir << "/Product.ini)\n";

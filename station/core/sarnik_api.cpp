@@ -68,7 +68,23 @@ bool Sarnik::Load(std::string* error) {
         dlclose(lib);
         return false;
     }
+    // A library without it still drives the disks; rows then name no USB port.
+    x_.GetUnitLocation =
+        reinterpret_cast<decltype(x_.GetUnitLocation)>(dlsym(lib, "fnFerrule_GetUnitLocation"));
     loaded_.store(true, std::memory_order_release);
+    return true;
+}
+
+bool Sarnik::GetUnitLocation(int32_t h, UnitLocation* out) {
+    if (!Ready() || !x_.GetUnitLocation || !out || h <= 0) return false;
+    char port[64] = {};
+    char serial[256] = {};
+    int64_t sectors = 0;
+    if (x_.GetUnitLocation(h, port, sizeof port, serial, sizeof serial, &sectors) != 1)
+        return false;
+    out->port = port;
+    out->serial = serial;
+    out->sectors = sectors;
     return true;
 }
 

@@ -25,6 +25,15 @@ struct SarnikExports {
                           void*) = nullptr;
     int32_t (*VendorWrite)(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
                            int32_t, int32_t, int32_t, void*) = nullptr;
+    int32_t (*GetUnitLocation)(int32_t, char*, int32_t, char*, int32_t, int64_t*) = nullptr;
+};
+
+// Where a unit hangs on USB: its device's port path ("1-1.3"), the device's
+// USB serial ("" when none) and the unit's capacity in sectors.
+struct UnitLocation {
+    std::string port;
+    std::string serial;
+    int64_t sectors = 0;
 };
 
 // Thrown inside a worker when its stop was requested; caught at the worker's
@@ -79,6 +88,13 @@ class SarnikApi {
                                 int32_t count, void* buf) = 0;
     virtual int16_t KillEXE() = 0;
     virtual bool Loaded() const = 0;
+    // Where the unit hangs; false when that is not known. Sends the device
+    // nothing.
+    virtual bool GetUnitLocation(int32_t h, UnitLocation* out) {
+        (void)h;
+        (void)out;
+        return false;
+    }
 };
 
 // libsarnik.so. Before Load has succeeded every call fails as the library
@@ -110,6 +126,7 @@ class Sarnik final : public SarnikApi {
                         void* buf) override;
     // The outside library's export; ours does nothing.
     int16_t KillEXE() override;
+    bool GetUnitLocation(int32_t h, UnitLocation* out) override;
     // Closes a handle the library returned (0 is ignored).
     static void CloseHandle(int32_t h);
 

@@ -25,6 +25,10 @@ enum class Picture : int { None = 0, Absent = 1, Present = 2, Failed = 3, Passed
 enum class Column : int { Format = 0, ConfigString = 1, CheckConfig = 2, CheckWp = 3 };
 constexpr int kColumnCount = 4;
 
+// What a row says while its disk is being formatted (the other steps name
+// themselves where they run).
+constexpr const char* kStepFormat = "formatting";
+
 // Test items of the "Setting" frame, with their index in the window's item array.
 enum class TestItem : int { Format = 0, Manufacture = 1, CheckConfig = 3, CheckWp = 4 };
 
@@ -53,6 +57,11 @@ class PortView {
     virtual void AddProgress(int delta) = 0;
     // A message box raised for this port; returns the operator's answer.
     virtual Answer ShowMessage(const std::string& text, Icon icon) = 0;
+    // What the port's worker is busy with, in a few words; empty when idle.
+    virtual void SetStep(const std::string& step) { (void)step; }
+    // Where the row's disk is and what it is (USB port, capacity), so the
+    // operator can find it on the hub; empty for an empty row.
+    virtual void SetDisk(const std::string& where) { (void)where; }
 
     // Both labels of a column.
     void ShowColumn(Column c) {

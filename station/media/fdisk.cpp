@@ -175,10 +175,13 @@ void FdiskSteps(const PortJob& job, PortLayout* out) {
     lib.TestUnitReady(h);
 
     if (!l.loaderDisabled) {
+        job.view.SetStep("writing loader");
         WriteLoader7301(job, l.loaderSectors);
         if (port.ErrorStatus != 0) return;
+        job.view.SetStep("writing reserve");
         WriteReserve7301(job, l.secondReservedSectors);
         if (port.ErrorStatus != 0) return;
+        job.view.SetStep(kStepFormat);
     }
     if (l.nonRemovable) return;
 

@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <map>
 #include <set>
@@ -396,6 +397,40 @@ bool CollectingPass(StationCore& st, Discovery& d, bool arrived, std::vector<Can
         found.push_back({OwnedHandle(), path, Status::Unopenable});
     }
     return true;
+// What names a unit to the operator: its USB port and capacity.
+std::string Where(const UnitLocation& at) {
+    if (at.port.empty()) return {};
+    std::string text = "USB " + at.port;
+    if (at.sectors > 0) {
+        text +=
+            "  " + std::to_string(std::llrint(static_cast<double>(at.sectors) / 2000.0)) + " MB";
+    }
+    return text;
+}
+
+// Every row shows what this discovery found: live ports their unit, every
+// other row no disk. A row whose disk left or is another one now (another
+// USB port, USB serial or unit) first loses the results, progress and step it
+// showed for the old disk; a disk that stays in its row keeps its results.
+void ShowRows(StationCore& st, int n) {
+    for (int r = 0; r < kMaxPorts; ++r) {
+        const size_t i = static_cast<size_t>(r);
+        UnitLocation at;
+        std::string identity;
+        if (r < n) {
+            const PortRecord& port = st.ports[i];
+            if (!st.Lib().GetUnitLocation(port.Handle, &at)) at = {};
+            identity = at.port + "\n" + at.serial + "\n" + port.DevicePath;
+        }
+        st.Locations[i] = at;
+        PortView& row = st.Row(r);
+        if (identity != st.RowDisk[i]) {
+            row.Reset(false);
+            st.RowDisk[i] = identity;
+        }
+        row.SetDisk(Where(at));
+        if (r >= n) row.SetPicture(Picture::Absent);
+    }
 }
 
 }  // namespace
@@ -478,9 +513,13 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
     }
 
     for (int p = 0; p < n; ++p) {
+        st.ports[p].DevicePath = found[p].path;
+        st.ports[p].Handle = found[p].handle.release();
+    }
+    // Rows whose disk changed are cleared before they show what was found.
+    ShowRows(st, n);
+    for (int p = 0; p < n; ++p) {
         PortRecord& port = st.ports[p];
-        port.DevicePath = found[p].path;
-        port.Handle = found[p].handle.release();
         PortView& row = st.Row(p);
         int16_t& refused = st.Refused[static_cast<size_t>(p)];
         // A row that said why an earlier discovery refused its unit is

@@ -177,6 +177,7 @@ void JustDoIt(StationCore& st, int16_t disk) {
     const UnitLock lock(job.lib, port.Handle, std::chrono::seconds(2));
     const Status refused = Refusal(st, disk - 1, lock);
     if (refused != Status::Ok) {
+        job.view.SetStep("");
         MarkFailed(st, port, refused);
         job.view.ShowColumn(Column::Format);
         job.view.SetMark(Column::Format, "X");
@@ -193,7 +194,10 @@ void JustDoIt(StationCore& st, int16_t disk) {
     }
 
     if (v.Checked(TestItem::Format)) {
+        job.view.SetStep(kStepFormat);
         clock.Time("format", [&] { RunStep(st, port, Status::Runtime, [&] { Format7301(job); }); });
+        // A disk that failed is done with: its row says so at once.
+        if (!good()) job.view.SetStep("");
         WaitSeconds(st, 1.0f);
         if (good()) {
             clock.Time("clear-password", [&] {
@@ -202,6 +206,7 @@ void JustDoIt(StationCore& st, int16_t disk) {
         }
     }
     if (v.Checked(TestItem::Manufacture) && good()) {
+        job.view.SetStep("manufacturing");
         WaitSeconds(st, 1.0f);
         clock.Time("manufacture", [&] {
             RunStep(st, port, Status::InternalError, [&] {
@@ -219,17 +224,20 @@ void JustDoIt(StationCore& st, int16_t disk) {
         });
     }
     if (v.Checked(TestItem::CheckConfig) && good()) {
+        job.view.SetStep("checking config");
         WaitSeconds(st, 1.0f);
         clock.Time("check-config", [&] {
             RunStep(st, port, Status::InternalError, [&] { TestCopyAndCompareFile(job); });
         });
     }
     if (v.Checked(TestItem::CheckWp) && good()) {
+        job.view.SetStep("checking WP");
         clock.Time("check-wp", [&] {
             RunStep(st, port, Status::InternalError, [&] { CheckWriteProtect(job); });
         });
     }
 
+    job.view.SetStep("");
     // A job stopped by Clear never counts itself, so no verdict is shown and
     // the disk is not recorded as made.
     CheckStop();

@@ -76,6 +76,8 @@ class RecordingPortView final : public PortView {
     Answer ShowMessage(const std::string& text, Icon icon) override {
         return target_->ShowMessage(text, icon);
     }
+    void SetStep(const std::string& step) override { target_->SetStep(step); }
+    void SetDisk(const std::string& where) override { target_->SetDisk(where); }
     // The column as shown.
     ColumnOutcome Shown(Column c) const;
 
@@ -115,6 +117,13 @@ struct StationCore {
     // could not run, a unit that could not be opened. Such a port gets no
     // vendor write; a run, a scan or a low-level format fails it.
     std::array<int16_t, kMaxPorts> Refused{};
+    // The disk each row shows (its USB port path, USB serial and device
+    // path; empty for an empty row), so that a row whose disk left or
+    // changed is cleared before it shows the next one. Window thread only.
+    std::array<std::string, kMaxPorts> RowDisk{};
+    // Where each port's unit hangs, as the last discovery found it (empty
+    // when the library could not tell).
+    std::array<UnitLocation, kMaxPorts> Locations{};
 
     // The pending device change from the monitor's notices (values in
     // core/monitor_link.h). Written by the hook and read and reset by the

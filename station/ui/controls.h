@@ -33,6 +33,8 @@ constexpr const char* kCheck1 = "Check1";  // the test items, indexed by TestIte
 constexpr const char* kItemLab = "ItemLab";
 constexpr const char* kThumbImage = "ThumbImage";
 constexpr const char* kProgressBar = "ProgressBar";
+// What the row's worker is busy with.
+constexpr const char* kStepLab = "StepLab";
 
 struct ColumnLabels {
     const char* mark;

@@ -89,10 +89,15 @@ void PrintModel(const Station& st, std::ostream& out) {
         out << "  row " << r << ": " << m.Get(ctl::kItemLab, r).caption
             << " | picture: " << PictureWord(m.Get(ctl::kThumbImage, r).picture);
         if (bar.visible) out << " | progress: " << bar.value << "/" << bar.maximum;
+        const Control step = m.Get(ctl::kStepLab, r);
+        if (step.visible && !step.caption.empty()) out << " | step: " << step.caption;
         out << " | Format: " << ColumnText(m, Column::Format, r)
             << " | Config String: " << ColumnText(m, Column::ConfigString, r)
             << " | Check Config: " << ColumnText(m, Column::CheckConfig, r)
-            << " | Check WP: " << ColumnText(m, Column::CheckWp, r) << "\n";
+            << " | Check WP: " << ColumnText(m, Column::CheckWp, r);
+        const std::string where = m.Get(ctl::kItemLab, r).tip;
+        if (!where.empty()) out << " | disk: " << where;
+        out << "\n";
     }
 
     out << "Buttons\n";

@@ -34,6 +34,11 @@ Json ColumnJson(const PortOutcome& p, Column c) {
     return {{"mark", col.mark}, {"text", col.text}};
 }
 
+Json UsbPort(const Station& st, int index) {
+    const std::string& port = st.Locations[static_cast<size_t>(index)].port;
+    return port.empty() ? Json(nullptr) : Json(port);
+}
+
 Json Report(const Station& st) {
     const WindowModel& m = st.model;
     const RunOutcome outcome = st.Outcome();
@@ -51,6 +56,9 @@ Json Report(const Station& st) {
             {"index", p.index},
             {"served", p.served},
             {"device_path", st.ports[static_cast<size_t>(p.index)].DevicePath},
+            // Where the disk is on the hub (null when the library cannot tell).
+            {"usb_port", UsbPort(st, p.index)},
+            {"capacity_sectors", st.Locations[static_cast<size_t>(p.index)].sectors},
             {"error_status", static_cast<int>(p.status)},
             {"picture", m.Get(ctl::kThumbImage, p.index).picture},
             {"format", ColumnJson(p, Column::Format)},

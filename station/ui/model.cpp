@@ -26,12 +26,17 @@ Control GridElement(const std::string& array, int row) {
         c.visible = false;
         c.maximum = 100;
     }
-    // A column's mark label has a green background, its text label a red one.
-    for (const auto& col : ResultColumns()) {
-        if (array == col.mark) c.background = Colour::Green;
-        if (array == col.text) c.background = Colour::Red;
-    }
     return c;
+}
+
+bool EndsWith(const std::string& s, const char* tail) {
+    const std::string t(tail);
+    return s.size() >= t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
+}
+
+// A mark that reports a failure: "X", "String = X", "... Fail!".
+bool FailingMark(const std::string& mark) {
+    return mark == "X" || EndsWith(mark, "= X") || mark.find("Fail") != std::string::npos;
 }
 
 #ifdef NDEBUG
@@ -106,11 +111,40 @@ WindowModel::WindowModel() {
     for (const auto& array : GridArrays()) controls_[array] = {GridElement(array, 0)};
 }
 
+ColumnColours ColoursOf(const std::string& mark, const std::string& text) {
+    ColumnColours c;
+    const bool markFails = FailingMark(mark);
+    if (!mark.empty()) c.mark = markFails ? Colour::Red : Colour::Green;
+    if (text.empty()) return c;
+    bool textFails;
+    if (EndsWith(text, "= X")) {
+        textFails = true;
+    } else if (EndsWith(text, "= V")) {
+        textFails = false;
+    } else if (!mark.empty()) {
+        // The text explains the column's mark.
+        textFails = markFails;
+    } else {
+        // A text without a mark is the column's only verdict, given on a
+        // failure ("Not Write Protected").
+        textFails = true;
+    }
+    c.text = textFails ? Colour::Red : Colour::Default;
+    return c;
+}
+
 const PictureInfo* FindPicture(int index) {
     for (const auto& p : Pictures()) {
         if (p.index == index) return &p;
     }
     return nullptr;
+}
+
+// What Get gives for a control the window does not have.
+static Control NoControl() {
+    Control c;
+    c.visible = false;
+    return c;
 }
 
 static bool Absent(const std::string& name, int index) {
@@ -120,10 +154,9 @@ static bool Absent(const std::string& name, int index) {
 Control WindowModel::Get(const std::string& name, int index) const {
     std::lock_guard<std::mutex> lock(mu_);
     auto it = controls_.find(name);
-    if (it == controls_.end() || Absent(name, index))
-        return Control{.caption = "", .visible = false};
+    if (it == controls_.end() || Absent(name, index)) return NoControl();
     size_t i = index < 0 ? 0 : static_cast<size_t>(index);
-    if (i >= it->second.size()) return Control{.caption = "", .visible = false};
+    if (i >= it->second.size()) return NoControl();
     return it->second[i];
 }
 

@@ -37,6 +37,7 @@ struct Control {
     int picture = 0;       // thumbnails: an index of Pictures()
     bool front = false;    // banner brought to the front
     Colour background = Colour::Default;
+    std::string tip;  // what the control says when pointed at
 };
 
 enum class ChangeKind {
@@ -60,9 +61,9 @@ struct Change {
 
 // The per-row control arrays of the result grid.
 inline const std::vector<std::string>& GridArrays() {
-    static const std::vector<std::string> names = {"ItemLab", "ThumbImage", "ProgressBar", "FG",
-                                                   "FR",      "LLG",        "LLR",         "CC1mG",
-                                                   "CC1mR",   "CCG",        "CCR"};
+    static const std::vector<std::string> names = {
+        "ItemLab", "ThumbImage", "ProgressBar", "FG",  "FR",  "LLG",
+        "LLR",     "CC1mG",      "CC1mR",       "CCG", "CCR", "StepLab"};
     return names;
 }
 
@@ -70,9 +71,18 @@ inline const std::vector<std::string>& GridArrays() {
 // "ColumnHead" array) and the two labels each row shows under it.
 struct ResultColumn {
     int heading;
-    const char* mark;  // green label
-    const char* text;  // red label
+    const char* mark;  // the mark ("V", "X", ...)
+    const char* text;  // the detail text
 };
+
+// The colours of a column's two labels, from what they say: a mark green on
+// a pass and red on a failure; a text neutral on a pass and red only when it
+// reports a failure; an empty label none.
+struct ColumnColours {
+    Colour mark = Colour::Default;
+    Colour text = Colour::Default;
+};
+ColumnColours ColoursOf(const std::string& mark, const std::string& text);
 inline const std::vector<ResultColumn>& ResultColumns() {
     static const std::vector<ResultColumn> columns = {
         {0, "FG", "FR"}, {1, "LLG", "LLR"}, {2, "CC1mG", "CC1mR"}, {3, "CCG", "CCR"}};

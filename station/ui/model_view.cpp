@@ -1,5 +1,7 @@
 #include "ui/model_view.h"
 
+#include <utility>
+
 #include "ui/controls.h"
 
 namespace galmor {
@@ -12,9 +14,11 @@ void ModelPortView::Reset(bool firstBuild) {
         m_->Update(name, row_, [](Control& c) {
             c.visible = false;
             c.caption.clear();
+            c.background = Colour::Default;
         });
     }
     m_->SetVisible(ctl::kProgressBar, row_, false);
+    SetStep("");
 }
 
 void ModelPortView::HideResults() {
@@ -33,10 +37,38 @@ void ModelPortView::ShowText(Column c, bool visible) {
 
 void ModelPortView::SetMark(Column c, const std::string& text) {
     m_->SetCaption(ctl::Labels(c).mark, row_, text);
+    Recolour(c);
 }
 
 void ModelPortView::SetText(Column c, const std::string& text) {
     m_->SetCaption(ctl::Labels(c).text, row_, text);
+    Recolour(c);
+}
+
+void ModelPortView::Recolour(Column c) {
+    const ctl::ColumnLabels l = ctl::Labels(c);
+    const ColumnColours colours =
+        ColoursOf(m_->Get(l.mark, row_).caption, m_->Get(l.text, row_).caption);
+    for (auto [name, colour] : {std::pair{l.mark, colours.mark}, std::pair{l.text, colours.text}}) {
+        if (m_->Get(name, row_).background != colour) {
+            m_->Update(name, row_, [colour = colour](Control& ctl) { ctl.background = colour; });
+        }
+    }
+}
+
+void ModelPortView::SetStep(const std::string& step) {
+    m_->Update(ctl::kStepLab, row_, [&](Control& c) {
+        c.caption = step;
+        c.visible = !step.empty();
+    });
+}
+
+void ModelPortView::SetDisk(const std::string& where) {
+    for (const char* name : {ctl::kItemLab, ctl::kThumbImage}) {
+        if (m_->Get(name, row_).tip != where) {
+            m_->Update(name, row_, [&](Control& c) { c.tip = where; });
+        }
+    }
 }
 
 void ModelPortView::SetPicture(Picture p) {

@@ -29,8 +29,13 @@ class ModelPortView final : public PortView {
     void SetProgressMaximum(int maximum) override;
     void AddProgress(int delta) override;
     Answer ShowMessage(const std::string& text, Icon icon) override;
+    void SetStep(const std::string& step) override;
+    void SetDisk(const std::string& where) override;
 
   private:
+    // Colours the column's two labels after what they say now.
+    void Recolour(Column c);
+
     WindowModel* m_ = nullptr;
     int row_ = 0;
 };

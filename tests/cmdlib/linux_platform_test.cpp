@@ -214,6 +214,16 @@ TEST(SarnikLinuxOpen, RescanLayoutAndFilterNode) {
     EXPECT_EQ(p->rescan(fd), std::optional<uint32_t>(0));
     EXPECT_EQ(ReadFile(s.sys() / "class/scsi_host/host2/scan"), "- - -");
 
+    EXPECT_FALSE(p->unit_location(fd).has_value());  // no USB device above it yet
+    const fs::path usbDevice = s.sys() / "devices/pci0000:00/0000:00:14.0/usb2/2-1";
+    WriteFile(usbDevice / "devnum", "3\n");
+    WriteFile(usbDevice / "serial", "0123ABC \n");
+    const auto at = p->unit_location(fd);
+    ASSERT_TRUE(at.has_value());
+    EXPECT_EQ(at->port, "2-1");
+    EXPECT_EQ(at->serial, "0123ABC");
+    EXPECT_EQ(at->sectors, 131072u);
+
     auto layout = p->drive_layout(fd);
     ASSERT_TRUE(layout.has_value());
     EXPECT_TRUE(layout->partitions.empty());

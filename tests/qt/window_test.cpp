@@ -22,6 +22,7 @@
 
 #include "core/autorun_policy.h"
 #include "core/monitor_link.h"
+#include "run/production_log.h"
 #include "run/run.h"
 #include "testbus.h"
 #include "ui/grid.h"
@@ -104,6 +105,22 @@ struct Bench {
     }
     QString Text(const char* name, int index = -1) { return W<QLabel>(name, index)->text(); }
     QString Picture(int row) { return W<QLabel>("ThumbImage", row)->accessibleName(); }
+    void Run() {  // Start, then the verdict
+        Click("GoCmd");
+        w->FlushNow();
+        QTRY_VERIFY_WITH_TIMEOUT(W("PassLab")->isVisible(), 60000);
+        WaitForWorkers(*st);
+        w->FlushNow();
+    }
+    void Notice(int16_t event, int disks) {  // as the hook takes it
+        st->DeviceEvent = event;
+        QTRY_COMPARE_WITH_TIMEOUT(st->DiskCount.load(), disks, 10000);
+        w->FlushNow();
+    }
+    bool Blank(int row) {  // no mark, text or step shown
+        const auto shown = [&](const char* n) { return W(n, row)->isVisible(); };
+        return !shown("FG") && !shown("FR") && !shown("LLG") && !shown("StepLab");
+    }
     // One click of the operator's: far enough from the last one not to make
     // a double click of the two.
     // A check box is clicked on its box, which only it and its caption take.
@@ -218,9 +235,11 @@ class WindowTest : public QObject {
         QCOMPARE(b.Text("FR", 1), QString("Error Status = 93"));
         QVERIFY(b.W("LLG", 1)->isHidden());
         QCOMPARE(b.Picture(1), QString("Disk 1: Disk failed"));
-        // Mark and text labels carry their colours.
-        QVERIFY(b.W("FG", 0)->styleSheet().contains("background"));
-        QVERIFY(b.W("FG", 0)->styleSheet() != b.W("FR", 0)->styleSheet());
+        // Colour follows the outcome: a pass text is neutral, a failure's red.
+        QVERIFY(b.W("FG", 0)->styleSheet().contains("#a8e6a8"));
+        QVERIFY(b.W("FR", 0)->styleSheet().isEmpty() && b.W("LLR", 0)->styleSheet().isEmpty());
+        QVERIFY(b.W("FG", 1)->styleSheet().contains("#f6b3b3") && b.Text("FR", 1) != "");
+        QCOMPARE(b.W("FR", 1)->styleSheet(), b.W("FG", 1)->styleSheet());
         QVERIFY(b.W("ClearCmd")->isEnabled());
         QVERIFY(b.W("LedCmd")->isEnabled());
 
@@ -231,6 +250,38 @@ class WindowTest : public QObject {
         QVERIFY(b.W("FG", 0)->isHidden());
         QVERIFY(b.W("GoCmd")->isEnabled());
         QTRY_COMPARE(b.w->focusWidget(), b.W("GoCmd"));
+    }
+
+    // A row's results stay only while its disk does: after a run, a disk
+    // that leaves takes them along, a disk plugged into the freed row starts
+    // blank, and Clear leaves no fail picture on an empty row. The status
+    // line shows the day's counts from the production log.
+    void rowsNeverShowAnotherDisksResults() {
+        Bench b({Small(), Small({{0x93, 1, false}}), Small()});
+        LogSetup log;
+        log.url = "sqlite:" + b.tb.root() + "/log.db";
+        std::string error;
+        b.w->AfterRecipe = [&] { return OpenProductionLog(*b.st, log, &error); };
+        QVERIFY(b.StartUp());
+        QVERIFY(b.W("ItemLab", 1)->toolTip().startsWith("USB 1-2  "));
+        b.Run();
+        QTRY_COMPARE(b.Text("StatusLine"), QString("Today: 2 passed, 1 failed, yield 66.7 %"));
+
+        QVERIFY(b.tb.bus().unplug(b.tb.bus().list().at(0)));  // rows 0, 1: other disks now
+        b.Notice(kDeviceEventRemoval, 2);
+        for (int row = 0; row < 3; ++row) QVERIFY2(b.Blank(row), qPrintable(QString::number(row)));
+        QCOMPARE(b.Picture(2), QString("Disk 2: No disk"));
+
+        const std::string fresh = b.tb.Plug(Small({{0x93, 1, false}}));  // into the freed row
+        b.Notice(kDeviceEventArrival, 3);
+        QVERIFY(b.Blank(2));
+        b.Run();
+        QCOMPARE(b.Picture(2), QString("Disk 2: Disk failed"));
+        QVERIFY(b.tb.bus().unplug(fresh));
+        b.Click("ClearCmd");
+        b.w->FlushNow();
+        QCOMPARE(b.Picture(2), QString("Disk 2: No disk"));
+        QVERIFY(b.Blank(2));
     }
 
     void keyboardAcceleratorStartsTheRun() {
@@ -413,6 +464,7 @@ class WindowTest : public QObject {
         QVERIFY(b.StartUp());
         b.Click("GoCmd");
         QVERIFY(b.st->RunInProgress);
+        QTRY_VERIFY(!b.Text("StepLab", 0).isEmpty());  // a busy disk says so
 
         b.tb.Plug(Small());
         // The notice is taken while the run goes on, and waits for it.
@@ -461,6 +513,25 @@ class WindowTest : public QObject {
         // The first discovery still ran.
         QCOMPARE(b.Picture(0), QString("Disk 0: Disk present"));
         QVERIFY(b.W("GoCmd")->isEnabled());
+    }
+
+    void aRefusedRecipeIsShownInABoxAndEndsTheProgram() {
+        testbus::TestBus tb;
+        Station st;
+        std::string error;
+        QVERIFY(st.lib.Load(&error));
+        st.HomeDir = tb.root() + "/refused";
+        testbus::WriteFile(st.HomeDir + "/Product.ini", "[VID/PID]\r\n");
+        QString last;
+        BoxAnswerer answer([&](QMessageBox* box) {
+            last = box->text();
+            box->button(QMessageBox::Ok)->click();
+            return false;  // every box of the start-up
+        });
+        QCOMPARE(qtui::RunWindow(st), 2);
+        QVERIFY2(last.contains(QString::fromStdString(st.HomeDir + "/Product.ini")) &&
+                     last.contains("not accepted"),
+                 qPrintable(last));
     }
 
     void galmorRendersTheWindowAfterARun() {

@@ -34,6 +34,18 @@ struct Outcome {
     uint32_t transferred = 0;
 };
 
+// Where a unit hangs on the bus and what it holds.
+struct UnitPlace {
+    std::string device_id;
+    size_t unit = 0;
+    // The device's port on the simulated hub: "1-" and its device number
+    // (every plugged device has a port of its own; a replug keeps it).
+    std::string port;
+    std::string serial;  // the device's USB serial, "" when it has none
+    uint64_t sectors = 0;
+    bool on_usb = true;
+};
+
 class Bus {
   public:
     explicit Bus(std::string dir);
@@ -50,6 +62,9 @@ class Bus {
     // lock for all its units) without waiting: a descriptor that holds it
     // until closed, or -1 with errno EWOULDBLOCK when another holder has it.
     int lock_device(int fd) const;
+    // The place of the unit that `fd` was opened on; nothing when the unit
+    // is gone (unplugged, disabled, or replugged since it was opened).
+    std::optional<UnitPlace> place(int fd) const;
     // Runs one command on the unit that `fd` was opened on.
     Outcome execute(int fd, const uint8_t* cdb, size_t cdb_len, simdev::Direction dir,
                     uint8_t* data, uint32_t length, uint32_t timeout_s) const;

@@ -340,6 +340,34 @@ int Bus::lock_device(int fd) const {
     return lock;
 }
 
+std::optional<UnitPlace> Bus::place(int fd) const {
+    try {
+        const auto node = node_of_fd(fd);
+        if (!node) return std::nullopt;
+        DeviceFolder folder(node->folder);
+        if (!folder.has_state()) return std::nullopt;
+        auto lock = folder.lock();
+        if (!lock.ok()) return std::nullopt;
+        const DeviceState st = folder.load_locked(lock);
+        if (!st.plugged || !st.enabled || st.generation != node->generation) return std::nullopt;
+        if (!hub_enabled(dir_)) return std::nullopt;
+        auto dev = simdev::load_device(st.device);
+        if (!dev) return std::nullopt;
+        const auto units = dev->units();
+        if (node->unit >= units.size()) return std::nullopt;
+        UnitPlace p;
+        p.device_id = st.id;
+        p.unit = node->unit;
+        p.port = "1-" + std::to_string(device_number(st.id));
+        p.serial = dev->usb().serial;
+        p.sectors = units[node->unit].medium ? units[node->unit].sectors : 0;
+        p.on_usb = dev->on_usb();
+        return p;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 int Bus::open(const std::string& path) const {
     try {
         const auto ref = parse_interface_path(path);

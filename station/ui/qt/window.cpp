@@ -318,6 +318,11 @@ void OperatorWindow::Build() {
         Bind(name, -1, Kind::Label, l);
         right->addWidget(l);
     }
+    // The day's production at this station.
+    auto* statusLine = new QLabel(this);
+    statusLine->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    Bind("StatusLine", -1, Kind::Label, statusLine);
+    right->addWidget(statusLine);
     auto* status = new QHBoxLayout;
     for (const char* name : {"WaitLab", "Label6", "Label5", "TimLab"}) {
         auto* l = new QLabel(this);
@@ -388,6 +393,10 @@ void OperatorWindow::EnsureRows(int rows) {
         Bind("ThumbImage", r, Kind::Picture, thumb);
         grid_->addWidget(thumb, gr, 1);
 
+        // The bar, and under it what the disk's worker is busy with.
+        auto* work = new QVBoxLayout;
+        work->setSpacing(1);
+        work->setContentsMargins(0, 0, 0, 0);
         auto* bar = new RowBar(grid_box_);
         bar->setMinimumWidth(110);
         bar->setMaximumHeight(18);
@@ -395,7 +404,17 @@ void OperatorWindow::EnsureRows(int rows) {
         sp.setRetainSizeWhenHidden(true);
         bar->setSizePolicy(sp);
         Bind("ProgressBar", r, Kind::Progress, bar);
-        grid_->addWidget(bar, gr, 2);
+        work->addWidget(bar);
+        auto* step = new QLabel(grid_box_);
+        QFont sf = step->font();
+        sf.setItalic(true);
+        step->setFont(sf);
+        auto stp = step->sizePolicy();
+        stp.setRetainSizeWhenHidden(true);
+        step->setSizePolicy(stp);
+        Bind("StepLab", r, Kind::Label, step);
+        work->addWidget(step);
+        grid_->addLayout(work, gr, 2);
 
         for (const auto& col : ResultColumns()) {
             int k = 0;
@@ -464,18 +483,19 @@ void OperatorWindow::Apply(const std::string& name, int index, const Control& c)
         }
         case Kind::Picture: {
             auto* l = static_cast<QLabel*>(w);
+            const PictureInfo* p = FindPicture(c.picture);
+            const QString text = QString::fromLatin1(p ? p->text : "No disk");
+            l->setToolTip(c.tip.empty() ? text : text + QStringLiteral(", ") + Q(c.tip));
             if (bd.picture == c.picture) break;
             bd.picture = c.picture;
             l->setPixmap(DiskPixmap(c.picture, devicePixelRatioF()));
-            const PictureInfo* p = FindPicture(c.picture);
-            const QString text = QString::fromLatin1(p ? p->text : "No disk");
             l->setAccessibleName(QStringLiteral("Disk %1: %2").arg(index).arg(text));
-            l->setToolTip(text);
             break;
         }
         case Kind::Label: {
             auto* l = static_cast<QLabel*>(w);
             l->setText(Q(c.caption));
+            if (!c.tip.empty() || !l->toolTip().isEmpty()) l->setToolTip(Q(c.tip));
             if (bd.colour != static_cast<int>(c.background)) {
                 bd.colour = static_cast<int>(c.background);
                 l->setStyleSheet(BackgroundStyle(c.background));
@@ -722,6 +742,7 @@ bool OperatorWindow::StartUp() {
     steps.warn = [](const std::string& why) { std::cerr << "galmor: " << why << "\n"; };
     StartUpResult result = StartUpResult::Stopped;
     Call([&] { result = StartStation(st_, steps); });
+    startup_ = result;
     // Notices that came during start-up wait in the socket.
     WatchMonitor();
     FlushNow();
@@ -783,7 +804,16 @@ int RunWindow(Station& st, std::function<bool()> afterRecipe, MonitorLink* link,
     opts.monitor_folder = monitorFolder;
     OperatorWindow w(st, opts);
     w.AfterRecipe = std::move(afterRecipe);
-    if (!w.StartUp()) return kExitRecipeRejected;
+    if (!w.StartUp()) {
+        if (w.StartUpOutcome() != StartUpResult::RecipeRejected) return kExitRecipeRejected;
+        std::string reason = "The recipe " + st.HomeDir + "/Product.ini was not accepted";
+        const auto messages = st.model.Messages();
+        for (size_t i = 0; i < messages.size(); ++i) {
+            reason += (i == 0 ? ": " : "; ") + messages[i].text;
+        }
+        w.Shutdown();
+        return ShowStartUpFailure(reason + ".");
+    }
     // Fit the screen it opens on (1366 x 768 and up).
     if (QScreen* s = w.screen()) {
         const QRect a = s->availableGeometry();
@@ -795,26 +825,45 @@ int RunWindow(Station& st, std::function<bool()> afterRecipe, MonitorLink* link,
     return rc == 0 ? kExitPassed : kExitOtherError;
 }
 
-int RenderScreenshot(Station& st, const std::string& file, bool after_run) {
+int ShowStartUpFailure(const std::string& reason) {
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("UFD Manufacture Program"),
+                    Q(reason + "\n\nThe station cannot start without a recipe and ends now."),
+                    QMessageBox::Ok);
+    box.exec();
+    return kExitRecipeRejected;
+}
+
+int RenderScreenshot(Station& st, const std::string& file, Moment moment,
+                     std::function<bool()> afterRecipe) {
     WindowOptions opts;
     opts.modal_messages = false;  // nobody is there to answer
     OperatorWindow w(st, opts);
+    w.AfterRecipe = std::move(afterRecipe);
     if (!w.StartUp()) return kExitRecipeRejected;
     w.show();
     QCoreApplication::processEvents();
-    if (after_run) {
+    if (moment != Moment::StartUp) {
         if (!st.model.Get1("GoCmd").enabled) {
             w.Shutdown();
             return kExitNoDisk;
         }
         static_cast<QPushButton*>(w.Widget("GoCmd"))->click();
+        // During the run: once some disk's image is being written.
+        const auto writing = [&] {
+            for (int r = 0; r < st.model.RowCount(); ++r) {
+                const Control bar = st.model.Get("ProgressBar", r);
+                if (bar.visible && bar.value > 0) return true;
+            }
+            return false;
+        };
         QElapsedTimer t;
         t.start();
-        while (st.RunInProgress && t.elapsed() < 600000) {
+        while (st.RunInProgress && t.elapsed() < 600000 &&
+               !(moment == Moment::DuringRun && writing())) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
             QThread::msleep(5);
         }
-        WaitForWorkers(st);
+        if (moment == Moment::AfterRun) WaitForWorkers(st);
     }
     QCoreApplication::processEvents();
     w.FlushNow();

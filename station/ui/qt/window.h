@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "ui/startup.h"
+
 class QTimer;
 class QLabel;
 class QGridLayout;
@@ -59,6 +61,8 @@ class OperatorWindow : public QWidget {
     // started, then the first disk discovery. False when the recipe was not
     // accepted (its messages have been shown) or AfterRecipe said no.
     bool StartUp();
+    // How the last StartUp ended.
+    StartUpResult StartUpOutcome() const { return startup_; }
     // Runs once the recipe is accepted, before the first discovery (the
     // program opens its production log here); false ends the start-up.
     std::function<bool()> AfterRecipe;
@@ -140,6 +144,7 @@ class OperatorWindow : public QWidget {
 
     Station& st_;
     WindowOptions opts_;
+    StartUpResult startup_ = StartUpResult::Stopped;
     int listener_ = 0;
     bool shut_down_ = false;
     bool in_discovery_ = false;
@@ -170,9 +175,20 @@ class OperatorWindow : public QWidget {
     bool closing_ = false;
 };
 
-// Renders the window after start-up (and, with `after_run`, after one
-// production run on the disks found) to a PNG file. Returns the exit code.
-int RenderScreenshot(Station& st, const std::string& file, bool after_run);
+// A start-up that cannot go on (no recipe found, the recipe refused): the
+// reason in a message box for the operator, then the program's exit code for
+// it. Needs a QApplication.
+int ShowStartUpFailure(const std::string& reason);
+
+// When a screenshot is taken: after start-up, while a production run on the
+// disks found is formatting them, or after that run.
+enum class Moment { StartUp, DuringRun, AfterRun };
+
+// Renders the window at `moment` to a PNG file. Returns the exit code.
+// `afterRecipe` as for RunWindow (the program opens its production log there,
+// so that the status line shows the day's counts).
+int RenderScreenshot(Station& st, const std::string& file, Moment moment,
+                     std::function<bool()> afterRecipe = {});
 
 // Runs the operator window until it is closed. Needs a QApplication.
 // Returns the program's exit code.

@@ -56,6 +56,8 @@ TEST(HeadlessRun, FailedDiskMakesTheRunFailAndTheReportShowsEveryColumn) {
     EXPECT_EQ(good["served"], true);
     EXPECT_EQ(good["device_path"], r.st.ports[0].DevicePath);
     EXPECT_NE(good["device_path"].get<std::string>().find("usbstor"), std::string::npos);
+    EXPECT_EQ(rep["ports"][1]["usb_port"], "1-" + std::to_string(std::stoul(r.ids[1].substr(1))));
+    EXPECT_GT(good["capacity_sectors"].get<int64_t>(), 0);
     EXPECT_EQ(good["error_status"], 0);
     EXPECT_EQ(good["picture"], kPicturePassed);
     EXPECT_EQ(good["format"]["mark"], "V");

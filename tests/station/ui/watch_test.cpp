@@ -12,13 +12,17 @@
 
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <random>
+#include <regex>
 #include <set>
 
 #include "core/autorun_policy.h"
 #include "core/monitor_link.h"
 #include "run/polling_timer.h"
 #include "run_rig.h"
+#include "ui/headless.h"
 #include "ui/headless_watch.h"
 
 using namespace runrig;
@@ -354,4 +358,61 @@ TEST(WatchProgram, ADeadMonitorIsStartedAgainAndASecondWatcherEnds) {
     ASSERT_TRUE(second.Start({"--home", r.home}));
     const auto st = second.Wait();
     EXPECT_TRUE(st && WIFEXITED(*st) && WEXITSTATUS(*st) == 4) << "ran on, or " << st.value_or(-1);
+// Fifty random sequences of plugs, unplugs and runs, each notice turned into a
+// discovery by the timer: every grid printed after a discovery or a run names
+// each plugged disk once, shows nothing on a row without one, and pairs a
+// result only with the disk that earned it.
+TEST(Watching, PrintedGridNeverPairsAResultWithAnotherDisk) {
+    std::mt19937 rng(24);
+    const std::regex row(R"(  row \d+: .*\| picture: (\w+).*?(\| disk: USB 1-(\d+).*)?)");
+    for (int sequence = 0; sequence < 50; ++sequence) {
+        Rig r;
+        r.StartUp();
+        r.FastClock();
+        r.SetItems({.manufacture = true});
+        std::map<int, bool> plugged;  // device number -> fails its first write
+        std::map<int, int> runs;      // device number -> runs it took part in
+        auto check = [&] {
+            std::ostringstream out;
+            PrintModel(r.st, out);
+            std::istringstream lines(out.str());
+            std::set<int> shown;
+            std::smatch m;
+            for (std::string line; std::getline(lines, line);) {
+                if (!std::regex_match(line, m, row)) continue;
+                const bool result = line.find("Config String: -") == std::string::npos;
+                const int disk = m[3].matched ? std::stoi(m[3]) : 0;
+                EXPECT_TRUE(disk ? plugged.count(disk) && shown.insert(disk).second
+                                 : m[1] == "absent" && !result)
+                    << line;
+                if (!disk || !result) continue;
+                const bool fails = plugged[disk] && runs[disk] == 1;
+                EXPECT_TRUE(runs[disk] > 0 &&
+                            line.find(fails ? "Write = X" : "Write = V") != std::string::npos)
+                    << line;
+            }
+            EXPECT_EQ(shown.size(), plugged.size()) << out.str();
+        };
+        for (int step = 0; step < 5; ++step) {
+            const unsigned what = rng() % 4;
+            if (what <= 1 && plugged.size() < 4) {
+                const bool fails = rng() % 2 == 0;
+                plugged[std::stoi(r.Plug(fails ? Small({{0x81, 1, false}}) : Small()).substr(1))] =
+                    fails;
+                r.st.DeviceEvent = kDeviceEventArrival;
+            } else if (what == 2 && !plugged.empty()) {
+                auto it = std::next(plugged.begin(), static_cast<long>(rng() % plugged.size()));
+                ASSERT_TRUE(r.tb.bus().unplug(r.ids.at(static_cast<size_t>(it->first - 1))));
+                plugged.erase(it);
+                r.st.DeviceEvent = kDeviceEventRemoval;
+            } else if (r.Enabled("GoCmd")) {
+                GoCmd_Click(r.st);
+                ASSERT_TRUE(r.WaitRunEnd());
+                for (const auto& p : plugged) ++runs[p.first];
+                check();
+                continue;
+            }
+            if (Timer1_Timer(r.st)) check();
+        }
+    }
 }
