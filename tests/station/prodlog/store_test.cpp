@@ -15,6 +15,7 @@
 
 #include "pg_server.h"
 #include "prodlog/serials.h"
+#include "prodlog/store_internal.h"
 
 namespace {
 
@@ -183,7 +184,7 @@ TEST_P(StoreTest, SchemaIsCreatedOnceMigratedAndGuarded) {
     EXPECT_NE(error.find("schema version 99"), std::string::npos) << error;
 
     // A damaged value is reported, not passed on as a record.
-    ASSERT_TRUE(Sql("UPDATE schema_version SET version = 1"));
+    ASSERT_TRUE(Sql("UPDATE schema_version SET version = " + std::to_string(kSchemaVersion)));
     ASSERT_TRUE(Sql("UPDATE disks SET grid_columns = 'not json'"));
     auto store = Open();
     ASSERT_TRUE(store);
@@ -191,6 +192,46 @@ TEST_P(StoreTest, SchemaIsCreatedOnceMigratedAndGuarded) {
     const LogResult s = store->Query({}, &read);
     EXPECT_FALSE(s.ok);
     EXPECT_NE(s.message.find("grid_columns"), std::string::npos) << s.message;
+}
+
+// A log written by a station of schema version 1 opens, and its records
+// read back as complete, current and counted.
+TEST_P(StoreTest, AVersionOneLogIsMigrated) {
+    const bool pg = GetParam() == "postgresql";
+    if (!pg) std::filesystem::create_directories(std::filesystem::path(file_).parent_path());
+    std::string sql = "CREATE TABLE schema_version (version INTEGER NOT NULL); "
+                      "INSERT INTO schema_version VALUES (1); ";
+    for (const auto& t :
+         galmor::prodlog::detail::SchemaV1(pg ? "BIGSERIAL PRIMARY KEY" : "INTEGER PRIMARY KEY"))
+        sql += t + "; ";
+    std::vector<DiskRecord> old = {Sample(0, "line-1", true, "2026-12-07T08:00:00.000Z"),
+                                   Sample(1, "line-1", false, "2026-12-07T08:01:00.000Z")};
+    for (auto& r : old) {
+        const auto row = galmor::prodlog::detail::RecordRow(r);
+        std::string cols, vals;
+        for (int i = 0; i < galmor::prodlog::detail::kDiskColumnCountV1; ++i) {
+            cols += std::string(i ? ", " : "") + galmor::prodlog::detail::kDiskColumns[i];
+            std::string v = row[static_cast<size_t>(i)];
+            for (size_t at = 0; (at = v.find('\'', at)) != std::string::npos; at += 2) v.insert(at, "'");
+            vals += std::string(i ? ", '" : "'") + v + "'";
+        }
+        sql += "INSERT INTO disks (" + cols + ") VALUES (" + vals + "); ";
+    }
+    ASSERT_TRUE(Sql(sql));
+    auto store = Open();
+    ASSERT_TRUE(store);
+    std::vector<DiskRecord> read;
+    ASSERT_TRUE(store->Query({}, &read).ok);
+    ASSERT_EQ(read.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        old[i].id = read[i].id;
+        EXPECT_EQ(read[i], old[i]);
+    }
+    std::vector<DiskTally> tallies;
+    ASSERT_TRUE(store->Count({}, 10, &tallies).ok);
+    int64_t disks = 0;
+    for (const auto& t : tallies) disks += t.disks;
+    EXPECT_EQ(disks, 2);
 }
 
 TEST_P(StoreTest, ReservationTakesTheFirstFreeDrawPerVendorAndProduct) {
