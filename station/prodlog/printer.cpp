@@ -217,7 +217,8 @@ bool MakeFilter(const LogOptions& opts, LogFilter* filter, std::string* error) {
 }
 
 int SummaryPeriodChars(bool utc) {
-    if (utc) return 10;
+    // Hours even for UTC days: the store counts by hour from an index.
+    if (utc) return 13;
     const std::time_t now = std::time(nullptr);
     std::tm tm{};
     localtime_r(&now, &tm);

@@ -59,8 +59,8 @@ std::vector<DaySummary> Summarise(const std::vector<DiskRecord>& records);
 // counts' periods are UTC times cut after the hour or the minute.
 std::vector<DaySummary> Summarise(const std::vector<DiskTally>& tallies, bool utc);
 
-// How finely the store must count for days in this time zone: 10 (UTC
-// days), 13 (hours) or 16 (minutes, for zones off the whole hour).
+// How finely the store must count for days in this time zone: 13 (hours)
+// or 16 (minutes, for zones off the whole hour).
 int SummaryPeriodChars(bool utc);
 
 void PrintRecords(const std::vector<DiskRecord>& records, LogFormat format, std::ostream& out);
