@@ -452,7 +452,8 @@ void CheckAfterKill(StationRig* rig, const std::string& url, std::atomic<int>* c
             std::vector<DiskRecord> before;
             ASSERT_TRUE(store->Query({}, &before).ok);
             bool unfinished = false;
-            for (const auto& [id, serial] : r.rig->Serials()) {
+            for (const auto& [id, carried] : r.rig->Serials()) {
+                const std::string& serial = carried;
                 const auto it = std::find_if(before.begin(), before.end(),
                                              [&](const DiskRecord& d) { return d.serial == serial; });
                 ASSERT_NE(it, before.end()) << "disk " << id << " carries " << serial
@@ -492,7 +493,8 @@ void CheckAfterKill(StationRig* rig, const std::string& url, std::atomic<int>* c
                                              [&](const auto& kv) { return kv.second == d.serial; }));
                 }
             }
-            for (const auto& [id, serial] : serials) {
+            for (const auto& kv : serials) {
+                const std::string& serial = kv.second;
                 const auto it = std::find_if(current.begin(), current.end(),
                                              [&](const DiskRecord& d) { return d.serial == serial; });
                 ASSERT_NE(it, current.end()) << serial;
