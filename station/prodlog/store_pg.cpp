@@ -423,11 +423,18 @@ class PostgresStore final : public Store {
         }
         bool priors = false;
         for (const DiskRecord* r : records) priors |= !r->prior.serial.empty() && r->supersedes == 0;
+        // The connection commits without waiting for the flush (for the
+        // reservations); a new record's commit waits for it. A verdict that
+        // completes a configured record does not: lost in a server crash, it
+        // leaves the record unfinished, which a scan completes.
+        bool completions_only = true;
+        for (const DiskRecord* r : records) completions_only &= r->id != 0;
         std::vector<Step> steps;
         steps.push_back({nullptr, "BEGIN", {}});
-        // The connection commits without waiting for the flush (for the
-        // reservations); a record's commit waits for it.
-        steps.push_back({nullptr, "SET LOCAL synchronous_commit TO on", {}});
+        steps.push_back({nullptr,
+                         completions_only ? "SET LOCAL synchronous_commit TO off"
+                                          : "SET LOCAL synchronous_commit TO on",
+                         {}});
         for (const DiskRecord* r : records) {
             auto row = detail::RecordRow(*r);
             if (r->id != 0) {
