@@ -624,6 +624,13 @@ std::unique_ptr<Store> OpenSqliteStore(const std::string& file, std::string* err
         sqlite3_close_v2(db);
         return nullptr;
     }
+    if (write && sqlite3_db_readonly(db, "main") == 1) {
+        // The file is write-protected (its mode, an immutable flag, a
+        // read-only mount): found out before any disk is touched.
+        if (error) *error = "SQLite " + file + ": the log cannot be written (it is read-only)";
+        sqlite3_close_v2(db);
+        return nullptr;
+    }
     if (writable && !write && sqlite3_db_readonly(db, "main") == 1) writable = false;
     auto store = std::make_unique<SqliteStore>(db, file);
     const LogResult s = store->Open(mode, writable);
