@@ -335,6 +335,38 @@ TEST(LogPrinter, OptionsAreCheckedBeforeTheLogIsRead) {
     ASSERT_TRUE(MakeFilter(o, &f, &error));
     EXPECT_EQ(f.result, 0);
 
+    // Without --utc, dates and days are the station's local time, also in a
+    // zone off the whole hour; a time ending in Z stays UTC.
+    const char* tz = std::getenv("TZ");
+    const std::string saved = tz ? tz : "";
+    setenv("TZ", "Asia/Kolkata", 1);
+    tzset();
+    o.utc = false;
+    o.since = "2026-12-07";
+    o.until = "2026-12-08T00:00Z";
+    ASSERT_TRUE(MakeFilter(o, &f, &error)) << error;
+    EXPECT_EQ(f.since, "2026-12-06T18:30:00.000Z");
+    EXPECT_EQ(f.until, "2026-12-08T00:00:00.000Z");
+    std::string since, until;
+    ASSERT_TRUE(LocalDayRange("2026-12-31", false, &since, &until));
+    EXPECT_EQ(until, "2026-12-31T18:30:00.000Z");
+    EXPECT_EQ(SummaryPeriodChars(false), 16);
+    const auto days = Summarise({DiskTally{"2026-12-06T18:29", "a", true, 0, "", 2},
+                                 DiskTally{"2026-12-06T18:30", "a", true, 0, "", 3}},
+                                false);
+    ASSERT_EQ(days.size(), 2u);
+    EXPECT_EQ(days[1].day, "2026-12-07");
+    EXPECT_EQ(days[1].disks, 3);
+    if (tz) {
+        setenv("TZ", saved.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+    o.since = "2026-12-07";
+    o.until.clear();
+    o.utc = true;
+
     MemoryStore store;
     std::ostringstream out, err;
     o.since = "yesterday";
