@@ -1,5 +1,6 @@
 // What the production log costs per disk: one serial reservation (a random
-// draw with a prefix) and one record, written the way the run writes them,
+// draw with a prefix), the record written before the configuration block
+// and completed with the verdict, and the day's counts for the status line,
 // against the SQLite file and against a local PostgreSQL server with fsync
 // on. Two ways the disks reach the log: one after another, and eight ports
 // at once on their own workers as in an 8-disk run. For each: the wall time
@@ -7,6 +8,9 @@
 // same run), and each disk's own latency (mean, median, 95th percentile), in
 // milliseconds.
 #include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +26,7 @@
 #include "pg_server.h"
 #include "prodlog/serials.h"
 #include "prodlog/store.h"
+#include "prodlog/store_internal.h"
 
 namespace {
 
@@ -85,13 +90,30 @@ double OneDisk(const char* name, Store& store, int port, std::mt19937* gen) {
         std::fprintf(stderr, "%s: %s\n", name, o.message.c_str());
         return -1;
     }
+    // The record before the configuration block goes out, then its verdict.
     DiskRecord r = Finished(port, o.serial);
-    const LogResult s = store.Append(&r);
+    r.state = RecordState::Configured;
+    r.passed = false;
+    LogResult s = store.Append(&r);
+    if (s.ok) {
+        r.state = RecordState::Complete;
+        r.passed = true;
+        s = store.Append(&r);
+    }
     if (!s.ok) {
         std::fprintf(stderr, "%s: %s\n", name, s.message.c_str());
         return -1;
     }
     return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+// The window's status line after a disk: the day's counts of this station.
+bool DayCounts(Store& store) {
+    LogFilter f;
+    f.since = UtcNow().substr(0, 10) + "T00:00:00.000Z";
+    f.station = "bench";
+    std::vector<DiskTally> t;
+    return store.Count(f, 0, &t).ok;
 }
 
 // Disks one after another: wall time and latency are the same.
@@ -100,7 +122,7 @@ bool OneAtATime(const char* name, Store& store, Figures* f) {
     const auto t0 = Clock::now();
     for (int disk = 0; disk < kDisks; ++disk) {
         const double ms = OneDisk(name, store, disk, &gen);
-        if (ms < 0) return false;
+        if (ms < 0 || !DayCounts(store)) return false;
         f->latency.push_back(ms);
     }
     f->wall_per_disk =
@@ -186,9 +208,147 @@ double MeasureFlush(const std::string& folder) {
     return mean;
 }
 
+// A log with `records` disks of four stations over the last 30 days (5 %
+// failed), written straight into the file in one transaction.
+bool FillHistory(const std::string& file, int records) {
+    {
+        std::string error;
+        if (!OpenSqliteStore(file, &error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return false;
+        }
+    }
+    sqlite3* db = nullptr;
+    if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) return false;
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    std::string sql = "INSERT INTO disks (" + detail::DiskColumnList() + ", counted) VALUES (";
+    for (int i = 1; i <= detail::kDiskColumnCount; ++i) sql += "?" + std::to_string(i) + ", ";
+    sql += "1)";
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return false;
+    const auto now = std::chrono::system_clock::now();
+    for (int i = 0; i < records; ++i) {
+        const auto at = now - std::chrono::milliseconds(static_cast<int64_t>(i) * 2592000000LL /
+                                                        records);
+        const std::time_t secs = std::chrono::system_clock::to_time_t(at);
+        std::tm tm{};
+        gmtime_r(&secs, &tm);
+        char stamp[48];
+        std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.000Z", tm.tm_year + 1900,
+                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+        char serial[16];
+        std::snprintf(serial, sizeof serial, "H%07d", i);
+        DiskRecord r = Finished(i, serial);
+        r.logged_at = stamp;
+        r.station = i % 4 == 0 ? "bench" : "line-" + std::to_string(i % 4);
+        r.passed = i % 20 != 0;
+        if (!r.passed) {
+            r.error_status = 0x9B;
+            r.error_text = "Format Error";
+        }
+        const auto row = detail::RecordRow(r);
+        for (size_t c = 0; c < row.size(); ++c) {
+            sqlite3_bind_text(st, static_cast<int>(c) + 1, row[c].c_str(),
+                              static_cast<int>(row[c].size()), SQLITE_TRANSIENT);
+        }
+        if (sqlite3_step(st) != SQLITE_DONE) return false;
+        sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    const bool ok = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_exec(db, "ANALYZE", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return ok;
+}
+
+// Runs `galmor log` with `args` on the file, output thrown away: its wall
+// time in s and its peak memory in MB.
+bool GalmorLog(const std::string& file, const std::vector<std::string>& args, double* seconds,
+               double* mb) {
+    std::error_code ec;
+    const auto galmor = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path() / "galmor";
+    std::vector<std::string> all = {galmor.string(), "log", "--log", file};
+    all.insert(all.end(), args.begin(), args.end());
+    const auto t0 = Clock::now();
+    const pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage ru{};
+    if (::wait4(pid, &status, 0, &ru) != pid) return false;
+    *seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    *mb = static_cast<double>(ru.ru_maxrss) / 1024.0;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The log's cost with a long history: a run's disks (reservation, record
+// before the block, verdict, the day's counts) and `galmor log`.
+bool History(const std::string& folder, int records, double flush_ms) {
+    const std::string file = folder + "/history.db";
+    const auto t0 = Clock::now();
+    if (!FillHistory(file, records)) return false;
+    std::printf("\nHistory: %d records over 30 days, 4 stations (filled in %.1f s)\n\n", records,
+                std::chrono::duration<double>(Clock::now() - t0).count());
+    std::printf(
+        "| store | disks reach the log | disks | wall ms added per disk | in flushes | latency "
+        "ms mean | median | 95th percentile |\n|---|---|---|---|---|---|---|---|\n");
+    {
+        std::string error;
+        auto store = OpenSqliteStore(file, &error);
+        if (!store || !Measure("SQLite with history", *store, flush_ms)) return false;
+    }
+    {
+        // The window's status line alone, as each run's end reads it.
+        std::string error;
+        auto store = OpenSqliteStore(file, &error);
+        if (!store) return false;
+        constexpr int kReads = 50;
+        const auto c0 = Clock::now();
+        for (int i = 0; i < kReads; ++i) {
+            if (!DayCounts(*store)) return false;
+        }
+        std::printf("\nThe day's counts of one station (status line): %.2f ms\n",
+                    std::chrono::duration<double, std::milli>(Clock::now() - c0).count() / kReads);
+    }
+    std::printf("\n| galmor log | seconds | peak MB |\n|---|---|---|\n");
+    const std::vector<std::pair<const char*, std::vector<std::string>>> runs = {
+        {"--summary", {"--summary"}},
+        {"--summary --utc", {"--summary", "--utc"}},
+        {"(table)", {}},
+        {"--format json", {"--format", "json"}},
+    };
+    for (const auto& [name, args] : runs) {
+        double secs = 0, mb = 0;
+        if (!GalmorLog(file, args, &secs, &mb)) {
+            std::fprintf(stderr, "galmor log %s failed\n", name);
+            return false;
+        }
+        std::printf("| %s | %.2f | %.1f |\n", name, secs, mb);
+    }
+    return true;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // --history N: only the figures on a log of N records.
+    const int history = argc == 3 && std::string(argv[1]) == "--history" ? std::atoi(argv[2]) : 0;
+    if (history > 0) {
+        char dir[] = "/tmp/galmor-log-bench-XXXXXX";
+        if (!mkdtemp(dir)) return 1;
+        const double flush_ms = MeasureFlush(dir);
+        const bool ok = History(dir, history, flush_ms);
+        std::filesystem::remove_all(dir);
+        return ok ? 0 : 1;
+    }
     char tmpl[] = "/tmp/galmor-log-bench-XXXXXX";
     if (!mkdtemp(tmpl)) return 1;
     std::printf(

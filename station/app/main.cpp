@@ -218,14 +218,22 @@ int Run(int argc, char** argv) {
     prodlog::LogOptions logOpts;
     std::string logUrl, logFormat = "table";
     logCmd->add_option("--log", logUrl, "The log to read (default: this station's own file)");
-    logCmd->add_option("--since", logOpts.since, "Records from this UTC date or time on");
+    logCmd->add_option("--since", logOpts.since,
+                       "Records from this date or time on (YYYY-MM-DD[THH:MM[:SS]], local time "
+                       "unless --utc or a trailing Z)");
+    logCmd->add_option("--until", logOpts.until, "Records before this date or time");
     logCmd->add_option("--station", logOpts.station, "Records of this station only");
+    logCmd->add_option("--serial", logOpts.serial, "Records of this serial number only");
+    logCmd->add_option("--run", logOpts.run_id, "Records of this run id only");
+    logCmd->add_flag("--utc", logOpts.utc, "Dates, times and summary days in UTC");
+    logCmd->add_flag("--all", logOpts.all,
+                     "Superseded records too (a disk run again or rewritten by a scan)");
     logCmd->add_option("--result", logOpts.result, "pass or fail")
         ->check(CLI::IsMember({"pass", "fail"}));
     logCmd->add_option("--format", logFormat, "table, csv or json")
         ->check(CLI::IsMember({"table", "csv", "json"}));
     logCmd->add_flag("--summary", logOpts.summary,
-                     "Per day and station: disks made, yield and a count per error text");
+                     "Per day and station: disks made (each once), yield and a count per error text");
     std::string screenshot;
     bool afterRun = false;
     auto* shotOpt = app.add_option("--screenshot", screenshot,
@@ -250,7 +258,7 @@ int Run(int argc, char** argv) {
     if (logCmd->parsed()) {
         prodlog::ParseLogFormat(logFormat, &logOpts.format);
         std::string error;
-        auto store = prodlog::OpenStore(logUrl, &error);
+        auto store = prodlog::OpenStore(logUrl, &error, prodlog::OpenMode::ReadOnly);
         if (!store) {
             std::cerr << "galmor log: " << error << "\n";
             return kExitOtherError;

@@ -318,6 +318,21 @@ bool SerialSource::Select(const ProductSettings& s, int16_t index, std::string* 
     return true;
 }
 
+void SerialSource::SetAnnouncer(ConfigAnnouncer a) {
+    std::lock_guard<std::mutex> lock(mu_);
+    announcer_ = std::move(a);
+}
+
+bool SerialSource::Announce(int16_t index, const std::array<uint8_t, kSector>& block,
+                            std::string* message) const {
+    ConfigAnnouncer announce;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        announce = announcer_;
+    }
+    return !announce || announce(index, block, message);
+}
+
 std::string SerialSource::Current(const ProductSettings& s) const {
     std::lock_guard<std::mutex> lock(mu_);
     return seeded_ ? number_ : s.SerialNumber;
@@ -368,6 +383,14 @@ std::optional<BuildResult> BuildConfigBlock(const PortJob& job, bool write) {
                        p->SectorBuffer);
     if (!write) return std::nullopt;
 
+    // The disk is on record before it carries the block: a station killed
+    // between the two never leaves a configured disk that no record knows.
+    if (std::string message; !job.run.serial.Announce(job.index(), p->SectorBuffer, &message)) {
+        p->ErrorStatus = Code(Status::InternalError);
+        job.view.ShowMessage("Disk " + std::to_string(job.index()) + ": " + message,
+                             Icon::Exclamation);
+        return BuildResult::WriteFailed;
+    }
     if (job.lib.VendorW(p->Handle, sub::kConfigWrite, kSector, p->SectorBuffer.data()) == 1) {
         // Kept for the production log: the check step reuses SectorBuffer.
         p->WrittenConfig = p->SectorBuffer;

@@ -63,6 +63,12 @@ using SerialReserver =
     std::function<SerialReservation(int16_t index, bool fixed, const std::string& prefix,
                                     const std::function<std::string()>& draw)>;
 
+// Told of each configuration block just before it is written (the
+// production log records the disk first); false, with the reason, keeps the
+// block from being written.
+using ConfigAnnouncer = std::function<bool(int16_t index, const std::array<uint8_t, kSector>& block,
+                                           std::string* message)>;
+
 // The serial numbers a station hands out: seeded from the recipe, then the
 // last chosen number (a drawn number stays for the following disks).
 class SerialSource {
@@ -80,12 +86,19 @@ class SerialSource {
     bool Select(const ProductSettings& s, int16_t index, std::string* serial, std::string* message);
     // The number last chosen (or the recipe's before any was chosen).
     std::string Current(const ProductSettings& s) const;
+    // Installs the hook told of each block before it is written (empty:
+    // none). Set while no run is going on.
+    void SetAnnouncer(ConfigAnnouncer a);
+    // True when the block may be written now.
+    bool Announce(int16_t index, const std::array<uint8_t, kSector>& block,
+                  std::string* message) const;
 
   private:
     mutable std::mutex mu_;
     bool seeded_ = false;
     std::string number_;
     SerialReserver reserver_;
+    ConfigAnnouncer announcer_;
 };
 
 // State of one run shared by its ports.

@@ -98,6 +98,21 @@ bool ParseRunKind(const std::string& name, RunKind* kind) {
     return false;
 }
 
+const char* RecordStateName(RecordState state) {
+    return state == RecordState::Configured ? "configured" : "complete";
+}
+
+bool ParseRecordState(const std::string& name, RecordState* state) {
+    if (name == "configured") {
+        *state = RecordState::Configured;
+    } else if (name == "complete") {
+        *state = RecordState::Complete;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 std::string UtcNow() {
     const auto now = std::chrono::system_clock::now();
     const auto ms =
@@ -211,6 +226,9 @@ nlohmann::ordered_json ToJson(const DiskRecord& r) {
         {"result", r.passed ? "pass" : "fail"},
         {"columns", columns},
         {"steps", steps},
+        {"state", RecordStateName(r.state)},
+        {"supersedes", r.supersedes},
+        {"superseded_by", r.superseded_by},
     };
 }
 
@@ -242,6 +260,14 @@ bool FromJson(const nlohmann::json& j, DiskRecord* r, std::string* error) {
         return false;
     }
     r->passed = result == "pass";
+    // Records printed before these fields existed are complete and current.
+    std::string state = j.value("state", std::string("complete"));
+    if (!ParseRecordState(state, &r->state)) {
+        if (error) *error = "unknown state \"" + state + "\"";
+        return false;
+    }
+    r->supersedes = j.value("supersedes", int64_t{0});
+    r->superseded_by = j.value("superseded_by", int64_t{0});
     const auto cols = j.find("columns");
     const auto steps = j.find("steps");
     if (cols == j.end() || !ParseColumns(cols->dump(), &r->columns) || steps == j.end() ||

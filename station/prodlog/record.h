@@ -15,6 +15,21 @@ enum class RunKind { Production, LowLevelFormat, Scan };
 const char* RunKindName(RunKind kind);
 bool ParseRunKind(const std::string& name, RunKind* kind);
 
+// A record is written "configured" before a configuration block goes to the
+// disk, and "complete" once the disk's verdict is known. A configured record
+// that never completed is a disk whose job was cut short (a kill, a power
+// cut): the disk may carry the serial without having been verified.
+enum class RecordState { Configured, Complete };
+const char* RecordStateName(RecordState state);
+bool ParseRecordState(const std::string& name, RecordState* state);
+
+// The configuration a disk carried when its job began, read from the disk.
+struct PriorConfig {
+    uint16_t usb_vid = 0, usb_pid = 0;
+    std::string serial;  // empty: none found
+    bool operator==(const PriorConfig&) const = default;
+};
+
 // One result column of the grid as the operator saw it.
 struct ColumnResult {
     std::string column;  // format, config_string, check_config, check_wp
@@ -50,6 +65,13 @@ struct DiskRecord {
     bool passed = false;
     std::vector<ColumnResult> columns;
     std::vector<StepTime> steps;
+    RecordState state = RecordState::Complete;
+    // The record this one replaces (the same disk, run again or rewritten
+    // by a scan), and the one that replaced it; 0 for none. The store sets
+    // both when a record names its disk's earlier configuration in `prior`.
+    int64_t supersedes = 0, superseded_by = 0;
+    // Not kept as such: what the disk carried before this record's job.
+    PriorConfig prior;
 
     bool operator==(const DiskRecord&) const = default;
 };

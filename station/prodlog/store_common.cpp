@@ -1,3 +1,6 @@
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -16,9 +19,19 @@ const char* const kDiskColumns[] = {
     "device_path",  "recipe_digest", "recipe_files",     "items",        "usb_vid",
     "usb_pid",      "bcd_device",    "usb_manufacturer", "usb_product",  "scsi_vendor",
     "scsi_product", "serial",        "serial_reserved",  "error_status", "error_text",
-    "result",       "grid_columns",  "step_times",
+    "result",       "grid_columns",  "step_times",       "state",        "supersedes",
+    "superseded_by",
 };
 static_assert(sizeof(kDiskColumns) / sizeof(kDiskColumns[0]) == kDiskColumnCount);
+
+bool IdColumn(const std::string& name) {
+    return name == "supersedes" || name == "superseded_by";
+}
+
+bool IntegerColumn(const std::string& name) {
+    return name == "port" || name == "usb_vid" || name == "usb_pid" || name == "bcd_device" ||
+           name == "serial_reserved" || name == "error_status" || IdColumn(name);
+}
 
 std::string DiskColumnList() {
     std::string out;
@@ -52,7 +65,10 @@ std::vector<std::string> RecordRow(const DiskRecord& r) {
                                     r.error_text,
                                     r.passed ? "pass" : "fail",
                                     ColumnsText(r.columns),
-                                    StepsText(r.steps)};
+                                    StepsText(r.steps),
+                                    RecordStateName(r.state),
+                                    std::to_string(r.supersedes),
+                                    std::to_string(r.superseded_by)};
     // Controller strings are 8-bit text; the databases keep UTF-8.
     for (auto& v : row) v = ToUtf8(v);
     return row;
@@ -112,17 +128,19 @@ bool RowRecord(const std::vector<std::string>& row, DiskRecord* r, std::string* 
     r->passed = c[20] == "pass";
     if (!ParseColumns(c[21], &r->columns)) return bad("grid_columns");
     if (!ParseSteps(c[22], &r->steps)) return bad("step_times");
+    if (!ParseRecordState(c[23], &r->state)) return bad("state");
+    if (!ToInt(c[24], 0, INT64_MAX, &v)) return bad("supersedes");
+    r->supersedes = v;
+    if (!ToInt(c[25], 0, INT64_MAX, &v)) return bad("superseded_by");
+    r->superseded_by = v;
     return true;
 }
 
 std::vector<std::string> SchemaV1(const std::string& id_type) {
     std::string disks = "CREATE TABLE disks (id " + id_type;
-    for (const char* c : kDiskColumns) {
-        const std::string name = c;
-        const bool integer = name == "port" || name == "usb_vid" || name == "usb_pid" ||
-                             name == "bcd_device" || name == "serial_reserved" ||
-                             name == "error_status";
-        disks += ", " + name + (integer ? " INTEGER NOT NULL" : " TEXT NOT NULL");
+    for (int i = 0; i < kDiskColumnCountV1; ++i) {
+        const std::string name = kDiskColumns[i];
+        disks += ", " + name + (IntegerColumn(name) ? " INTEGER NOT NULL" : " TEXT NOT NULL");
     }
     disks += ")";
     return {
@@ -135,6 +153,68 @@ std::vector<std::string> SchemaV1(const std::string& id_type) {
         "serial TEXT NOT NULL, station TEXT NOT NULL, run_id TEXT NOT NULL, "
         "reserved_at TEXT NOT NULL, PRIMARY KEY (usb_vid, usb_pid, serial))",
     };
+}
+
+namespace {
+// The records that count in the yield: current, complete, of a made disk.
+constexpr const char* kCounts = "superseded_by = 0 AND counted = 1 AND state = 'complete'";
+}  // namespace
+
+std::vector<std::string> SchemaV2(const std::string& id_type) {
+    return {
+        "ALTER TABLE disks ADD COLUMN state TEXT NOT NULL DEFAULT 'complete'",
+        "ALTER TABLE disks ADD COLUMN supersedes " + id_type + " NOT NULL DEFAULT 0",
+        "ALTER TABLE disks ADD COLUMN superseded_by " + id_type + " NOT NULL DEFAULT 0",
+        "ALTER TABLE disks ADD COLUMN counted INTEGER NOT NULL DEFAULT 0",
+        "UPDATE disks SET counted = 1 WHERE kind = 'production'",
+        "CREATE INDEX disks_serial ON disks (usb_vid, usb_pid, serial)",
+        "CREATE INDEX disks_unfinished ON disks (state) WHERE state <> 'complete'",
+        "CREATE INDEX disks_run ON disks (run_id)",
+        // The disks that count, for the summaries (by hour, in the order
+        // they are grouped) and the day's counts of a station: each read
+        // from its index alone.
+        // (The condition's columns close each index, so that it covers
+        // the query whole.)
+        "CREATE INDEX disks_hourly ON disks (substr(logged_at, 1, 13), station, result, "
+        "error_status, error_text, logged_at, superseded_by, counted, state) WHERE " +
+            std::string(kCounts),
+        "CREATE INDEX disks_daily ON disks (station, logged_at, result, error_status, "
+        "error_text, superseded_by, counted, state) WHERE " +
+            std::string(kCounts),
+    };
+}
+
+std::string FilterSql(const LogFilter& filter, std::vector<std::string>* args,
+                      const std::function<std::string(size_t)>& placeholder) {
+    std::string sql = filter.all ? "1=1" : "superseded_by = 0";
+    auto add = [&](const char* test, const std::string& value) {
+        args->push_back(value);
+        sql += std::string(" AND ") + test + placeholder(args->size());
+    };
+    if (!filter.since.empty()) add("logged_at >= ", filter.since);
+    if (!filter.until.empty()) add("logged_at < ", filter.until);
+    if (!filter.station.empty()) add("station = ", filter.station);
+    if (!filter.serial.empty()) add("serial = ", filter.serial);
+    if (!filter.run_id.empty()) add("run_id = ", filter.run_id);
+    if (filter.result >= 0) {
+        add("result = ", filter.result ? "pass" : "fail");
+        sql += " AND state = 'complete'";
+    }
+    return sql;
+}
+
+std::string CountSql(const LogFilter& filter, int period_chars, std::vector<std::string>* args,
+                     const std::function<std::string(size_t)>& placeholder) {
+    LogFilter current = filter;
+    current.all = false;  // a disk counts once, as its latest record says
+    // The condition of the counting indexes, word for word, so that the
+    // databases see they may use them.
+    return "SELECT substr(logged_at, 1, " + std::to_string(period_chars) +
+           "), station, result, error_status, CASE WHEN result = 'pass' THEN '' ELSE error_text "
+           "END, COUNT(*) FROM disks WHERE " +
+           FilterSql(current, args, placeholder) + " AND " + kCounts +
+           " GROUP BY substr(logged_at, 1, " + std::to_string(period_chars) +
+           "), station, result, error_status, error_text";
 }
 
 std::string SerialHeldElsewhere(const DiskRecord& r) {
@@ -204,18 +284,36 @@ std::string DefaultLogPath() {
         base = state;
     } else {
         const char* home = std::getenv("HOME");
-        base = std::string(home && *home ? home : ".") + "/.local/state";
+        std::string dir = home && *home == '/' ? home : "";
+        if (dir.empty()) {
+            // No usable HOME: the home folder the user database gives.
+            struct passwd pw {};
+            struct passwd* found = nullptr;
+            std::vector<char> buf(16384);
+            if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found) == 0 && found &&
+                found->pw_dir && *found->pw_dir == '/') {
+                dir = found->pw_dir;
+            }
+        }
+        // Never a folder relative to wherever the station was started.
+        if (dir.empty()) return {};
+        base = dir + "/.local/state";
     }
     return base + "/galmor/production.db";
 }
 
-std::unique_ptr<Store> OpenStore(const std::string& url, std::string* error) {
+std::unique_ptr<Store> OpenStore(const std::string& url, std::string* error, OpenMode mode) {
     try {
         if (url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0) {
-            return OpenPostgresStore(url, error);
+            return OpenPostgresStore(url, error, mode);
         }
-        if (url.rfind("sqlite:", 0) == 0) return OpenSqliteStore(url.substr(7), error);
-        return OpenSqliteStore(url.empty() ? DefaultLogPath() : url, error);
+        if (url.rfind("sqlite:", 0) == 0) return OpenSqliteStore(url.substr(7), error, mode);
+        const std::string file = url.empty() ? DefaultLogPath() : url;
+        if (file.empty()) {
+            if (error) *error = "no home folder for the default log (give --log)";
+            return nullptr;
+        }
+        return OpenSqliteStore(file, error, mode);
     } catch (const std::exception& e) {
         if (error) *error = e.what();
     }

@@ -13,9 +13,15 @@
 
 namespace galmor::prodlog::detail {
 
-// The columns of `disks` after its id, in the order RecordRow gives them.
+// The columns of `disks` after its id, in the order RecordRow gives them:
+// those of schema version 1, then state, supersedes and superseded_by.
 extern const char* const kDiskColumns[];
-constexpr int kDiskColumnCount = 23;
+constexpr int kDiskColumnCount = 26;
+constexpr int kDiskColumnCountV1 = 23;
+
+// Whether a column of `disks` holds a number (ids are the 64-bit ones).
+bool IntegerColumn(const std::string& name);
+bool IdColumn(const std::string& name);
 
 // "a, b, c" of the columns above.
 std::string DiskColumnList();
@@ -30,6 +36,20 @@ bool RowRecord(const std::vector<std::string>& row, DiskRecord* r, std::string* 
 // The schema of version 1 for either database; `id_type` is the type of the
 // id column ("INTEGER PRIMARY KEY AUTOINCREMENT" or "BIGSERIAL PRIMARY KEY").
 std::vector<std::string> SchemaV1(const std::string& id_type);
+
+// Version 2: a record's state and the records it supersedes, whether a
+// record counts in the yield (a production disk, or a record that replaced
+// one), and the indexes that the station's look-ups and the summaries use.
+std::vector<std::string> SchemaV2(const std::string& id_type);
+
+// The WHERE clause of a filter over `disks` (without "WHERE"), its values
+// appended to *args; `placeholder` gives the text of the n-th value (1-based).
+std::string FilterSql(const LogFilter& filter, std::vector<std::string>* args,
+                      const std::function<std::string(size_t)>& placeholder);
+
+// The aggregate behind Store::Count; FilterSql's values come first.
+std::string CountSql(const LogFilter& filter, int period_chars, std::vector<std::string>* args,
+                     const std::function<std::string(size_t)>& placeholder);
 
 // The message of a record whose serial is held by another disk's reservation.
 std::string SerialHeldElsewhere(const DiskRecord& r);

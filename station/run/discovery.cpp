@@ -397,6 +397,8 @@ bool CollectingPass(StationCore& st, Discovery& d, bool arrived, std::vector<Can
         found.push_back({OwnedHandle(), path, Status::Unopenable});
     }
     return true;
+}
+
 // What names a unit to the operator: its USB port and capacity.
 std::string Where(const UnitLocation& at) {
     if (at.port.empty()) return {};

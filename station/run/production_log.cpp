@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <atomic>
 #include <cstdio>
 #include <exception>
@@ -10,6 +11,7 @@
 #include <optional>
 
 #include "controller/config_block.h"
+#include "controller/controller.h"
 #include "core/status.h"
 #include "prodlog/printer.h"
 #include "prodlog/serials.h"
@@ -89,9 +91,19 @@ prodlog::LogResult Append(StationCore& st, StationLog& log, int16_t index, prodl
     r.recipe_files = log.recipe.files;
     r.items = items;
 
-    // The identity and serial as the controller was sent them.
+    StationLog::PortLog pl;
+    {
+        std::lock_guard<std::mutex> lock(log.mutex);
+        pl = log.ports[static_cast<size_t>(index)];
+        log.ports[static_cast<size_t>(index)].configured = 0;
+    }
+    r.id = pl.configured;  // completes the record written before the block
+    if (pl.supersede) r.prior = pl.prior;
+    // The identity and serial as the controller was sent them; when the
+    // write itself failed, as they were announced (the disk may hold them).
     const std::optional<DecodedConfigBlock> block =
         port.ConfigWritten ? DecodeConfigBlock(port.WrittenConfig.data(), port.WrittenConfig.size())
+        : pl.configured    ? DecodeConfigBlock(pl.block.data(), pl.block.size())
                            : std::nullopt;
     if (block) {
         r.usb_vid = Hex16(block->Vid);
@@ -115,6 +127,71 @@ prodlog::LogResult Append(StationCore& st, StationLog& log, int16_t index, prodl
     return log.store->Append(&r);
 }
 
+// The record of a disk whose block is about to be written: durable before
+// the block goes out.
+bool Announce(StationCore& st, StationLog& log, int16_t index,
+              const std::array<uint8_t, kSector>& block, std::string* message) {
+    if (index < 0 || index >= kMaxPorts) return true;
+    const std::optional<DecodedConfigBlock> d = DecodeConfigBlock(block.data(), block.size());
+    if (!d) return true;  // nothing a host would read as a serial
+    prodlog::DiskRecord r;
+    r.logged_at = prodlog::UtcNow();
+    r.station = log.station;
+    StationLog::PortLog& pl = log.ports[static_cast<size_t>(index)];
+    {
+        std::lock_guard<std::mutex> lock(log.mutex);
+        r.run_id = log.run_id;
+        r.kind = log.kind;
+        if (log.kind == prodlog::RunKind::Scan) pl.supersede = true;
+        r.prior = pl.prior;
+    }
+    r.port = index;
+    r.device_path = st.ports[static_cast<size_t>(index)].DevicePath;
+    r.recipe_digest = log.recipe.digest;
+    r.recipe_files = log.recipe.files;
+    r.items = r.kind == prodlog::RunKind::Scan ? std::vector<std::string>{"scan"} : CheckedItems(st);
+    r.usb_vid = Hex16(d->Vid);
+    r.usb_pid = Hex16(d->Pid);
+    r.bcd_device = static_cast<uint16_t>(0x0100 | d->Revision);
+    r.usb_manufacturer = d->UsbManufacturer;
+    r.usb_product = d->UsbProduct;
+    r.scsi_vendor = Trimmed(d->ScsiVendor);
+    r.scsi_product = Trimmed(d->ScsiProduct);
+    r.serial = d->SerialNumber;
+    r.serial_reserved = log.reserved[static_cast<size_t>(index)];
+    r.state = prodlog::RecordState::Configured;
+    r.passed = false;
+    prodlog::LogResult s;
+    try {
+        s = log.store->Append(&r);
+    } catch (const std::exception& e) {
+        s = prodlog::LogResult::Fail(e.what());
+    }
+    if (!s.ok) {
+        *message = "the production log cannot take the disk's record, so its configuration is "
+                   "not written: " +
+                   s.message;
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(log.mutex);
+    pl.configured = r.id;
+    pl.block = block;
+    return true;
+}
+
+// The configuration block the disk holds now, as far as it can be read.
+prodlog::PriorConfig ReadDiskConfig(const PortJob& job) {
+    prodlog::PriorConfig prior;
+    std::array<uint8_t, kSector> stored{};
+    if (job.lib.VendorR(job.port.Handle, sub::kConfigRead, stored.data()) != 1) return prior;
+    const std::optional<DecodedConfigBlock> d = DecodeConfigBlock(stored.data(), stored.size());
+    if (!d || !d->HeaderOk || !d->SerialOk) return prior;
+    prior.usb_vid = Hex16(d->Vid);
+    prior.usb_pid = Hex16(d->Pid);
+    prior.serial = d->SerialNumber;
+    return prior;
+}
+
 }  // namespace
 
 std::string HostName() {
@@ -125,6 +202,7 @@ std::string HostName() {
 
 bool OpenProductionLog(StationCore& st, const LogSetup& setup, std::string* error) {
     st.run.serial.SetReserver(nullptr);
+    st.run.serial.SetAnnouncer(nullptr);
     st.log.reset();
     if (setup.disabled) return true;
 
@@ -149,6 +227,10 @@ bool OpenProductionLog(StationCore& st, const LogSetup& setup, std::string* erro
 
     st.log = log;
     StationLog* raw = log.get();
+    st.run.serial.SetAnnouncer([&st, raw](int16_t index, const std::array<uint8_t, kSector>& block,
+                                          std::string* message) {
+        return Announce(st, *raw, index, block, message);
+    });
     st.run.serial.SetReserver([&st, raw](int16_t index, bool fixed, const std::string& prefix,
                                          const std::function<std::string()>& draw) {
         const prodlog::SerialOutcome o = Reserve(st, *raw, index, fixed, prefix, draw);
@@ -163,7 +245,7 @@ bool OpenProductionLog(StationCore& st, const LogSetup& setup, std::string* erro
     return true;
 }
 
-void BeginLoggedRun(StationCore& st) {
+void BeginLoggedRun(StationCore& st, prodlog::RunKind kind) {
     const std::shared_ptr<StationLog> log = st.log;
     if (!log) return;
     static std::atomic<int> runs{0};
@@ -174,7 +256,78 @@ void BeginLoggedRun(StationCore& st) {
     stamp = stamp.substr(0, 15) + "Z";  // 20261207T080000Z
     std::lock_guard<std::mutex> lock(log->mutex);
     log->run_id = stamp + "-" + std::to_string(getpid()) + "-" + std::to_string(++runs);
+    log->kind = kind;
     for (auto& r : log->reserved) r = false;
+    for (auto& p : log->ports) p = StationLog::PortLog{};
+}
+
+void NoteDiskBeforeJob(StationCore& st, const PortJob& job, bool supersede) {
+    const std::shared_ptr<StationLog> log = st.log;
+    const int16_t index = job.index();
+    if (!log || index < 0 || index >= kMaxPorts) return;
+    const prodlog::PriorConfig prior = ReadDiskConfig(job);
+    std::lock_guard<std::mutex> lock(log->mutex);
+    StationLog::PortLog& pl = log->ports[static_cast<size_t>(index)];
+    pl = StationLog::PortLog{};
+    pl.prior = prior;
+    pl.supersede = supersede;
+}
+
+int64_t FindUnverified(StationCore& st, const PortJob& job) {
+    const std::shared_ptr<StationLog> log = st.log;
+    if (!log) return 0;
+    NoteDiskBeforeJob(st, job, false);
+    prodlog::PriorConfig prior;
+    {
+        std::lock_guard<std::mutex> lock(log->mutex);
+        prior = log->ports[static_cast<size_t>(job.index())].prior;
+    }
+    if (prior.serial.empty()) return 0;
+    prodlog::DiskRecord r;
+    bool found = false;
+    try {
+        if (!log->store->FindUnfinished(prior.usb_vid, prior.usb_pid, prior.serial, &r, &found).ok)
+            return 0;
+    } catch (const std::exception&) {
+        return 0;
+    }
+    return found ? r.id : 0;
+}
+
+void SettleUnverified(StationCore& st, int16_t index, int64_t id) {
+    const std::shared_ptr<StationLog> log = st.log;
+    if (!log || id == 0) return;
+    const DiskOutcome o = OutcomeOfPort(st, index);
+    prodlog::LogResult s;
+    try {
+        s = log->store->Settle(id, o.passed, o.error_status, o.error_text);
+    } catch (const std::exception& e) {
+        s = prodlog::LogResult::Fail(e.what());
+    }
+    if (!s.ok) {
+        st.Row(index).ShowMessage("Disk " + std::to_string(index) +
+                                      ": its unfinished production record could not be "
+                                      "completed: " +
+                                      s.message,
+                                  Icon::Error);
+    }
+}
+
+void ShowUnverifiedDisks(StationCore& st) {
+    const std::shared_ptr<StationLog> log = st.log;
+    if (!log) return;
+    const int count = std::clamp<int>(st.DiskCount.load(), 0, kMaxPorts);
+    for (int p = 1; p <= count; ++p) {
+        try {
+            const PortJob job = st.Job(static_cast<int16_t>(p));
+            if (job.port.Handle == 0 || FindUnverified(st, job) == 0) continue;
+            job.view.ShowColumn(Column::CheckConfig);
+            job.view.SetMark(Column::CheckConfig, "?");
+            job.view.SetText(Column::CheckConfig, "Not verified");
+        } catch (...) {
+            // Information only: the disk is still there to be scanned.
+        }
+    }
 }
 
 std::vector<std::string> CheckedItems(StationCore& st) {
@@ -221,14 +374,24 @@ void UpdateDayStatus(StationCore& st) {
     const std::shared_ptr<StationLog> log = st.log;
     if (!log) return;
     try {
+        // Today in local time, counted by the store (one indexed range of
+        // this station's day, however long the history).
         prodlog::LogFilter f;
-        f.since = prodlog::UtcNow().substr(0, 10) + "T00:00:00.000Z";
+        const std::time_t now = std::time(nullptr);
+        std::tm tm{};
+        localtime_r(&now, &tm);
+        char day[16];
+        std::strftime(day, sizeof day, "%Y-%m-%d", &tm);
+        if (!prodlog::LocalDayRange(day, false, &f.since, &f.until)) return;
         f.station = log->station;
-        std::vector<prodlog::DiskRecord> records;
-        if (!log->store->Query(f, &records).ok) return;
-        const auto days = prodlog::Summarise(records);
-        st.View().SetStatusLine(
-            prodlog::StatusLine(days.empty() ? prodlog::DaySummary{} : days.back()));
+        std::vector<prodlog::DiskTally> tallies;
+        if (!log->store->Count(f, 0, &tallies).ok) return;
+        prodlog::DaySummary today;
+        for (const auto& t : tallies) {
+            today.disks += static_cast<int>(t.disks);
+            (t.passed ? today.passed : today.failed) += static_cast<int>(t.disks);
+        }
+        st.View().SetStatusLine(prodlog::StatusLine(today));
     } catch (const std::exception&) {
         // The status line is information only.
     }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "controller/port_job.h"
 #include "core/port.h"
 #include "prodlog/digest.h"
 #include "prodlog/record.h"
@@ -32,10 +33,24 @@ struct StationLog {
     std::string station;
     prodlog::RecipeDigest recipe;
 
-    std::mutex mutex;    // guards run_id
+    std::mutex mutex;    // guards run_id, kind and ports
     std::string run_id;  // of the run, low-level format or scan going on
+    prodlog::RunKind kind = prodlog::RunKind::Production;
     // Per port: the serial of the current job was reserved in the log.
     std::array<std::atomic<bool>, kMaxPorts> reserved{};
+
+    // Per port, for the current job.
+    struct PortLog {
+        // What the disk carried when the job began.
+        prodlog::PriorConfig prior;
+        // The job's record replaces the disk's earlier one: always for a
+        // production run; for a scan once it rewrites the block.
+        bool supersede = false;
+        // The record written before the block went to the disk, and the block.
+        int64_t configured = 0;
+        std::array<uint8_t, kSector> block{};
+    };
+    std::array<PortLog, kMaxPorts> ports{};
 };
 
 // The host name, or "station" when it cannot be read.
@@ -48,7 +63,23 @@ std::string HostName();
 bool OpenProductionLog(StationCore& st, const LogSetup& setup, std::string* error);
 
 // Starts a new run id; called by Start, "Low level Format" and the scan.
-void BeginLoggedRun(StationCore& st);
+void BeginLoggedRun(StationCore& st, prodlog::RunKind kind = prodlog::RunKind::Production);
+
+// Reads the configuration the job's disk carries now, before the job
+// changes it: a production run's record replaces the disk's earlier one.
+// Without a log it does nothing (and sends nothing).
+void NoteDiskBeforeJob(StationCore& st, const PortJob& job, bool supersede);
+
+// The unfinished record of the disk on `job`'s port (its job was cut short
+// after the configuration was written), or 0. Reads the disk's block.
+int64_t FindUnverified(StationCore& st, const PortJob& job);
+
+// Completes that record with the port's verdict now (a scan's).
+void SettleUnverified(StationCore& st, int16_t index, int64_t id);
+
+// After start-up: each present disk whose configuration has an unfinished
+// record shows "Not verified" in its "Check Config" column until a scan.
+void ShowUnverifiedDisks(StationCore& st);
 
 // Times the steps of one disk's job.
 class StepClock {

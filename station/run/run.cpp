@@ -193,6 +193,10 @@ void JustDoIt(StationCore& st, int16_t disk) {
         return;
     }
 
+    // The disk may carry an earlier run's configuration: its record is
+    // replaced by this one.
+    NoteDiskBeforeJob(st, job, true);
+
     if (v.Checked(TestItem::Format)) {
         job.view.SetStep(kStepFormat);
         clock.Time("format", [&] { RunStep(st, port, Status::Runtime, [&] { Format7301(job); }); });

@@ -29,7 +29,7 @@ void ScanCmd_Click(StationCore& st) {
 
     const int count = PortCount(st);
     st.SetServed(count);
-    BeginLoggedRun(st);
+    BeginLoggedRun(st, prodlog::RunKind::Scan);
     for (int p = 1; p <= count; ++p) {
         const PortJob job = st.Job(static_cast<int16_t>(p));
         PortView& view = job.view;
@@ -54,7 +54,14 @@ void ScanCmd_Click(StationCore& st) {
             view.SetProgress(0);
             view.SetProgressMaximum(barMax);
             view.ShowProgress(true);
+            // A disk whose job was cut short after its configuration was
+            // written is verified here, and its record completed.
+            const int64_t unverified = FindUnverified(st, job);
             clock.Time("scan", [&] { ScanDisk7301(job); });
+            if (unverified != 0) {
+                if (job.port.ErrorStatus.load() == 0) VerifyConfigBlock(job);
+                SettleUnverified(st, job.index(), unverified);
+            }
             view.ShowProgress(false);
             view.ShowColumn(Column::CheckConfig);
             // A good disk gets its configuration block rewritten first (with

@@ -2,6 +2,7 @@
 
 #include "core/monitor_link.h"
 #include "run/discovery.h"
+#include "run/production_log.h"
 #include "ui/settings_loader.h"
 #include "ui/station.h"
 
@@ -30,6 +31,7 @@ StartUpResult StartStation(Station& st, const StartUpSteps& steps) {
         st.model.ShowMessage(kMonitorLoadFail, Icon::None);
     }
     PollingDiskStatus(st, true);
+    ShowUnverifiedDisks(st);
     return StartUpResult::Started;
 }
 

@@ -51,6 +51,22 @@ class MemoryStore : public Store {
         *out = records;
         return LogResult::Ok();
     }
+    LogResult ForEach(const LogFilter&, const std::function<bool(const DiskRecord&)>& each,
+                      const std::function<void(const std::string&, const std::string&)>&) override {
+        for (const auto& r : records) {
+            if (!each(r)) break;
+        }
+        return LogResult::Ok();
+    }
+    LogResult Count(const LogFilter&, int, std::vector<DiskTally>*) override {
+        return LogResult::Ok();
+    }
+    LogResult FindUnfinished(uint16_t, uint16_t, const std::string&, DiskRecord*,
+                             bool* found) override {
+        *found = false;
+        return LogResult::Ok();
+    }
+    LogResult Settle(int64_t, bool, int, const std::string&) override { return LogResult::Ok(); }
 };
 
 // Draws "S0000000", "S0000001", ... in turn.
@@ -280,7 +296,7 @@ TEST(LogPrinter, RecordsPrintAsCsvAndJsonThatReadBack) {
     EXPECT_NE(text.find(",\"line,1\","), std::string::npos) << text;
     EXPECT_NE(text.find(",\"say \"\"hi\"\"\nthere\","), std::string::npos) << text;
     EXPECT_NE(text.find(",1234,ABCD,0000,"), std::string::npos) << text;
-    EXPECT_NE(text.find(",9B,Format Error,fail,X,Format Error,,,,,,,format=2.500\n"),
+    EXPECT_NE(text.find(",9B,Format Error,fail,X,Format Error,,,,,,,format=2.500,complete,0,0\n"),
               std::string::npos)
         << text;
 
@@ -288,6 +304,17 @@ TEST(LogPrinter, RecordsPrintAsCsvAndJsonThatReadBack) {
     PrintRecords({r}, LogFormat::Table, table);
     EXPECT_NE(table.str().find("fail    9B Format Error"), std::string::npos) << table.str();
     EXPECT_NE(table.str().find("1 record\n"), std::string::npos);
+
+    // Text from the log reaches the terminal escaped, never as control
+    // sequences; an unfinished or superseded record says so.
+    r.station = "a\x1b]0;x\x07\nb\xc2\x9b" "2J";
+    r.state = RecordState::Configured;
+    r.superseded_by = 9;
+    std::ostringstream shown;
+    PrintRecords({r}, LogFormat::Table, shown);
+    EXPECT_NE(shown.str().find("a\\x1B]0;x\\x07\\nb\\u009B2J  "), std::string::npos) << shown.str();
+    EXPECT_NE(shown.str().find("configured (unfinished) (superseded by 9)"), std::string::npos);
+    for (char c : shown.str()) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20);
 }
 
 TEST(LogPrinter, OptionsAreCheckedBeforeTheLogIsRead) {
@@ -295,6 +322,7 @@ TEST(LogPrinter, OptionsAreCheckedBeforeTheLogIsRead) {
     std::string error;
     LogOptions o;
     o.since = "2026-12-07";
+    o.utc = true;
     ASSERT_TRUE(MakeFilter(o, &f, &error));
     EXPECT_EQ(f.since, "2026-12-07T00:00:00.000Z");
     o.since = "2026-12-07T08:15";
@@ -306,6 +334,38 @@ TEST(LogPrinter, OptionsAreCheckedBeforeTheLogIsRead) {
     o.result = "fail";
     ASSERT_TRUE(MakeFilter(o, &f, &error));
     EXPECT_EQ(f.result, 0);
+
+    // Without --utc, dates and days are the station's local time, also in a
+    // zone off the whole hour; a time ending in Z stays UTC.
+    const char* tz = std::getenv("TZ");
+    const std::string saved = tz ? tz : "";
+    setenv("TZ", "Asia/Kolkata", 1);
+    tzset();
+    o.utc = false;
+    o.since = "2026-12-07";
+    o.until = "2026-12-08T00:00Z";
+    ASSERT_TRUE(MakeFilter(o, &f, &error)) << error;
+    EXPECT_EQ(f.since, "2026-12-06T18:30:00.000Z");
+    EXPECT_EQ(f.until, "2026-12-08T00:00:00.000Z");
+    std::string since, until;
+    ASSERT_TRUE(LocalDayRange("2026-12-31", false, &since, &until));
+    EXPECT_EQ(until, "2026-12-31T18:30:00.000Z");
+    EXPECT_EQ(SummaryPeriodChars(false), 16);
+    const auto days = Summarise({DiskTally{"2026-12-06T18:29", "a", true, 0, "", 2},
+                                 DiskTally{"2026-12-06T18:30", "a", true, 0, "", 3}},
+                                false);
+    ASSERT_EQ(days.size(), 2u);
+    EXPECT_EQ(days[1].day, "2026-12-07");
+    EXPECT_EQ(days[1].disks, 3);
+    if (tz) {
+        setenv("TZ", saved.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+    o.since = "2026-12-07";
+    o.until.clear();
+    o.utc = true;
 
     MemoryStore store;
     std::ostringstream out, err;

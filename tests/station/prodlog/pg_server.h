@@ -5,6 +5,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -75,6 +76,30 @@ class PgServer {
         return Run({bin_ + "/psql", "-h", dir_, "-p", kPort, "-U", "galmor", "-d", db, "-v",
                     "ON_ERROR_STOP=1", "-qAtc", sql},
                    out);
+    }
+
+    // Sends `sig` to the server and every process it has started (its
+    // backends): SIGSTOP freezes it as a hung host would, SIGCONT thaws it.
+    void SignalAll(int sig) {
+        std::ifstream pidfile(dir_ + "/data/postmaster.pid");
+        long postmaster = 0;
+        pidfile >> postmaster;
+        if (postmaster <= 0) return;
+        ::kill(static_cast<pid_t>(postmaster), sig);
+        std::error_code ec;
+        for (const auto& e : std::filesystem::directory_iterator("/proc", ec)) {
+            std::ifstream stat(e.path() / "stat");
+            std::string line;
+            if (!std::getline(stat, line)) continue;
+            // pid (comm) state ppid ...: the name may hold blanks.
+            const size_t close = line.rfind(')');
+            if (close == std::string::npos) continue;
+            std::istringstream rest(line.substr(close + 2));
+            std::string state;
+            long ppid = 0;
+            rest >> state >> ppid;
+            if (ppid == postmaster) ::kill(static_cast<pid_t>(std::stol(line)), sig);
+        }
     }
 
   private:

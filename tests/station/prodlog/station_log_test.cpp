@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -93,10 +95,28 @@ class StationRig {
     std::string report() const { return root_ + "/report.json"; }
 
     // Starts `galmor --headless --action run` with the given extra arguments.
-    pid_t Start(const std::vector<std::string>& extra) {
-        std::vector<std::string> args = {kGalmor,    "--headless", "--home",   home(),
-                                         "--action", "run",        "--report", report()};
+    pid_t Start(const std::vector<std::string>& extra, const std::string& action = "run") {
+        std::vector<std::string> args = {kGalmor, "--headless", "--home", home()};
+        if (!action.empty()) {
+            args.insert(args.end(), {"--action", action, "--report", report()});
+        }
         args.insert(args.end(), extra.begin(), extra.end());
+        return Spawn(args);
+    }
+    // Runs galmor with `args` (after the program's name) to its end; its exit
+    // code, its output in *out.
+    int Galmor(const std::vector<std::string>& args, std::string* out) {
+        std::vector<std::string> all = {kGalmor};
+        all.insert(all.end(), args.begin(), args.end());
+        const pid_t pid = Spawn(all);
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        *out = Output();
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    pid_t Spawn(std::vector<std::string> args) {
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e) {
             const std::string v = *e;
@@ -368,6 +388,204 @@ TEST_P(StationLogTest, ADiskTheLogRefusesIsFailedAndTheOthersAreKept) {
         ports.insert(r.port);
     }
     EXPECT_EQ(ports, (std::set<int>{0, 2, 3}));
+}
+
+// Checks one killed station; counts in *cut the disks it left unfinished.
+void CheckAfterKill(StationRig* rig, const std::string& url, std::atomic<int>* cut);
+
+// kill -9 at a random moment between the first configuration write and the
+// end of a run: every disk that carries a configuration has a record; the
+// next start shows the unfinished ones, and a scan completes each, and its
+// rewrite supersedes them, so every disk counts once.
+TEST_P(StationLogTest, AKillAtAnyMomentLeavesNoConfiguredDiskWithoutARecord) {
+    const int seeds = pg_ ? 10 : 30, batch = 15;
+    std::atomic<int> cut{0};
+    for (int first = 0; first < seeds; first += batch) {
+        struct Rig {
+            std::unique_ptr<StationRig> rig;
+            std::string url;
+            pid_t pid = -1;
+            std::chrono::milliseconds delay{0};
+        };
+        std::vector<Rig> rigs;
+        for (int seed = first; seed < std::min(seeds, first + batch); ++seed) {
+            Rig r;
+            r.rig = std::make_unique<StationRig>(dir_ + "/k" + std::to_string(seed));
+            r.url = pg_ ? pg_->NewDatabase() : dir_ + "/k" + std::to_string(seed) + "/p.db";
+            for (int d = 0; d < 2; ++d) r.rig->Plug();
+            std::mt19937 gen(static_cast<unsigned>(seed));
+            r.delay = std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 1600)(gen));
+            r.pid = r.rig->Start({"--log", r.url});
+            ASSERT_GT(r.pid, 0);
+            rigs.push_back(std::move(r));
+        }
+        // Each station is killed its delay after its first disk holds a
+        // configuration (or not at all when it has ended by then).
+        std::vector<std::thread> killers;
+        for (auto& r : rigs) {
+            killers.emplace_back([&r] {
+                const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+                while (r.rig->Serials().empty() && std::chrono::steady_clock::now() < give_up) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                }
+                std::this_thread::sleep_for(r.delay);
+                kill(r.pid, SIGKILL);
+                Wait(r.pid);
+            });
+        }
+        for (auto& t : killers) t.join();
+        // The stations start again side by side, as the floor would.
+        std::vector<std::thread> checks;
+        for (auto& r : rigs) {
+            checks.emplace_back([&r, &cut] { CheckAfterKill(r.rig.get(), r.url, &cut); });
+        }
+        for (auto& t : checks) t.join();
+    }
+    EXPECT_GT(cut, 0) << "no kill fell between a configuration write and its verdict";
+}
+
+void CheckAfterKill(StationRig* rig, const std::string& url, std::atomic<int>* cut) {
+    {
+            SCOPED_TRACE(url);
+            struct {
+                StationRig* rig;
+                std::string url;
+            } r{rig, url};
+            std::string error;
+            auto store = OpenStore(r.url, &error);
+            ASSERT_TRUE(store) << error;
+            std::vector<DiskRecord> before;
+            ASSERT_TRUE(store->Query({}, &before).ok);
+            bool unfinished = false;
+            // Disks the kill caught before their configuration carry none:
+            // they were never made, and a scan's record does not count them.
+            const auto configured = r.rig->Serials();
+            for (const auto& [id, carried] : configured) {
+                const std::string& serial = carried;
+                const auto it = std::find_if(before.begin(), before.end(),
+                                             [&](const DiskRecord& d) { return d.serial == serial; });
+                ASSERT_NE(it, before.end()) << "disk " << id << " carries " << serial
+                                            << " and the log knows nothing of it";
+                if (it->state == RecordState::Configured) {
+                    unfinished = true;
+                    ++*cut;
+                }
+            }
+            store.reset();
+            std::string out;
+            if (unfinished) {
+                EXPECT_EQ(r.rig->Galmor({"--headless", "--home", r.rig->home(), "--log", r.url}, &out), 0);
+                EXPECT_NE(out.find("Not verified"), std::string::npos) << out;
+            }
+            EXPECT_EQ(r.rig->Galmor({"--headless", "--home", r.rig->home(), "--action", "scan",
+                                     "--log", r.url},
+                                    &out),
+                      0)
+                << out;
+            store = OpenStore(r.url, &error);
+            ASSERT_TRUE(store) << error;
+            std::vector<DiskRecord> all, current;
+            LogFilter everything;
+            everything.all = true;
+            ASSERT_TRUE(store->Query(everything, &all).ok);
+            ASSERT_TRUE(store->Query({}, &current).ok);
+            const auto serials = r.rig->Serials();
+            for (const auto& d : all) {
+                // What the kill cut short is complete now, and replaced by
+                // the scan's rewrite.
+                if (d.kind == RunKind::Production && d.superseded_by != 0) {
+                    EXPECT_EQ(d.state, RecordState::Complete) << d.serial;
+                }
+                if (d.state == RecordState::Configured) {
+                    EXPECT_TRUE(std::none_of(serials.begin(), serials.end(),
+                                             [&](const auto& kv) { return kv.second == d.serial; }));
+                }
+            }
+            for (const auto& kv : serials) {
+                const std::string& serial = kv.second;
+                const auto it = std::find_if(current.begin(), current.end(),
+                                             [&](const DiskRecord& d) { return d.serial == serial; });
+                ASSERT_NE(it, current.end()) << serial;
+                EXPECT_EQ(it->state, RecordState::Complete);
+                EXPECT_TRUE(it->passed);
+                EXPECT_EQ(it->kind, RunKind::Scan);
+                EXPECT_EQ(it->supersedes != 0, configured.count(kv.first) == 1) << serial;
+            }
+            std::vector<DiskTally> tallies;
+            ASSERT_TRUE(store->Count({}, 10, &tallies).ok);
+            int64_t counted = 0;
+            for (const auto& t : tallies) counted += t.disks;
+            // Each made disk once, whatever its history.
+            EXPECT_EQ(counted, static_cast<int64_t>(configured.size()));
+    }
+}
+
+// A log that refuses writes (a read-only file or database) refuses the run
+// at start-up, before any command reaches a disk.
+TEST_P(StationLogTest, AReadOnlyLogRefusesTheRunBeforeAnyDeviceCommand) {
+    {
+        std::string error;
+        ASSERT_TRUE(OpenStore(url_, &error)) << error;  // the tables
+    }
+    if (pg_) {
+        std::string db = url_.substr(std::string("postgresql:///").size()), out;
+        db = db.substr(0, db.find('?'));
+        ASSERT_TRUE(pg_->Psql(db, "ALTER DATABASE " + db + " SET default_transaction_read_only = on",
+                              &out))
+            << out;
+    } else if (geteuid() != 0) {
+        ASSERT_EQ(chmod(url_.c_str(), 0444), 0);
+    } else if (std::system(("chattr +i " + url_ + " 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "root writes a read-only file, and chattr +i is not available here";
+    }
+    struct Thaw {
+        std::string file;
+        ~Thaw() {
+            if (geteuid() == 0) std::system(("chattr -i " + file + " 2>/dev/null").c_str());
+        }
+    } thaw{pg_ ? std::string() : url_};
+    StationRig s(dir_ + "/s1");
+    const std::vector<std::string> ids = {s.Plug(), s.Plug()};
+    const pid_t pid = s.Start({"--log", url_});
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(Wait(pid), 4) << s.Output();
+    EXPECT_NE(s.Output().find(pg_ ? "read-only transaction" : "the log cannot be written"),
+              std::string::npos)
+        << s.Output();
+    for (const auto& id : ids) EXPECT_TRUE(s.bus().trace(id).empty()) << id;
+}
+
+// A frozen server (SIGSTOP) fails the run's disks with 0x87 within the
+// URL's time-out instead of holding them without limit.
+TEST_P(StationLogTest, AFrozenServerFailsTheDisksWithinTheTimeOut) {
+    if (!pg_) GTEST_SKIP() << "a PostgreSQL server";
+    StationRig s(dir_ + "/s1");
+    s.Plug();
+    s.Plug();
+    const pid_t pid = s.Start({"--log", url_ + "&timeout=2"});
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // formatting
+    pg_->SignalAll(SIGSTOP);
+    const auto t0 = std::chrono::steady_clock::now();
+    int code = -2;
+    while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(45)) {
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    pg_->SignalAll(SIGCONT);
+    if (code == -2) {
+        kill(pid, SIGKILL);
+        Wait(pid);
+    }
+    ASSERT_EQ(code, 1) << "still running 45 s after the server froze\n" << s.Output();
+    EXPECT_NE(s.Output().find("did not answer within 2 s"), std::string::npos) << s.Output();
+    const json report = json::parse(ReadFile(s.report()));
+    for (const auto& p : report["ports"]) EXPECT_EQ(p["error_status"], 0x87);
+    EXPECT_TRUE(s.Serials().empty());  // no disk got a configuration the log does not know
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StationLogTest, ::testing::Values("sqlite", "postgresql"),

@@ -5,16 +5,21 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "pg_server.h"
+#include "prodlog/printer.h"
 #include "prodlog/serials.h"
+#include "prodlog/store_internal.h"
 
 namespace {
 
@@ -183,7 +188,7 @@ TEST_P(StoreTest, SchemaIsCreatedOnceMigratedAndGuarded) {
     EXPECT_NE(error.find("schema version 99"), std::string::npos) << error;
 
     // A damaged value is reported, not passed on as a record.
-    ASSERT_TRUE(Sql("UPDATE schema_version SET version = 1"));
+    ASSERT_TRUE(Sql("UPDATE schema_version SET version = " + std::to_string(kSchemaVersion)));
     ASSERT_TRUE(Sql("UPDATE disks SET grid_columns = 'not json'"));
     auto store = Open();
     ASSERT_TRUE(store);
@@ -191,6 +196,96 @@ TEST_P(StoreTest, SchemaIsCreatedOnceMigratedAndGuarded) {
     const LogResult s = store->Query({}, &read);
     EXPECT_FALSE(s.ok);
     EXPECT_NE(s.message.find("grid_columns"), std::string::npos) << s.message;
+    // Printed, the damaged record is skipped with a warning naming it; the
+    // others are printed.
+    DiskRecord good = Sample(1, "s", true, UtcNow());
+    ASSERT_TRUE(store->Append(&good).ok);
+    std::ostringstream out, err;
+    EXPECT_EQ(PrintLog(*store, {}, out, err), 0);
+    EXPECT_NE(err.str().find("record 1 skipped: unreadable value in column grid_columns"),
+              std::string::npos)
+        << err.str();
+    EXPECT_NE(out.str().find("1 record\n"), std::string::npos) << out.str();
+}
+
+// The station's own file: its folder and file are this user's alone, a
+// folder anyone may write to is refused, and reading never creates a log.
+TEST(SqliteStore, TheLogIsPrivateAndReadingNeverCreatesIt) {
+    char tmpl[] = "/tmp/galmor-log-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string dir = tmpl, file = dir + "/state/galmor/production.db";
+    std::string error;
+    EXPECT_FALSE(OpenStore(file, &error, OpenMode::ReadOnly));
+    EXPECT_NE(error.find("no such log"), std::string::npos) << error;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/state"));
+
+    ASSERT_TRUE(OpenStore(file, &error)) << error;
+    struct stat st {};
+    ASSERT_EQ(stat((dir + "/state/galmor").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(OpenStore(file, &error, OpenMode::ReadOnly)) << error;
+
+    ASSERT_EQ(chmod((dir + "/state/galmor").c_str(), 0777), 0);
+    EXPECT_FALSE(OpenStore(file, &error));
+    EXPECT_NE(error.find("can be written by any user"), std::string::npos) << error;
+
+    // Without HOME the default log goes to the user database's home folder,
+    // never below the folder the station was started in.
+    const char* home = std::getenv("HOME");
+    const std::string saved = home ? home : "";
+    const char* xdg = std::getenv("XDG_STATE_HOME");
+    const std::string saved_xdg = xdg ? xdg : "";
+    unsetenv("HOME");
+    unsetenv("XDG_STATE_HOME");
+    const std::string path = DefaultLogPath();
+    if (home) setenv("HOME", saved.c_str(), 1);
+    if (xdg) setenv("XDG_STATE_HOME", saved_xdg.c_str(), 1);
+    const passwd* pw = getpwuid(getuid());
+    ASSERT_NE(pw, nullptr);
+    EXPECT_EQ(path, std::string(pw->pw_dir) + "/.local/state/galmor/production.db");
+    std::filesystem::remove_all(dir);
+}
+
+// A log written by a station of schema version 1 opens, and its records
+// read back as complete, current and counted.
+TEST_P(StoreTest, AVersionOneLogIsMigrated) {
+    const bool pg = GetParam() == "postgresql";
+    if (!pg) std::filesystem::create_directories(std::filesystem::path(file_).parent_path());
+    std::string sql = "CREATE TABLE schema_version (version INTEGER NOT NULL); "
+                      "INSERT INTO schema_version VALUES (1); ";
+    for (const auto& t :
+         galmor::prodlog::detail::SchemaV1(pg ? "BIGSERIAL PRIMARY KEY" : "INTEGER PRIMARY KEY"))
+        sql += t + "; ";
+    std::vector<DiskRecord> old = {Sample(0, "line-1", true, "2026-12-07T08:00:00.000Z"),
+                                   Sample(1, "line-1", false, "2026-12-07T08:01:00.000Z")};
+    for (auto& r : old) {
+        const auto row = galmor::prodlog::detail::RecordRow(r);
+        std::string cols, vals;
+        for (int i = 0; i < galmor::prodlog::detail::kDiskColumnCountV1; ++i) {
+            cols += std::string(i ? ", " : "") + galmor::prodlog::detail::kDiskColumns[i];
+            std::string v = row[static_cast<size_t>(i)];
+            for (size_t at = 0; (at = v.find('\'', at)) != std::string::npos; at += 2) v.insert(at, "'");
+            vals += std::string(i ? ", '" : "'") + v + "'";
+        }
+        sql += "INSERT INTO disks (" + cols + ") VALUES (" + vals + "); ";
+    }
+    ASSERT_TRUE(Sql(sql));
+    auto store = Open();
+    ASSERT_TRUE(store);
+    std::vector<DiskRecord> read;
+    ASSERT_TRUE(store->Query({}, &read).ok);
+    ASSERT_EQ(read.size(), 2u);
+    for (size_t i = 0; i < 2; ++i) {
+        old[i].id = read[i].id;
+        EXPECT_EQ(read[i], old[i]);
+    }
+    std::vector<DiskTally> tallies;
+    ASSERT_TRUE(store->Count({}, 10, &tallies).ok);
+    int64_t disks = 0;
+    for (const auto& t : tallies) disks += t.disks;
+    EXPECT_EQ(disks, 2);
 }
 
 TEST_P(StoreTest, ReservationTakesTheFirstFreeDrawPerVendorAndProduct) {
@@ -349,6 +444,67 @@ TEST_P(StoreTest, ARecordHoldsItsSerialOrIsRefused) {
     std::vector<int> ports;
     for (const auto& r : read) ports.push_back(r.port);
     EXPECT_EQ(ports, (std::vector<int>{0, 1, 3}));
+}
+
+// A disk run again, and then rewritten by a scan: each record supersedes
+// the one before, the configured one counts only once complete, and the disk
+// counts once, as its latest record says.
+TEST_P(StoreTest, ARecordSupersedesItsDisksEarlierOneAndTheDiskCountsOnce) {
+    auto store = Open();
+    ASSERT_TRUE(store);
+    auto disks = [&] {
+        std::vector<DiskTally> t;
+        EXPECT_TRUE(store->Count({}, 13, &t).ok);
+        int64_t passed = 0, failed = 0;
+        for (const auto& x : t) (x.passed ? passed : failed) += x.disks;
+        return std::make_pair(passed, failed);
+    };
+    DiskRecord first = Sample(0, "line-1", false, UtcNow());
+    first.serial = "ABC01111";
+    ASSERT_TRUE(store->Append(&first).ok);
+    EXPECT_EQ(disks(), std::make_pair(int64_t{0}, int64_t{1}));
+
+    DiskRecord again = Sample(0, "line-1", false, UtcNow());
+    again.serial = "ABC02222";
+    again.state = RecordState::Configured;
+    again.prior = {first.usb_vid, first.usb_pid, first.serial};
+    ASSERT_TRUE(store->Append(&again).ok);
+    EXPECT_EQ(again.supersedes, first.id);
+    EXPECT_EQ(disks(), std::make_pair(int64_t{0}, int64_t{0}));  // no verdict yet
+    DiskRecord found;
+    bool unfinished = false;
+    ASSERT_TRUE(store->FindUnfinished(again.usb_vid, again.usb_pid, "ABC02222", &found,
+                                      &unfinished)
+                    .ok);
+    ASSERT_TRUE(unfinished);
+    EXPECT_EQ(found.id, again.id);
+    ASSERT_TRUE(store->Settle(again.id, true, 0, "").ok);
+    EXPECT_FALSE(store->Settle(again.id, true, 0, "").ok);  // only once
+    EXPECT_EQ(disks(), std::make_pair(int64_t{1}, int64_t{0}));
+
+    DiskRecord scan = Sample(0, "line-1", true, UtcNow());
+    scan.kind = RunKind::Scan;
+    scan.serial = "ABC03333";
+    scan.prior = {again.usb_vid, again.usb_pid, again.serial};
+    ASSERT_TRUE(store->Append(&scan).ok);
+    EXPECT_EQ(scan.supersedes, again.id);
+    EXPECT_EQ(disks(), std::make_pair(int64_t{1}, int64_t{0}));  // still the one disk
+
+    std::vector<DiskRecord> current, all;
+    ASSERT_TRUE(store->Query({}, &current).ok);
+    ASSERT_EQ(current.size(), 1u);
+    EXPECT_EQ(current[0].id, scan.id);
+    LogFilter f;
+    f.all = true;
+    ASSERT_TRUE(store->Query(f, &all).ok);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].superseded_by, again.id);
+    EXPECT_EQ(all[1].superseded_by, scan.id);
+    EXPECT_EQ(all[1].state, RecordState::Complete);
+    f.serial = "ABC02222";
+    ASSERT_TRUE(store->Query(f, &all).ok);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_TRUE(all[0].passed);
 }
 
 // Eight ports hand in records at once, again and again, some of them with a
