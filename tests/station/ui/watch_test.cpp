@@ -358,6 +358,8 @@ TEST(WatchProgram, ADeadMonitorIsStartedAgainAndASecondWatcherEnds) {
     ASSERT_TRUE(second.Start({"--home", r.home}));
     const auto st = second.Wait();
     EXPECT_TRUE(st && WIFEXITED(*st) && WEXITSTATUS(*st) == 4) << "ran on, or " << st.value_or(-1);
+}
+
 // Fifty random sequences of plugs, unplugs and runs, each notice turned into a
 // discovery by the timer: every grid printed after a discovery or a run names
 // each plugged disk once, shows nothing on a row without one, and pairs a
