@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
+#include <utility>
 
 namespace galmor::prodlog {
 
@@ -143,7 +144,12 @@ std::vector<DaySummary> Summarise(const std::vector<DiskRecord>& records) {
 void PrintRecords(const std::vector<DiskRecord>& records, LogFormat format, std::ostream& out) {
     if (format == LogFormat::Json) {
         Json a = Json::array();
-        for (const auto& r : records) a.push_back(ToJson(r));
+        for (const auto& r : records) {
+            // The code also as the grid, the CSV and the table write it.
+            Json j = ToJson(r);
+            j["error_status_hex"] = Hex2(r.error_status);
+            a.push_back(std::move(j));
+        }
         out << a.dump(2) << "\n";
         return;
     }
