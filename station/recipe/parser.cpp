@@ -406,6 +406,10 @@ RecipeText ParseRecipe(std::string_view bytes, ProductSettings& s, const std::st
                 }
                 break;
             case Section::DiskLabel:
+                if (line.empty() && !s.DiskLabel.empty()) {
+                    note("an empty line in [DISK LABEL] replaces the label of line " +
+                         std::to_string(out.lines.label) + ": the disks get no label");
+                }
                 s.DiskLabel = std::string(line);
                 out.lines.label = lineNo;
                 break;
@@ -471,6 +475,10 @@ RecipeText ParseRecipe(std::string_view bytes, ProductSettings& s, const std::st
                 flagNumber(line);
                 break;
             case Section::SerialNumber: {
+                if (line.empty() && s.SerialGiven) {
+                    note("an empty line in [Serial Number] replaces the serial number of line " +
+                         std::to_string(out.lines.serial) + ": the prefix is now blank");
+                }
                 if (line.size() == kSerialChars) {
                     s.SerialNumber = std::string(line);
                     s.SerialComplete = true;
