@@ -96,6 +96,13 @@ double NumberOrZero(std::string_view text) {
 
 std::optional<double> StrictNumberImpl(std::string_view text);
 
+// A value as a message shows it, in quotes, control characters as "?".
+std::string Quoted(std::string_view v) {
+    std::string q = "\"";
+    for (char c : v) q += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+    return q + "\"";
+}
+
 // A value that must be a number as a whole (blanks around it allowed):
 // [+-]digits[.digits][e[+-]digits]. Empty otherwise or out of range.
 std::optional<double> StrictNumber(std::string_view text) {
@@ -277,7 +284,7 @@ RecipeText ParseRecipe(std::string_view bytes, ProductSettings& s, const std::st
     size_t lineNo = 0;
     auto refuse = [&](std::string what) { out.refusals.push_back({lineNo, std::move(what)}); };
     auto note = [&](std::string what) { out.notes.push_back({lineNo, std::move(what)}); };
-    auto quoted = [](std::string_view v) { return "\"" + std::string(v) + "\""; };
+    const auto quoted = Quoted;
     auto unknownKey = [&](std::string_view line, const char* keys) {
         if (Trim(line).empty()) return;
         note(quoted(line) + " is not a key of " + sectionName + " (" + keys + "); ignored");
@@ -545,7 +552,7 @@ std::vector<RecipeIssue> RecipeLimitProblems(const ProductSettings& s, const Rec
             if (squeeze(u.text) == squeeze(header)) near = &u;
         }
         if (near) {
-            problem(near->line, "\"" + near->text + "\" is not a section header; expected " +
+            problem(near->line, Quoted(near->text) + " is not a section header; expected " +
                                     header + " (" + expected + ")");
         } else {
             problem(0, std::string("no ") + header + " section (" + expected + ")");
@@ -563,11 +570,11 @@ std::vector<RecipeIssue> RecipeLimitProblems(const ProductSettings& s, const Rec
         if (at.pid == 0) problem(at.vidPid, "[VID/PID] has no PID=hhhh line");
         if (at.vid != 0 && !isHex4(s.Vid)) {
             problem(at.vid,
-                    "VID \"" + s.Vid + "\" is not hexadecimal: expected four digits 0-9, A-F");
+                    "VID " + Quoted(s.Vid) + " is not hexadecimal: expected four digits 0-9, A-F");
         }
         if (at.pid != 0 && !isHex4(s.Pid)) {
             problem(at.pid,
-                    "PID \"" + s.Pid + "\" is not hexadecimal: expected four digits 0-9, A-F");
+                    "PID " + Quoted(s.Pid) + " is not hexadecimal: expected four digits 0-9, A-F");
         }
     }
     struct Text {
