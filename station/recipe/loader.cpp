@@ -143,13 +143,17 @@ RecipeLoad LoadRecipe(const std::string& homeDir, ProductSettings& s) {
     // is read, with one message naming the file, the lines and what was
     // expected.
     auto located = [&recipePath](const RecipeIssue& issue) {
-        return recipePath + (issue.line ? ":" + std::to_string(issue.line) : std::string()) + ": " +
-               issue.text;
+        std::string text = recipePath;
+        if (issue.line) text.append(":").append(std::to_string(issue.line));
+        return text.append(": ").append(issue.text);
     };
     const auto problems = RecipeLimitProblems(s, parsed);
     if (!problems.empty()) {
         std::string text;
-        for (const auto& p : problems) text += (text.empty() ? "" : "\n") + located(p);
+        for (const auto& p : problems) {
+            if (!text.empty()) text += '\n';
+            text += located(p);
+        }
         out.messages = {{text, Icon::Error}};
         out.result = LoadResult::Invalid;
         return out;
