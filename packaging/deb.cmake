@@ -12,7 +12,9 @@ set(CPACK_PACKAGE_NAME ${UFD_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "The UFD station developers")
 set(CPACK_PACKAGE_CONTACT "UFD station developers <ufd-station@example.com>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "USB flash-disk production station")
+# Each package's description starts with its own synopsis line (a project-wide
+# summary would be put in front of every one).
+set(_station_summary "USB flash-disk production station")
 set(CPACK_PACKAGE_DESCRIPTION
     "The station finds freshly assembled USB flash disks of one controller\n\
 family, low-level formats their flash, lays out a loader CD-ROM unit, FAT\n\
@@ -39,7 +41,7 @@ set(CPACK_DEBIAN_STATION_PACKAGE_NAME ${UFD_PACKAGE_NAME})
 set(CPACK_DEBIAN_STATION_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_STATION_PACKAGE_DEPENDS "adduser, ${UFD_LIB_PACKAGE_NAME} ${_exact}")
 set(CPACK_DEBIAN_STATION_PACKAGE_RECOMMENDS "udev")
-set(CPACK_COMPONENT_STATION_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_COMPONENT_STATION_DESCRIPTION "${_station_summary}\n${CPACK_PACKAGE_DESCRIPTION}")
 configure_file(${_pkg}/debian/postinst.in ${_gen}/debian/postinst @ONLY)
 configure_file(${_pkg}/debian/postrm.in ${_gen}/debian/postrm @ONLY)
 set(CPACK_DEBIAN_STATION_PACKAGE_CONTROL_EXTRA ${_gen}/debian/postinst ${_gen}/debian/postrm)
@@ -47,9 +49,12 @@ set(CPACK_DEBIAN_STATION_PACKAGE_CONTROL_EXTRA ${_gen}/debian/postinst ${_gen}/d
 # libsarnik1: the shared library, its shlibs file and the ldconfig trigger.
 set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${UFD_LIB_PACKAGE_NAME})
 set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIB_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${_pkg}/debian/triggers)
+# CPack gives a library package maintainer scripts that run ldconfig; the
+# trigger does that job, so they are taken out of the finished package.
+set(CPACK_POST_BUILD_SCRIPTS ${_pkg}/deb_post.cmake)
 set(CPACK_COMPONENT_LIB_DESCRIPTION
     "command library of the USB flash-disk production station\n\
 libsarnik turns flat C calls into SCSI requests for USB flash disks of one\n\
