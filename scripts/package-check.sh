@@ -83,13 +83,15 @@ lintian --fail-on error,warning $debs || {
 }
 
 echo "-- hardening-check"
+# Control-flow protection is not asked for: Debian 12's C start-up files carry
+# no IBT/SHSTK property, so no program linked here can show it.
 for deb in $debs; do
     x=$work/x/$(basename "$deb")
     mkdir -p "$x"
     dpkg-deb -x "$deb" "$x"
     while IFS= read -r f; do
         if [ "$(head -c 4 "$f" | od -An -c | tr -d ' ')" = '177ELF' ]; then
-            hardening-check "$f" || {
+            hardening-check --nocfprotection "$f" || {
                 echo "package-check.sh: $f is not hardened" >&2
                 exit 1
             }
