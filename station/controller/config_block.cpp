@@ -160,9 +160,10 @@ ComposeResult ComposeConfigBlock(const ConfigIdentity& id, uint8_t revision,
 
     out[cfg::kSerialMarker] = cfg::kSerialMarker1;
     out[cfg::kSerialMarker + 1] = cfg::kSerialMarker2;
-    const std::string serialChars = EightChars(serial);
-    PutStringDescriptor(out, cfg::kSerialDescriptor,
-                        std::u16string(serialChars.begin(), serialChars.end()));
+    // The serial's 8 characters are 8-bit, each one code unit.
+    std::u16string serialUnits;
+    for (char c : EightChars(serial)) serialUnits += static_cast<char16_t>(static_cast<uint8_t>(c));
+    PutStringDescriptor(out, cfg::kSerialDescriptor, serialUnits);
     out[cfg::kSerialChecksum] = Sum(out, cfg::kSerialDescriptor, cfg::kSerialChecksum);
 
     PutBigEndian32(out, cfg::kTotalReserved, totalReserved);
