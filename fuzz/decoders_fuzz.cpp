@@ -10,6 +10,7 @@
 #include "controller/controller.h"
 #include "core/port.h"
 #include "core/status.h"
+#include "core/text.h"
 
 namespace {
 
@@ -88,13 +89,19 @@ void FuzzComposeDecode(const uint8_t* data, size_t size) {
     const int32_t reserve = static_cast<int32_t>(data[7] * 0x00010203u);
     galmor::Block block{};
     const auto result = galmor::ComposeConfigBlock(id, data[7], serial, total, reserve, block);
-    const size_t s = id.UsbManufacturer.size() + id.UsbProduct.size();
+    // The USB strings as the block carries them: UTF-8, or else Latin-1, in
+    // UTF-16 code units.
+    auto utf8 = [](const std::string& t) {
+        return galmor::IsUtf8(t) ? t : galmor::Latin1ToUtf8(t);
+    };
+    const std::string mfr = utf8(id.UsbManufacturer), product = utf8(id.UsbProduct);
+    const size_t s = galmor::Utf8ToUtf16(mfr)->size() + galmor::Utf8ToUtf16(product)->size();
     Check((result == galmor::ComposeResult::Ok) == (s <= galmor::cfg::kMaxStringChars));
     if (result != galmor::ComposeResult::Ok) return;
     const auto d = galmor::DecodeConfigBlock(block.data(), block.size());
     Check(d.has_value() && d->Canonical && d->HeaderOk && d->SerialOk);
     Check(d->Vid == id.Vid && d->Pid == id.Pid && d->Revision == data[7]);
-    Check(d->UsbManufacturer == id.UsbManufacturer && d->UsbProduct == id.UsbProduct);
+    Check(d->UsbManufacturer == mfr && d->UsbProduct == product);
     Check(d->ScsiVendor == id.ScsiVendor && d->ScsiProduct == id.ScsiProduct);
     Check(d->SerialNumber == serial && d->TotalReserved == total && d->ReserveImage == reserve);
 }

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/text.h"
 #include "recipe/parser.h"
 #include "recipe/settings.h"
 
@@ -18,8 +19,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (folder.empty() || folder.back() != '/') __builtin_trap();
             return (calls++ % 2) == 0;
         });
-    auto problems = galmor::RecipeLimitProblems(s, parsed);
-    (void)problems;
+    const auto problems = galmor::RecipeLimitProblems(s, parsed);
+    // What an accepted recipe hands the controller: UTF-8 texts, ASCII SCSI
+    // strings, a label a FAT checker takes.
+    if (problems.empty() && !parsed.empty) {
+        for (const auto* t : {&s.UsbManufacturer, &s.UsbProduct, &s.DiskLabel, &s.SerialNumber}) {
+            if (!galmor::IsUtf8(*t)) __builtin_trap();
+        }
+        if (!galmor::IsPrintableAscii(s.ScsiVendor) || !galmor::IsPrintableAscii(s.ScsiProduct)) {
+            __builtin_trap();
+        }
+        for (char c : s.DiskLabel) {
+            if (!galmor::FatLabelCharacterOk(c)) __builtin_trap();
+        }
+    }
 
     // Invariants the rest of the station relies on.
     if (s.SerialNumber.size() != galmor::kSerialChars) __builtin_trap();

@@ -1,11 +1,17 @@
-# Install rules (GNU folders) and the Debian package.
+# Install rules (GNU folders) and the Debian packages, one install component
+# per package:
 #
-#   <bindir>    galmor, dorvel (side by side: the station starts the monitor
-#               from its own folder), simbus
-#   <libdir>    libsarnik.so.<version>, its SONAME link, the development link,
-#               pkgconfig/sarnik.pc, cmake/sarnik/ (find_package(sarnik))
-#   <includedir> sarnik.h, sarnik_files.h
-#   lib/udev/rules.d, share/applications, share/icons, share/man/man1, share/doc
+#   station (ufd-station)
+#     <bindir>    galmor, dorvel (side by side: the station starts the monitor
+#                 from its own folder), simbus
+#     lib/udev/rules.d, share/applications, share/icons, share/man/man1 and man5
+#   lib (libsarnik1)
+#     <libdir>    libsarnik.so.<version> and its SONAME link
+#   dev (libsarnik-dev)
+#     <libdir>    the development link libsarnik.so, pkgconfig/sarnik.pc,
+#                 cmake/sarnik/ (find_package(sarnik))
+#     <includedir> sarnik.h, sarnik_files.h
+#   each: share/doc/<package>/copyright and changelog.gz
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -41,7 +47,7 @@ if(TARGET galmor AND NOT TARGET dorvel)
   message(STATUS "dorvel is not part of this build; it is not installed")
 endif()
 if(_programs)
-  install(TARGETS ${_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS ${_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT station)
 endif()
 if(TARGET galmor)
   # RUNPATH rather than RPATH: LD_LIBRARY_PATH still wins, as users expect.
@@ -53,22 +59,23 @@ endif()
 if(TARGET sarnik)
   target_include_directories(sarnik PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   install(TARGETS sarnik EXPORT sarnikTargets
-          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} NAMELINK_COMPONENT Unspecified
-          PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev
+          PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
   set(_cmakedir ${CMAKE_INSTALL_LIBDIR}/cmake/sarnik)
-  install(EXPORT sarnikTargets NAMESPACE sarnik:: DESTINATION ${_cmakedir})
+  install(EXPORT sarnikTargets NAMESPACE sarnik:: DESTINATION ${_cmakedir} COMPONENT dev)
   configure_package_config_file(${_pkg}/sarnikConfig.cmake.in ${_gen}/sarnikConfig.cmake
                                 INSTALL_DESTINATION ${_cmakedir})
   write_basic_package_version_file(${_gen}/sarnikConfigVersion.cmake
                                    VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
-  install(FILES ${_gen}/sarnikConfig.cmake ${_gen}/sarnikConfigVersion.cmake DESTINATION ${_cmakedir})
+  install(FILES ${_gen}/sarnikConfig.cmake ${_gen}/sarnikConfigVersion.cmake DESTINATION ${_cmakedir}
+          COMPONENT dev)
 
   # pkg-config: paths relative to the file's own place, so the tree can move.
   file(RELATIVE_PATH _pc_to_prefix ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
   string(REGEX REPLACE "/$" "" _pc_to_prefix "${_pc_to_prefix}")
   set(SARNIK_PC_PREFIX "\${pcfiledir}/${_pc_to_prefix}")
   configure_file(${_pkg}/sarnik.pc.in ${_gen}/sarnik.pc @ONLY)
-  install(FILES ${_gen}/sarnik.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+  install(FILES ${_gen}/sarnik.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endif()
 
 # ---- udev rules, desktop entry, icon --------------------------------------
@@ -87,11 +94,12 @@ foreach(_id IN LISTS UFD_FAMILY_USB_IDS)
          "ATTRS{idProduct}==\"${CMAKE_MATCH_2}\", GOTO=\"galmor_family\"\n")
 endforeach()
 configure_file(${_pkg}/udev/70-galmor.rules.in ${_gen}/70-galmor.rules @ONLY)
-install(FILES ${_gen}/70-galmor.rules DESTINATION ${UFD_UDEV_RULES_DIR})
+install(FILES ${_gen}/70-galmor.rules DESTINATION ${UFD_UDEV_RULES_DIR} COMPONENT station)
 if(TARGET galmor)
-  install(FILES ${_pkg}/galmor.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES ${_pkg}/galmor.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications
+          COMPONENT station)
   install(FILES ${_pkg}/icons/galmor.svg
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT station)
 endif()
 
 # ---- man pages (from each program's --help) -------------------------------
@@ -127,13 +135,31 @@ elseif(UFD_MANPAGES)
       VERBATIM)
     list(APPEND _pages ${_page}.gz)
   endforeach()
-  add_custom_target(manpages ALL DEPENDS ${_pages})
-  install(FILES ${_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The recipe's format.
+  set(_recipe_page ${_gen}/man/Product.ini.5)
+  add_custom_command(
+    OUTPUT ${_recipe_page}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${_gen}/man
+    COMMAND ${UFD_GZIP} -9nc ${_pkg}/man/Product.ini.5 > ${_recipe_page}.gz
+    DEPENDS ${_pkg}/man/Product.ini.5
+    COMMENT "Man page of Product.ini")
+  add_custom_target(manpages ALL DEPENDS ${_pages} ${_recipe_page}.gz)
+  install(FILES ${_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT station)
+  install(FILES ${_recipe_page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man5 COMPONENT station)
 endif()
 
 # ---- documentation of the package -----------------------------------------
 
-install(FILES ${_pkg}/debian/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${UFD_PACKAGE_NAME})
+# Each package carries its copyright and changelog (deb.cmake adds the
+# changelog); the report's schema goes with the station.
+set(UFD_LIB_PACKAGE_NAME libsarnik${SARNIK_SOVERSION})
+set(UFD_DEV_PACKAGE_NAME libsarnik-dev)
+install(FILES ${_pkg}/debian/copyright ${PROJECT_SOURCE_DIR}/docs/report.schema.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${UFD_PACKAGE_NAME} COMPONENT station)
+install(FILES ${_pkg}/debian/copyright
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${UFD_LIB_PACKAGE_NAME} COMPONENT lib)
+install(FILES ${_pkg}/debian/copyright
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${UFD_DEV_PACKAGE_NAME} COMPONENT dev)
 
 # ---- Debian package (cpack -G DEB) ----------------------------------------
 

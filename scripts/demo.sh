@@ -11,8 +11,8 @@ cd "$(dirname "$0")/.."
 if [ -n "${DEMO_BIN:-}" ]; then
     bin=$DEMO_BIN
 else
-    bash scripts/setup.sh
-    bin=$PWD/build/bin
+    bash scripts/setup.sh demo
+    bin=$PWD/build-demo/bin
 fi
 
 work=${DEMO_DIR:-$PWD/demo-run}

@@ -58,15 +58,25 @@ SARNIK_API void fnFerrule_UnlockUnit(int32_t handle, int32_t lock);
 SARNIK_API int32_t fnFerrule_GetUnitLocation(int32_t handle, char* port, int32_t port_length,
                                              char* serial, int32_t serial_length, int64_t* sectors);
 
+/* Buffers: the library checks no buffer length. Each export below says how
+ * many bytes it reads from or writes into `buffer`; a smaller buffer is
+ * overrun. A sector is 512 bytes; `count` is taken as an unsigned 32-bit
+ * number of sectors (count x 512 bytes move), while a 10-byte command block
+ * carries only its low byte. */
+
 /* Standard commands: 1 = success, 0 = failure (unless noted). */
 SARNIK_API int32_t fnFerrule_TestUnitReady(int32_t handle);
+/* READ(10) / WRITE(10) of `count` sectors at `lba`: buffer of count x 512
+ * bytes, written into (Read, ReadS) or read from (Write). */
 SARNIK_API int32_t fnFerrule_Read(int32_t handle, int32_t count, int32_t lba, void* buffer);
 SARNIK_API int32_t fnFerrule_ReadS(int32_t handle, int32_t count, int32_t lba, void* buffer);
 SARNIK_API int32_t fnFerrule_Write(int32_t handle, int32_t count, int32_t lba, void* buffer);
-/* Bytes received (8), 0 on failure. */
+/* READ CAPACITY(10): writes 8 bytes (last block address, block length, most
+ * significant byte first). Bytes received (8), 0 on failure. */
 SARNIK_API int32_t fnFerrule_Read25Capacity(int32_t handle, void* buffer);
 SARNIK_API int32_t fnFerrule_Eject(int32_t handle, int32_t opcode, int32_t byte4);
-/* Always 0; the 272-byte request block is dumped to tessary.bin. */
+/* No caller buffer. Always 0; the 272-byte request block is dumped to
+ * tessary.bin. */
 SARNIK_API int32_t fnFerrule_ModeSense(int32_t handle);
 /* Byte counts reported by the platform, 0 on failure. fnFerrule_Inquiry: the
  * drive layout in a 40-byte area: 8 (no partitions) or 40 (one partition); 0
@@ -75,15 +85,22 @@ SARNIK_API int32_t fnFerrule_Inquiry(int32_t handle);
 SARNIK_API int32_t fnFerrule_ScsiReScan(int32_t handle);
 
 /* Vendor command templates: 1 = success, 0 = failure (unless noted).
+ * c0, c1, ...: bytes 0, 1, ... of the command block (low 8 bits of each).
  * fnFerrule_Vendor and fnFerrule_1mRead return their data only in tessary.bin:
  * when it cannot be replaced they return 0 (the previous dump stays). */
+/* Writes 512 bytes into buffer. */
 SARNIK_API int32_t fnFerrule_VendorR(int32_t handle, int32_t c0, void* buffer);
+/* Reads `length` bytes from buffer. */
 SARNIK_API int32_t fnFerrule_VendorW(int32_t handle, int32_t c0, int32_t length, void* buffer);
+/* No caller buffer: the `length` bytes received go to tessary.bin only. */
 SARNIK_API int32_t fnFerrule_Vendor(int32_t handle, int32_t c0, int32_t c1, int32_t c2,
                                     int32_t length);
+/* Writes `length` bytes into buffer. */
 SARNIK_API int32_t fnFerrule_VendorScan(int32_t handle, int32_t c0, int32_t c1, int32_t c2,
                                         int32_t c3, int32_t c4, int32_t c5, int32_t length,
                                         void* buffer);
+/* 16-byte command block. 1mWrite reads 512 bytes from buffer; 1mRead has no
+ * caller buffer (the 512 bytes received go to tessary.bin only). */
 SARNIK_API int32_t fnFerrule_1mWrite(int32_t handle, int32_t c0, int32_t c1, int32_t c2,
                                      int32_t c3, int32_t c4, int32_t c5, int32_t c6, int32_t c7,
                                      int32_t c8, int32_t c9, int32_t c10, int32_t c11,
@@ -92,13 +109,17 @@ SARNIK_API int32_t fnFerrule_1mRead(int32_t handle, int32_t c0, int32_t c1, int3
                                     int32_t c3, int32_t c4, int32_t c5, int32_t c6, int32_t c7,
                                     int32_t c8, int32_t c9, int32_t c10, int32_t c11, int32_t c12,
                                     int32_t ignored1, int32_t ignored2);
+/* 16-byte command block; buffer of count x 512 bytes, read from (VendorWrite)
+ * or written into (VendorRead). */
 SARNIK_API int32_t fnFerrule_VendorWrite(int32_t handle, int32_t c0, int32_t c1, int32_t c2,
                                          int32_t c3, int32_t c4, int32_t c5, int32_t c6,
                                          int32_t c7, int32_t c8, int32_t count, void* buffer);
 SARNIK_API int32_t fnFerrule_VendorRead(int32_t handle, int32_t c0, int32_t c1, int32_t c2,
                                         int32_t c3, int32_t c4, int32_t c5, int32_t c6,
                                         int32_t c7, int32_t c8, int32_t count, void* buffer);
-/* Bytes received, 0 on failure. */
+/* Vendor capacity command 0x9A: writes up to 512 bytes into buffer, which
+ * must hold 512 (not the 8 of a standard READ CAPACITY: use
+ * fnFerrule_Read25Capacity for that). Bytes received, 0 on failure. */
 SARNIK_API int32_t fnFerrule_ReadCapacity(int32_t handle, void* buffer);
 /* Filter-driver request: 0 when the control node does not exist, else 1. The
  * node is <dev root>/korvafilters, or <bus folder>/korvafilters on a simulated bus. */
@@ -158,6 +179,9 @@ SARNIK_API int32_t fnFerrule_GetDriverName(void);
  * When no such module is loaded or its file cannot be deleted, a line on
  * standard error says so and the process ends with status 1. */
 SARNIK_API void Suicide(const char* module) __attribute__((noreturn));
+
+/* ResetDevice's pattern and ResetDevice98's and Suicide's texts are read up to
+ * their terminating NUL; nothing is written into them. */
 
 /* Returns its argument (a pointer-sized value, so that an address survives). */
 SARNIK_API intptr_t Address(intptr_t value);

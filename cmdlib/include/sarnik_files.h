@@ -1,6 +1,13 @@
-// Where libsarnik keeps its two files, for programs that read them back
-// (the device-path log "tessary.txt" and the data dump "tessary.bin").
-//
+/* Where libsarnik keeps its two files, for programs that read them back
+ * (the device-path log "tessary.txt" and the data dump "tessary.bin").
+ * In C the file names below; in C++ also the folder rule as inline helpers.
+ */
+#ifndef SARNIK_FILES_H
+#define SARNIK_FILES_H
+
+#define SARNIK_LOG_FILE "tessary.txt"
+#define SARNIK_DUMP_FILE "tessary.bin"
+
 // The folder is, in this order:
 //   $SARNIK_ROOT                    when set and not empty;
 //   $XDG_RUNTIME_DIR/sarnik         when XDG_RUNTIME_DIR is an absolute path;
@@ -16,7 +23,8 @@
 // fnFerrule_GetCDHandle open nothing and return 0, print one line
 // "sarnik: ..." on standard error and leave errno at EACCES (any other open
 // failure leaves errno at 0). folder_problem() tells a caller why.
-#pragma once
+
+#ifdef __cplusplus
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -80,10 +88,13 @@ inline std::string root_problem() {
 }
 
 inline std::string log_path() {
-    return root_folder() + "/tessary.txt";
+    return root_folder() + "/" SARNIK_LOG_FILE;
 }
 inline std::string dump_path() {
-    return root_folder() + "/tessary.bin";
+    return root_folder() + "/" SARNIK_DUMP_FILE;
 }
 
 }  // namespace sarnik_files
+
+#endif /* __cplusplus */
+#endif /* SARNIK_FILES_H */

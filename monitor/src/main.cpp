@@ -76,6 +76,12 @@ int Run(int argc, char** argv) {
         "dorvel: device-change monitor of the USB flash-disk station.\n"
         "Recounts the USB disks on every device change and sends the station \"IN\" or \"OU\".\n"
         "Started by galmor; a second copy ends at once."};
+    app.set_version_flag("--version", std::string("dorvel ") + UFD_VERSION);
+    app.footer(
+        "Exit codes:\n"
+        "  0  ended by a signal, or its station ended, or another dorvel is running\n"
+        "  1  it cannot watch (no private folder, no event source, no lock)\n"
+        "  64 usage error: an unknown option or a bad option value");
     app.add_flag("--verbose", o.verbose, "Print each device event by its name, and each recount");
     app.add_option("--ready-fd", o.ready_fd,
                    "Descriptor to write \"R\" to once watching; kept open until the end");
@@ -83,7 +89,8 @@ int Run(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        // A usage error: the same code in every program of the station.
+        return app.exit(e) == 0 ? 0 : 64;
     }
 
     const long parent = o.parent > 0 ? o.parent : static_cast<long>(::getppid());

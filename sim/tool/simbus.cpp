@@ -13,7 +13,14 @@
 
 namespace {
 
+// A usage error: the same exit code in every program of the station.
+constexpr int kExitUsage = 64;
+
 struct UsageError {
+    std::string message;
+};
+// The bus folder or the device named does not exist.
+struct NotFound {
     std::string message;
 };
 
@@ -109,13 +116,13 @@ void print_json(const nlohmann::json& j, int indent) {
 std::string bus_folder(const std::string& option) {
     if (!option.empty()) return option;
     if (const char* env = std::getenv("SARNIK_SIM_BUS"); env && *env) return env;
-    throw UsageError{"no bus folder: give --bus DIR or set SARNIK_SIM_BUS"};
+    throw NotFound{"no bus folder: give --bus DIR or set SARNIK_SIM_BUS"};
 }
 
 void require_bus(const std::string& dir) {
     struct stat st {};
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        throw UsageError{"bus folder " + dir + " does not exist"};
+        throw NotFound{"bus folder " + dir + " does not exist"};
     }
 }
 
@@ -123,7 +130,7 @@ void require_device(const simbus::Bus& bus, const std::string& id) {
     for (const auto& known : bus.list()) {
         if (known == id) return;
     }
-    throw UsageError{"no device " + id + " on bus " + bus.dir()};
+    throw NotFound{"no device " + id + " on bus " + bus.dir()};
 }
 
 }  // namespace
@@ -133,6 +140,14 @@ int main(int argc, char** argv) {
         "Administers a simulated USB bus: a folder of simulated flash disks that the command "
         "library drives when SARNIK_SIM_BUS names it."};
     app.require_subcommand(1, 1);
+    app.set_version_flag("--version", std::string("simbus ") + UFD_VERSION);
+    app.footer(
+        "Exit codes:\n"
+        "  0  done\n"
+        "  1  the command failed on the bus (a device that is gone, a file not written)\n"
+        "  2  no bus folder, or no such device on the bus\n"
+        "  64 usage error: an unknown option, a bad option value or options that do not go\n"
+        "     together");
     std::string bus_option;
     app.add_option("--bus", bus_option, "Bus folder (default: $SARNIK_SIM_BUS)");
 
@@ -214,7 +229,7 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e);
+        return app.exit(e) == 0 ? 0 : kExitUsage;
     }
 
     try {
@@ -384,6 +399,9 @@ int main(int argc, char** argv) {
             return 0;
         }
     } catch (const UsageError& e) {
+        std::cerr << "simbus: " << e.message << "\n";
+        return kExitUsage;
+    } catch (const NotFound& e) {
         std::cerr << "simbus: " << e.message << "\n";
         return 2;
     } catch (const std::exception& e) {

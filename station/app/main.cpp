@@ -55,8 +55,22 @@ const char kExitCodes[] =
     "  1  the action ran and at least one disk failed\n"
     "  2  the recipe (Product.ini or its image files) was rejected\n"
     "  3  an action was asked for but no disk was found\n"
-    "  4  any other error (command library missing, bad arguments, no window, the production\n"
-    "     log cannot be opened)\n";
+    "  4  any other error (command library missing, no window, the production log cannot be\n"
+    "     opened)\n"
+    "  64 usage error: an unknown option, a bad option value or options that do not go\n"
+    "     together (every program of the station uses 64 for this)\n";
+
+const char kLogExitCodes[] =
+    "Exit codes:\n"
+    "  0  the records (or the summary) were printed\n"
+    "  4  the log cannot be opened or read, or --since is not a date\n"
+    "  64 usage error: an unknown option or a bad option value\n";
+
+// Where the window's printout goes: standard output, unless the report is
+// written there (--report -), which then holds nothing but the report.
+std::ostream& TextOut(const HeadlessOptions& opts) {
+    return opts.report == "-" ? std::cerr : std::cout;
+}
 
 // The station with its command library loaded and its recipe folder found;
 // null (with the exit code in *code) when either is missing.
@@ -133,12 +147,13 @@ int Watch(HeadlessOptions opts, int autoRun, const LogSetup& logSetup) {
     NoAutorunStore autorun;
     MonitorLink link(autorun);
     if ((code = StartHeadless(*st, &link, logSetup)) != kExitPassed) return code;
-    if (!ApplyHeadlessChoices(*st, opts, std::cout)) return kExitOtherError;
+    std::ostream& text = TextOut(opts);
+    if (!ApplyHeadlessChoices(*st, opts, text)) return kExitOtherError;
 
     WatchOptions w;
     w.auto_run = autoRun;
     w.stop_fd = stopFd;
-    code = RunHeadlessWatch(*st, link, opts, w, std::cout);
+    code = RunHeadlessWatch(*st, link, opts, w, text);
     // Shutdown: autorun as found, the monitor ended, the hook removed, then
     // the workers stopped and joined.
     link.Shutdown();
@@ -165,6 +180,7 @@ int Run(int argc, char** argv) {
         "production steps on them. Without --action the window's state after start-up is\n"
         "printed."};
     app.footer(kExitCodes);
+    app.set_version_flag("--version", std::string("galmor ") + UFD_VERSION);
 
     bool headless = false;
     HeadlessOptions opts;
@@ -215,6 +231,7 @@ int Run(int argc, char** argv) {
 
     // galmor log: the production log printed.
     auto* logCmd = app.add_subcommand("log", "Print the production log");
+    logCmd->footer(kLogExitCodes);
     prodlog::LogOptions logOpts;
     std::string logUrl, logFormat = "table";
     logCmd->add_option("--log", logUrl, "The log to read (default: this station's own file)");
@@ -252,7 +269,7 @@ int Run(int argc, char** argv) {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int rc = app.exit(e);
-        return rc == 0 ? kExitPassed : kExitOtherError;
+        return rc == 0 ? kExitPassed : kExitUsage;
     }
 
     if (logCmd->parsed()) {
@@ -268,14 +285,14 @@ int Run(int argc, char** argv) {
 
     if (watch && !action.empty()) {
         std::cerr << "galmor: --watch runs without --action (use --auto-run)\n";
-        return kExitOtherError;
+        return kExitUsage;
     }
     const bool window = !headless;
 #ifdef UFD_HAVE_QT
     if (!screenshot.empty() && headless) {
         std::cerr << "galmor: --screenshot renders the window; it cannot be combined with "
                      "--headless\n";
-        return kExitOtherError;
+        return kExitUsage;
     }
     if (window && screenshot.empty() && !DisplayAvailable()) {
         std::cerr << "galmor: no display to open the operator window on (DISPLAY is not set); "
@@ -286,7 +303,7 @@ int Run(int argc, char** argv) {
                    !opts.report.empty())) {
         std::cerr << "galmor: --action, --items, --compare-disk and --report are for --headless; "
                      "in the window use its buttons and check boxes\n";
-        return kExitOtherError;
+        return kExitUsage;
     }
 #else
     if (window) {
@@ -306,7 +323,7 @@ int Run(int argc, char** argv) {
                 item != "check-wp") {
                 std::cerr << "galmor: unknown test item \"" << item
                           << "\" (format, manufacture, check-config, check-wp)\n";
-                return kExitOtherError;
+                return kExitUsage;
             }
             opts.items.push_back(item);
         }
@@ -324,7 +341,7 @@ int Run(int argc, char** argv) {
     // The report must be writable before any disk is touched: a run whose
     // record cannot be kept is not started. The file is opened without being
     // truncated; one created here is removed again and written at the end.
-    if (!opts.report.empty()) {
+    if (!opts.report.empty() && opts.report != "-") {
         const int fd = ::open(opts.report.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         const bool created = fd >= 0;
         const int wfd =
@@ -410,10 +427,11 @@ int Run(int argc, char** argv) {
 
     if ((code = StartHeadless(*st, nullptr, logSetup)) != kExitPassed) return code;
 
-    if (opts.action != HeadlessAction::None) return RunHeadlessAction(*st, opts, std::cout);
+    std::ostream& text = TextOut(opts);
+    if (opts.action != HeadlessAction::None) return RunHeadlessAction(*st, opts, text);
 
-    PrintModel(*st, std::cout);
-    std::cout.flush();
+    PrintModel(*st, text);
+    text.flush();
     return kExitPassed;
 }
 

@@ -13,6 +13,7 @@
 #include "controller/step_guard.h"
 #include "controller/steps.h"
 #include "core/status.h"
+#include "core/text.h"
 #include "recipe/settings.h"
 
 namespace galmor {
@@ -46,15 +47,22 @@ uint8_t Sum(const Block& b, size_t from, size_t to) {  // bytes from..to-1, low 
     return s;
 }
 
-// A USB string descriptor of 8-bit characters; returns its length.
-size_t PutStringDescriptor(Block& b, size_t at, const std::string& text) {
+// A USB string descriptor of UTF-16LE code units; returns its length.
+size_t PutStringDescriptor(Block& b, size_t at, const std::u16string& text) {
     b[at] = static_cast<uint8_t>(2 * text.size() + 2);
     b[at + 1] = cfg::kStringDescriptorType;
     for (size_t k = 0; k < text.size(); ++k) {
-        b[at + 2 + 2 * k] = static_cast<uint8_t>(text[k]);
-        b[at + 3 + 2 * k] = 0;
+        b[at + 2 + 2 * k] = static_cast<uint8_t>(text[k] & 0xFF);
+        b[at + 3 + 2 * k] = static_cast<uint8_t>(text[k] >> 8);
     }
     return 2 * text.size() + 2;
+}
+
+// The code units of a USB string: UTF-8 as such; any other byte string is
+// taken as Latin-1.
+std::u16string UsbUnits(const std::string& text) {
+    if (auto units = Utf8ToUtf16(text)) return *units;
+    return *Utf8ToUtf16(Latin1ToUtf8(text));
 }
 
 // A blank-padded SCSI string, cut at `width`.
@@ -92,7 +100,8 @@ ComposeResult CheckIdentity(const ConfigIdentity& id) {
         id.ScsiVendor.empty() || id.ScsiProduct.empty()) {
         return ComposeResult::MissingSetting;
     }
-    if (id.UsbManufacturer.size() + id.UsbProduct.size() > cfg::kMaxStringChars) {
+    if (UsbUnits(id.UsbManufacturer).size() + UsbUnits(id.UsbProduct).size() >
+        cfg::kMaxStringChars) {
         return ComposeResult::TooLong;
     }
     return ComposeResult::Ok;
@@ -122,11 +131,13 @@ ComposeResult ComposeConfigBlock(const ConfigIdentity& id, uint8_t revision,
     const ComposeResult check = CheckIdentity(id);
     if (check != ComposeResult::Ok) return check;
 
-    const size_t s = id.UsbManufacturer.size() + id.UsbProduct.size();
+    const std::u16string manufacturer = UsbUnits(id.UsbManufacturer);
+    const std::u16string product = UsbUnits(id.UsbProduct);
+    const size_t s = manufacturer.size() + product.size();
     out[cfg::kSignature] = cfg::kSignatureValue;
     out[cfg::kSignature2] = cfg::kSignature2Value;
-    out[cfg::kMfrLength] = static_cast<uint8_t>(2 * id.UsbManufacturer.size() + 2);
-    out[cfg::kProductLength] = static_cast<uint8_t>(2 * id.UsbProduct.size() + 2);
+    out[cfg::kMfrLength] = static_cast<uint8_t>(2 * manufacturer.size() + 2);
+    out[cfg::kProductLength] = static_cast<uint8_t>(2 * product.size() + 2);
 
     std::copy(std::begin(kDeviceDescriptorTemplate), std::end(kDeviceDescriptorTemplate),
               out.begin() + cfg::kDeviceDescriptor);
@@ -137,8 +148,8 @@ ComposeResult ComposeConfigBlock(const ConfigIdentity& id, uint8_t revision,
     out[cfg::kBcdDevice] = revision;
 
     size_t at = cfg::kStrings;
-    at += PutStringDescriptor(out, at, id.UsbManufacturer);
-    PutStringDescriptor(out, at, id.UsbProduct);
+    at += PutStringDescriptor(out, at, manufacturer);
+    PutStringDescriptor(out, at, product);
 
     PutScsiString(out, cfg::ScsiVendorAt(s), id.ScsiVendor, cfg::kScsiVendorLength);
     PutScsiString(out, cfg::ScsiProductAt(s), id.ScsiProduct, cfg::kScsiProductLength);
@@ -149,7 +160,10 @@ ComposeResult ComposeConfigBlock(const ConfigIdentity& id, uint8_t revision,
 
     out[cfg::kSerialMarker] = cfg::kSerialMarker1;
     out[cfg::kSerialMarker + 1] = cfg::kSerialMarker2;
-    PutStringDescriptor(out, cfg::kSerialDescriptor, EightChars(serial));
+    // The serial's 8 characters are 8-bit, each one code unit.
+    std::u16string serialUnits;
+    for (char c : EightChars(serial)) serialUnits += static_cast<char16_t>(static_cast<uint8_t>(c));
+    PutStringDescriptor(out, cfg::kSerialDescriptor, serialUnits);
     out[cfg::kSerialChecksum] = Sum(out, cfg::kSerialDescriptor, cfg::kSerialChecksum);
 
     PutBigEndian32(out, cfg::kTotalReserved, totalReserved);
@@ -167,10 +181,21 @@ std::optional<DecodedConfigBlock> DecodeConfigBlock(const uint8_t* data, size_t 
     Block b{};
     std::copy(data, data + kSector, b.begin());
     DecodedConfigBlock d;
-    bool plain = true;  // every string character has a zero high byte
+    bool plain = true;  // every string is whole UTF-16 and the serial 8-bit
     auto getString = [&](size_t at, size_t chars) {
-        std::string text;
+        std::u16string units;
         for (size_t k = 0; k < chars; ++k) {
+            units.push_back(static_cast<char16_t>(b[at + 2 + 2 * k] | (b[at + 3 + 2 * k] << 8)));
+        }
+        if (auto text = Utf16ToUtf8(units)) return *text;
+        plain = false;
+        std::string lowBytes;
+        for (char16_t u : units) lowBytes.push_back(static_cast<char>(u & 0xFF));
+        return Latin1ToUtf8(lowBytes);
+    };
+    auto getSerial = [&](size_t at) {
+        std::string text;
+        for (size_t k = 0; k < cfg::kSerialChars; ++k) {
             text.push_back(static_cast<char>(b[at + 2 + 2 * k]));
             if (b[at + 3 + 2 * k] != 0) plain = false;
         }
@@ -186,7 +211,7 @@ std::optional<DecodedConfigBlock> DecodeConfigBlock(const uint8_t* data, size_t 
     d.ScsiVendor = raw(cfg::ScsiVendorAt(s), cfg::kScsiVendorLength);
     d.ScsiProduct = raw(cfg::ScsiProductAt(s), cfg::kScsiProductLength);
     d.RevisionText = raw(cfg::RevisionAt(s), cfg::kRevisionLength);
-    d.SerialNumber = getString(cfg::kSerialDescriptor, cfg::kSerialChars);
+    d.SerialNumber = getSerial(cfg::kSerialDescriptor);
     d.TotalReserved = GetBigEndian32(&b[cfg::kTotalReserved]);
     d.ReserveImage = GetBigEndian32(&b[cfg::kReserveImage]);
 

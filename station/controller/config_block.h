@@ -34,7 +34,7 @@ constexpr uint8_t kStringDescriptorType = 0x03;
 constexpr uint8_t kTrailer1 = 0xAA;
 constexpr uint8_t kTrailer2 = 0x55;
 
-// Variable part: S = manufacturer characters + product characters.
+// Variable part: S = manufacturer + product UTF-16 code units.
 constexpr size_t kScsiVendorLength = 8;
 constexpr size_t kScsiProductLength = 16;
 constexpr size_t kRevisionLength = 4;
@@ -77,7 +77,8 @@ constexpr size_t kComparedBytes = 127;
 
 using Block = std::array<uint8_t, kSector>;
 
-// The identity the block carries, as the recipe gives it.
+// The identity the block carries, as the recipe gives it: UTF-8 (the USB
+// strings become UTF-16LE descriptors; a text that is not UTF-8 is Latin-1).
 struct ConfigIdentity {
     std::string Vid, Pid;  // four hex digits each
     std::string UsbManufacturer, UsbProduct, ScsiVendor, ScsiProduct;
@@ -110,9 +111,9 @@ struct DecodedConfigBlock {
     int32_t TotalReserved = 0, ReserveImage = 0;
     bool HeaderOk = false;  // signature, lengths, checksum and trailer
     bool SerialOk = false;  // marker, descriptor header and checksum
-    // Every byte the layout does not name is 0, strings are plain 8-bit
-    // characters and the revision text is the station's: composing the
-    // decoded values gives the same 512 bytes back.
+    // Every byte the layout does not name is 0, the USB strings are whole
+    // UTF-16, the serial is 8-bit characters and the revision text is the
+    // station's: composing the decoded values gives the same 512 bytes back.
     bool Canonical = false;
 };
 

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <set>
 #include <sstream>
+#include <utility>
 
 namespace galmor::prodlog {
 
@@ -402,7 +403,10 @@ class RecordPrinter {
     void Print(const DiskRecord& r) {
         ++count_;
         if (format_ == LogFormat::Json) {
-            json_.Add(ToJson(r));
+            // The code also as the grid, the CSV and the table write it.
+            Json j = ToJson(r);
+            j["error_status_hex"] = Hex2(r.error_status);
+            json_.Add(j);
         } else if (format_ == LogFormat::Csv) {
             CsvLine(CsvCells(r), out_);
         } else {

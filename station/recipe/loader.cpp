@@ -143,6 +143,26 @@ RecipeLoad LoadRecipe(const std::string& homeDir, ProductSettings& s) {
         out.result = LoadResult::BadPartitionCount;
         return out;
     }
+    // A recipe the station cannot take as written is refused before any image
+    // is read, with one message naming the file, the lines and what was
+    // expected.
+    auto located = [&recipePath](const RecipeIssue& issue) {
+        std::string text = recipePath;
+        if (issue.line) text.append(":").append(std::to_string(issue.line));
+        return text.append(": ").append(issue.text);
+    };
+    const auto problems = RecipeLimitProblems(s, parsed);
+    if (!problems.empty()) {
+        std::string text;
+        for (const auto& p : problems) {
+            if (!text.empty()) text += '\n';
+            text += located(p);
+        }
+        out.messages = {{text, Icon::Error}};
+        out.result = LoadResult::Invalid;
+        return out;
+    }
+    for (const auto& w : RecipeWarnings(s, parsed)) out.warnings.push_back(located(w));
 
     if (!s.FilesFolder.empty()) {
         s.LoaderImagePath = s.FilesFolder + "7301.img";
@@ -184,11 +204,6 @@ RecipeLoad LoadRecipe(const std::string& homeDir, ProductSettings& s) {
     }
 
     s.ApplicationMode = 1;
-
-    out.warnings = RecipeWarnings(s, parsed);
-    const auto problems = RecipeLimitProblems(s, parsed);
-    for (const auto& p : problems) show(p, Icon::Error);
-    if (!problems.empty()) return out;
 
     const bool sharesWhole = s.FirstPartitionShare + s.SecondPartitionShare == 1.0;
     out.result =

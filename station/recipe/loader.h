@@ -12,8 +12,10 @@
 
 namespace galmor {
 
-// Outcome of a load; the values are those the start-up step tests.
-enum class LoadResult : int { Rejected = 0, BadPartitionCount = 1, Accepted = 2 };
+// Outcome of a load; the values are those the start-up step tests. Invalid:
+// refused as written, with one message of its own (file, line, what was
+// expected) and no other.
+enum class LoadResult : int { Rejected = 0, BadPartitionCount = 1, Accepted = 2, Invalid = 3 };
 
 struct RecipeLoad {
     LoadResult result = LoadResult::Rejected;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <limits>
 
+#include "core/text.h"
+
 namespace galmor {
 
 namespace {
@@ -92,6 +94,21 @@ double NumberOrZero(std::string_view text) {
     return RecipeNumber(text).value_or(0.0);
 }
 
+std::optional<double> StrictNumberImpl(std::string_view text);
+
+// A value as a message shows it, in quotes, control characters as "?".
+std::string Quoted(std::string_view v) {
+    std::string q = "\"";
+    for (char c : v) q += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+    return q + "\"";
+}
+
+// A value that must be a number as a whole (blanks around it allowed):
+// [+-]digits[.digits][e[+-]digits]. Empty otherwise or out of range.
+std::optional<double> StrictNumber(std::string_view text) {
+    return StrictNumberImpl(Trim(text));
+}
+
 // Rounds to nearest, ties to even; empty when the result leaves T's range.
 template <typename T>
 std::optional<T> RoundTo(double v) {
@@ -136,6 +153,26 @@ std::string FilesFolderFromLine(std::string_view line, const std::string& homeDi
         folder = home + folder;
     }
     return folder;
+}
+
+std::optional<double> StrictNumberImpl(std::string_view t) {
+    size_t i = 0, digits = 0;
+    auto isDigit = [&](size_t k) { return k < t.size() && t[k] >= '0' && t[k] <= '9'; };
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    while (isDigit(i)) ++i, ++digits;
+    if (i < t.size() && t[i] == '.') {
+        ++i;
+        while (isDigit(i)) ++i, ++digits;
+    }
+    if (digits == 0) return std::nullopt;
+    if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+        ++i;
+        if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+        if (!isDigit(i)) return std::nullopt;
+        while (isDigit(i)) ++i;
+    }
+    if (i != t.size()) return std::nullopt;
+    return RecipeNumber(t);
 }
 
 }  // namespace
@@ -225,44 +262,116 @@ std::optional<bool> RecipeBool(std::string_view text) {
     return *v != 0.0;
 }
 
-RecipeText ParseRecipe(std::string_view text, ProductSettings& s, const std::string& homeDir,
+std::string RecipeTextAsUtf8(std::string_view bytes) {
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    if (bytes.substr(0, kBom.size()) == kBom) bytes.remove_prefix(kBom.size());
+    if (IsUtf8(bytes)) return std::string(bytes);
+    return Latin1ToUtf8(bytes);
+}
+
+bool FatLabelCharacterOk(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 0x20 && u <= 0x7E && std::strchr("*?/\\:<>|\".=+,;", c) == nullptr;
+}
+
+RecipeText ParseRecipe(std::string_view bytes, ProductSettings& s, const std::string& homeDir,
                        const FolderCheck& folderOk) {
     RecipeText out;
+    const std::string text = RecipeTextAsUtf8(bytes);
+    out.empty = text.empty();
     Section section = Section::None;
+    const char* sectionName = nullptr;
+    size_t lineNo = 0;
+    auto refuse = [&](std::string what) { out.refusals.push_back({lineNo, std::move(what)}); };
+    auto note = [&](std::string what) { out.notes.push_back({lineNo, std::move(what)}); };
+    const auto quoted = Quoted;
+    auto unknownKey = [&](std::string_view line, const char* keys) {
+        if (Trim(line).empty()) return;
+        note(quoted(line) + " is not a key of " + sectionName + " (" + keys + "); ignored");
+    };
+    // A number the whole value must be; refused otherwise.
+    auto number = [&](std::string_view value, const char* what) -> std::optional<double> {
+        const auto v = StrictNumber(value);
+        if (!v) refuse(std::string(what) + " must be a number, found " + quoted(Trim(value)));
+        return v;
+    };
+    auto boolean = [&](std::string_view line) -> std::optional<bool> {
+        const auto b = RecipeBool(line);
+        if (!b && !Trim(line).empty()) {
+            refuse(std::string(sectionName) + " must be True, False or a number, found " +
+                   quoted(Trim(line)));
+        }
+        return b;
+    };
+    // A flag read as a number: checked only, the value is read as it always is.
+    auto flagNumber = [&](std::string_view line) {
+        if (Trim(line).empty()) {
+            note(std::string("an empty line in ") + sectionName + " reads as 0");
+        } else if (!StrictNumber(line)) {
+            refuse(std::string(sectionName) + " must be a number, found " + quoted(Trim(line)));
+        }
+    };
     ForEachLine(text, [&](std::string_view line) {
+        ++lineNo;
         if (StartsWith(line, ";")) return true;
         if (StartsWith(line, "[")) {
+            bool known = false;
             for (const auto& h : kHeaders) {
                 if (line == h.text) {
                     section = h.section;
+                    sectionName = h.text;
+                    known = true;
                     if (section == Section::SerialNumber) s.SerialSectionPresent = true;
+                    if (section == Section::VidPid) out.lines.vidPid = lineNo;
                     break;
                 }
+            }
+            if (!known) {
+                out.lines.unknownHeaders.push_back({lineNo, std::string(line)});
+                note(quoted(line) + " is not a section header; the lines after it stay in " +
+                     (sectionName ? sectionName : "no section"));
             }
             return true;
         }
         switch (section) {
             case Section::None:
+                if (!Trim(line).empty()) note("a line before any section; ignored");
+                break;
             case Section::DiskType:
                 break;
-            case Section::VidPid:
-                if (StartsWith(line, "VID")) {
+            case Section::VidPid: {
+                const bool vid = StartsWith(line, "VID");
+                const char* key = vid ? "VID=" : "PID=";
+                if (vid) {
                     s.Vid = Mid(line, 5, 4);
+                    out.lines.vid = lineNo;
                 } else {
                     s.Pid = Mid(line, 5, 4);
+                    out.lines.pid = lineNo;
+                }
+                // The id is taken by position: the key, "=", four digits.
+                if (!StartsWith(line, key) ||
+                    !Trim(line.substr(std::min<size_t>(line.size(), 8))).empty()) {
+                    refuse(std::string("expected ") + key +
+                           "hhhh (four hexadecimal digits) in [VID/PID], found " + quoted(line));
                 }
                 break;
+            }
             case Section::UsbManufacturer:
                 s.UsbManufacturer = std::string(line);
+                out.lines.usbManufacturer = lineNo;
                 break;
             case Section::UsbProduct:
                 s.UsbProduct = std::string(line);
+                out.lines.usbProduct = lineNo;
                 break;
             case Section::ScsiVendor:
                 s.ScsiVendor = std::string(line);
+                out.lines.scsiVendor = lineNo;
                 break;
             case Section::ScsiProduct:
                 s.ScsiProduct = std::string(line);
+                out.lines.scsiProduct = lineNo;
                 break;
             case Section::PartitionStatus:
                 if (StartsWith(line, "ParNum")) {
@@ -272,24 +381,44 @@ RecipeText ParseRecipe(std::string_view text, ProductSettings& s, const std::str
                         out.messages.push_back({"Error Partition Number", Icon::Error});
                         return false;
                     }
-                } else if (StartsWith(line, "1st")) {
-                    if (auto v = RecipeNumber(AfterEquals(line))) s.FirstPartitionShare = *v;
-                } else if (StartsWith(line, "2nd")) {
-                    if (auto v = RecipeNumber(AfterEquals(line))) s.SecondPartitionShare = *v;
+                } else if (StartsWith(line, "1st") || StartsWith(line, "2nd")) {
+                    const bool first = StartsWith(line, "1st");
+                    double& share = first ? s.FirstPartitionShare : s.SecondPartitionShare;
+                    if (auto v = RecipeNumber(AfterEquals(line))) share = *v;
+                    out.lines.shares = lineNo;
+                    if (line.find('=') == std::string_view::npos) {
+                        refuse(std::string("expected ") + (first ? "1st" : "2nd") +
+                               "=share (a number from 0 to 1), found " + quoted(line));
+                    } else {
+                        number(AfterEquals(line), first ? "1st" : "2nd");
+                    }
+                } else {
+                    unknownKey(line, "ParNum, 1st, 2nd");
                 }
                 break;
             case Section::OneMegReserved:
                 if (auto v = RecipeNumber(Trim(line))) s.OneMegReserved = *v != 0.0;
+                flagNumber(line);
                 break;
             case Section::ApplicationMode:
                 if (StartsWith(line, "ApMode")) {
                     if (auto v = RecipeNumber(AfterEquals(line))) {
                         if (auto m = RoundTo<int16_t>(*v)) s.ApplicationMode = *m;
                     }
+                    if (auto v = number(AfterEquals(line), "ApMode"); v && !RoundTo<int16_t>(*v)) {
+                        refuse("ApMode out of range, found " + quoted(Trim(AfterEquals(line))));
+                    }
+                } else {
+                    unknownKey(line, "ApMode");
                 }
                 break;
             case Section::DiskLabel:
+                if (line.empty() && !s.DiskLabel.empty()) {
+                    note("an empty line in [DISK LABEL] replaces the label of line " +
+                         std::to_string(out.lines.label) + ": the disks get no label");
+                }
                 s.DiskLabel = std::string(line);
+                out.lines.label = lineNo;
                 break;
             case Section::DiskCapacity:
                 if (StartsWith(line, "Size=")) {
@@ -299,6 +428,15 @@ RecipeText ParseRecipe(std::string_view text, ProductSettings& s, const std::str
                             out.capacityGiven = true;
                         }
                     }
+                    if (auto v = number(AfterEquals(line), "[DISK CAPACITY] Size")) {
+                        const auto mb = RoundTo<int16_t>(*v);
+                        if (!mb || *mb < 1) {
+                            refuse("[DISK CAPACITY] Size must be from 1 to 32767 (MB), found " +
+                                   quoted(Trim(AfterEquals(line))));
+                        }
+                    }
+                } else {
+                    unknownKey(line, "Size=");
                 }
                 break;
             case Section::FilesDirectory: {
@@ -315,24 +453,39 @@ RecipeText ParseRecipe(std::string_view text, ProductSettings& s, const std::str
                     if (auto v = RecipeNumber(AfterEquals(line))) {
                         if (auto n = RoundTo<int32_t>(*v * 2048.0)) s.SecondReservedSectors = *n;
                     }
+                    const char* what = "[7301 2nd Reserved Section Size] Size";
+                    if (auto v = number(AfterEquals(line), what)) {
+                        const auto n = RoundTo<int32_t>(*v * 2048.0);
+                        if (!n || *n < 0) {
+                            refuse(std::string(what) + " must be from 0 to 1048575 (MB), found " +
+                                   quoted(Trim(AfterEquals(line))));
+                        }
+                    }
+                } else {
+                    unknownKey(line, "Size=");
                 }
                 break;
             case Section::CompareDiskFlag:
-                if (auto b = RecipeBool(line)) {
+                if (auto b = boolean(line)) {
                     s.CompareDisk = *b;
                     out.compareDisk = *b;
                 }
                 break;
             case Section::SerialNumberFlag:
-                if (auto b = RecipeBool(line)) s.SerialNumberFlag = *b;
+                if (auto b = boolean(line)) s.SerialNumberFlag = *b;
                 break;
             case Section::DisableRemovableDisk:
-                if (auto b = RecipeBool(line)) s.bNoRomeableDisk = *b;
+                if (auto b = boolean(line)) s.bNoRomeableDisk = *b;
                 break;
             case Section::DisableLoaderDisk:
                 if (auto v = RecipeNumber(Trim(line))) s.bNoLoaderDisk = *v != 0.0;
+                flagNumber(line);
                 break;
             case Section::SerialNumber: {
+                if (line.empty() && s.SerialGiven) {
+                    note("an empty line in [Serial Number] replaces the serial number of line " +
+                         std::to_string(out.lines.serial) + ": the prefix is now blank");
+                }
                 if (line.size() == kSerialChars) {
                     s.SerialNumber = std::string(line);
                     s.SerialComplete = true;
@@ -344,6 +497,7 @@ RecipeText ParseRecipe(std::string_view text, ProductSettings& s, const std::str
                 }
                 s.SerialGiven = true;
                 out.serialLineLength = line.size();
+                out.lines.serial = lineNo;
                 break;
             }
         }
@@ -352,59 +506,131 @@ RecipeText ParseRecipe(std::string_view text, ProductSettings& s, const std::str
     return out;
 }
 
-std::vector<std::string> RecipeWarnings(const ProductSettings& s, const RecipeText& parsed) {
-    std::vector<std::string> warnings;
+std::vector<RecipeIssue> RecipeWarnings(const ProductSettings& s, const RecipeText& parsed) {
+    std::vector<RecipeIssue> warnings = parsed.notes;
     // Any line that is not a whole serial number is a prefix: a longer line
     // gives its first 3 characters, like a shorter one.
     if (s.SerialGiven && parsed.serialLineLength > kSerialChars) {
-        warnings.push_back("Serial Number line has " + std::to_string(parsed.serialLineLength) +
-                           " characters; its first 3 are used as the prefix");
+        warnings.push_back({parsed.lines.serial,
+                            "Serial Number line has " + std::to_string(parsed.serialLineLength) +
+                                " characters; its first 3 are used as the prefix"});
+    }
+    if (s.ScsiVendor.size() > 8) {
+        warnings.push_back({parsed.lines.scsiVendor,
+                            "only the first 8 characters of the SCSI "
+                            "vendor string fit the inquiry data"});
+    }
+    if (s.ScsiProduct.size() > 16) {
+        warnings.push_back({parsed.lines.scsiProduct,
+                            "only the first 16 characters of the SCSI "
+                            "product string fit the inquiry data"});
     }
     return warnings;
 }
 
-std::vector<std::string> RecipeLimitProblems(const ProductSettings& s,
-                                             const RecipeText& /*parsed*/) {
-    std::vector<std::string> problems;
-    const size_t usbChars = s.UsbManufacturer.size() + s.UsbProduct.size();
+std::vector<RecipeIssue> RecipeLimitProblems(const ProductSettings& s, const RecipeText& parsed) {
+    std::vector<RecipeIssue> problems = parsed.refusals;
+    if (parsed.empty) return problems;
+    const RecipeLines& at = parsed.lines;
+    auto problem = [&](size_t line, std::string text) {
+        problems.push_back({line, std::move(text)});
+    };
+    // A section the station needs, or the unknown header that may have been
+    // meant for it.
+    auto missing = [&](const char* header, const std::string& expected) {
+        const RecipeIssue* near = nullptr;
+        auto squeeze = [](std::string_view t) {
+            std::string k;
+            for (char c : t) {
+                if (std::isalnum(static_cast<unsigned char>(c))) {
+                    k += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+                }
+            }
+            return k;
+        };
+        for (const auto& u : at.unknownHeaders) {
+            if (squeeze(u.text) == squeeze(header)) near = &u;
+        }
+        if (near) {
+            problem(near->line, Quoted(near->text) + " is not a section header; expected " +
+                                    header + " (" + expected + ")");
+        } else {
+            problem(0, std::string("no ") + header + " section (" + expected + ")");
+        }
+    };
+    auto isHex4 = [](const std::string& id) {
+        return id.size() == 4 && std::all_of(id.begin(), id.end(), [](char c) {
+                   return std::isxdigit(static_cast<unsigned char>(c));
+               });
+    };
+    if (at.vidPid == 0) {
+        missing("[VID/PID]", "VID=hhhh and PID=hhhh lines");
+    } else {
+        if (at.vid == 0) problem(at.vidPid, "[VID/PID] has no VID=hhhh line");
+        if (at.pid == 0) problem(at.vidPid, "[VID/PID] has no PID=hhhh line");
+        if (at.vid != 0 && !isHex4(s.Vid)) {
+            problem(at.vid,
+                    "VID " + Quoted(s.Vid) + " is not hexadecimal: expected four digits 0-9, A-F");
+        }
+        if (at.pid != 0 && !isHex4(s.Pid)) {
+            problem(at.pid,
+                    "PID " + Quoted(s.Pid) + " is not hexadecimal: expected four digits 0-9, A-F");
+        }
+    }
+    struct Text {
+        const char* header;
+        const std::string& value;
+        size_t line;
+        bool ascii;  // SCSI inquiry strings are ASCII by definition
+    };
+    const Text texts[] = {
+        {"[USB MANUFACTURE STRING]", s.UsbManufacturer, at.usbManufacturer, false},
+        {"[USB PRODUCT STRING]", s.UsbProduct, at.usbProduct, false},
+        {"[SCSI MANUFACTURE STRING]", s.ScsiVendor, at.scsiVendor, true},
+        {"[SCSI PRODUCT STRING]", s.ScsiProduct, at.scsiProduct, true}};
+    for (const auto& t : texts) {
+        if (t.line == 0) {
+            missing(t.header, "one line of text");
+        } else if (t.value.empty()) {
+            problem(t.line, std::string(t.header) + " is empty");
+        } else if (t.ascii && !IsPrintableAscii(t.value)) {
+            problem(t.line, std::string(t.header) +
+                                " must be printable ASCII (the SCSI inquiry data is ASCII)");
+        } else if (std::any_of(t.value.begin(), t.value.end(), [](char c) {
+                       return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+                   })) {
+            problem(t.line, std::string(t.header) + " holds a control character");
+        }
+    }
+    const size_t usbChars = Utf8ToUtf16(s.UsbManufacturer).value_or(u"").size() +
+                            Utf8ToUtf16(s.UsbProduct).value_or(u"").size();
     if (usbChars > kMaxUsbStringChars) {
-        problems.push_back("USB String too long: manufacturer and product strings have " +
-                           std::to_string(usbChars) + " characters together, at most " +
-                           std::to_string(kMaxUsbStringChars) + " fit");
+        problem(at.usbProduct, "USB String too long: manufacturer and product strings have " +
+                                   std::to_string(usbChars) + " characters together, at most " +
+                                   std::to_string(kMaxUsbStringChars) + " fit");
     }
     // Shares that add up to 1 but cannot be laid out. Shares that do not add
     // up to 1 are rejected anyway.
     const double first = s.FirstPartitionShare, second = s.SecondPartitionShare;
     if (first + second == 1.0 && !(first > 0.0 && first <= 1.0 && second >= 0.0 && second <= 1.0)) {
-        problems.push_back(
-            "Partition share out of range: 1st must be above 0 and at most 1, 2nd at least 0 "
-            "and at most 1");
-    }
-    if (s.SecondReservedSectors < 0) {
-        problems.push_back("2nd Reserved Section Size must not be negative");
-    }
-    // A vendor or product id is programmed as hexadecimal digits; any other
-    // character would silently become 0.
-    auto notHex = [](const std::string& id) {
-        return std::any_of(id.begin(), id.end(),
-                           [](char c) { return !std::isxdigit(static_cast<unsigned char>(c)); });
-    };
-    if (notHex(s.Vid)) {
-        problems.push_back("VID \"" + s.Vid + "\" is not hexadecimal (digits 0-9 and A-F only)");
-    }
-    if (notHex(s.Pid)) {
-        problems.push_back("PID \"" + s.Pid + "\" is not hexadecimal (digits 0-9 and A-F only)");
+        problem(at.shares,
+                "Partition share out of range: 1st must be above 0 and at most 1, 2nd at least 0 "
+                "and at most 1");
     }
     // Characters a FAT volume label cannot hold: the checkers refuse the volume.
-    const bool badLabel = std::any_of(s.DiskLabel.begin(), s.DiskLabel.end(), [](char c) {
-        const auto u = static_cast<unsigned char>(c);
-        return u < 0x20 || u == 0x7F || std::strchr("*?/\\:<>|\"", c) != nullptr;
-    });
-    if (badLabel) {
-        problems.push_back(
-            "Disk label has a character a FAT volume label cannot hold (* ? / \\ : < > | \" or a "
-            "control character)");
+    if (!std::all_of(s.DiskLabel.begin(), s.DiskLabel.end(), FatLabelCharacterOk)) {
+        problem(at.label,
+                "Disk label has a character a FAT volume label cannot hold (only printable ASCII, "
+                "and none of * ? / \\ : < > | \" . = + , ;)");
     }
+    // The serial goes into every disk's USB serial descriptor.
+    if (s.SerialGiven && !IsPrintableAscii(s.SerialNumber)) {
+        problem(at.serial, "Serial Number must be printable ASCII");
+    }
+    std::stable_sort(problems.begin(), problems.end(),
+                     [](const RecipeIssue& a, const RecipeIssue& b) {
+                         return (a.line ? a.line : SIZE_MAX) < (b.line ? b.line : SIZE_MAX);
+                     });
     return problems;
 }
 

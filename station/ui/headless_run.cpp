@@ -1,14 +1,21 @@
 // The headless runner: presses the button of the chosen action as the
 // operator would, waits for the action's end, prints the window and writes the
 // JSON report.
+#include <unistd.h>
+
 #include <algorithm>
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
+#include "controller/config_block.h"
+#include "core/status.h"
+#include "prodlog/record.h"
+#include "run/production_log.h"
 #include "ui/controls.h"
 #include "ui/headless.h"
 #include "ui/station.h"
@@ -39,10 +46,30 @@ Json UsbPort(const Station& st, int index) {
     return port.empty() ? Json(nullptr) : Json(port);
 }
 
-Json Report(const Station& st) {
+// The run id the production log gives the action; without a log, one of the
+// same form made from the start time.
+std::string RunIdOf(const Station& st, const ReportRun& run) {
+    if (const std::shared_ptr<StationLog> log = st.log) {
+        std::lock_guard<std::mutex> lock(log->mutex);
+        if (!log->run_id.empty()) return log->run_id;
+    }
+    std::string stamp;
+    for (char c : run.started_at) {
+        if (c != '-' && c != ':') stamp += c;
+    }
+    return stamp.substr(0, 15) + "Z-" + std::to_string(::getpid());
+}
+
+Json Report(const Station& st, const ReportRun& run) {
     const WindowModel& m = st.model;
     const RunOutcome outcome = st.Outcome();
     Json report;
+    report["schema_version"] = kReportSchemaVersion;
+    report["run_id"] = RunIdOf(st, run);
+    report["station"] = st.log ? st.log->station : HostName();
+    report["action"] = run.action;
+    report["started_at"] = run.started_at;
+    report["ended_at"] = run.ended_at;
     report["banner"] = outcome.banner;
     // A hidden banner and the shown empty banner of a Check-WP-only run both
     // have no text.
@@ -52,14 +79,25 @@ Json Report(const Station& st) {
     report["messages"] = messages;
     Json ports = Json::array();
     for (const PortOutcome& p : outcome.ports) {
+        const PortRecord& port = st.ports[static_cast<size_t>(p.index)];
+        // The code as the grid writes it: at least two upper-case hex digits.
+        const int code = static_cast<uint16_t>(p.status);
+        const bool written = port.ConfigWritten;
+        const auto block =
+            written ? DecodeConfigBlock(port.WrittenConfig.data(), port.WrittenConfig.size())
+                    : std::nullopt;
         ports.push_back({
             {"index", p.index},
             {"served", p.served},
-            {"device_path", st.ports[static_cast<size_t>(p.index)].DevicePath},
+            {"passed", p.served && code == 0},
+            {"error_status", code},
+            {"error_status_hex", HexPad(code, 2, false)},
+            {"error_text", code == 0 ? std::string() : FormatErrorText(code)},
+            {"device_path", port.DevicePath},
             // Where the disk is on the hub (null when the library cannot tell).
             {"usb_port", UsbPort(st, p.index)},
             {"capacity_sectors", st.Locations[static_cast<size_t>(p.index)].sectors},
-            {"error_status", static_cast<int>(p.status)},
+            {"serial", block ? Json(block->SerialNumber) : Json(nullptr)},
             {"picture", m.Get(ctl::kThumbImage, p.index).picture},
             {"format", ColumnJson(p, Column::Format)},
             {"config_string", ColumnJson(p, Column::ConfigString)},
@@ -69,17 +107,6 @@ Json Report(const Station& st) {
     }
     report["ports"] = ports;
     return report;
-}
-
-bool WriteReport(const Station& st, const std::string& file, std::ostream& out) {
-    std::ofstream f(file, std::ios::binary | std::ios::trunc);
-    if (f) f << Report(st).dump(2) << "\n";
-    f.flush();
-    if (!f) {
-        out << "galmor: cannot write the report " << file << "\n";
-        return false;
-    }
-    return true;
 }
 
 // Sets the test items from --items. The window never has "Check WP" checked
@@ -163,12 +190,36 @@ bool ApplyHeadlessChoices(Station& st, const HeadlessOptions& opts, std::ostream
     return ApplyItems(st, opts, out);
 }
 
-std::string ReportJson(const Station& st) {
-    return Report(st).dump();
+std::string ReportJson(const Station& st, const ReportRun& run) {
+    return Report(st, run).dump();
+}
+
+bool WriteReportTo(const std::string& file, const std::string& json, bool append,
+                   std::ostream& out) {
+    if (file == "-") {
+        std::cout << json << "\n";
+        std::cout.flush();
+        return static_cast<bool>(std::cout);
+    }
+    std::ofstream f(file, std::ios::binary | (append ? std::ios::app : std::ios::trunc));
+    if (f) f << json << "\n";
+    f.flush();
+    if (!f) {
+        out << "galmor: cannot " << (append ? "append to" : "write") << " the report " << file
+            << "\n";
+        return false;
+    }
+    return true;
 }
 
 int RunHeadlessAction(Station& st, const HeadlessOptions& opts, std::ostream& out) {
     int code = kExitOtherError;
+    ReportRun run;
+    run.action = opts.action == HeadlessAction::Run              ? "run"
+                 : opts.action == HeadlessAction::LowLevelFormat ? "low-level-format"
+                 : opts.action == HeadlessAction::Scan           ? "scan"
+                                                                 : "";
+    run.started_at = prodlog::UtcNow();
     try {
         if (!ApplyHeadlessChoices(st, opts, out)) {
             code = kExitOtherError;
@@ -193,7 +244,11 @@ int RunHeadlessAction(Station& st, const HeadlessOptions& opts, std::ostream& ou
     try {
         PrintModel(st, out);
         out.flush();
-        if (!opts.report.empty() && !WriteReport(st, opts.report, out)) code = kExitOtherError;
+        run.ended_at = prodlog::UtcNow();
+        if (!opts.report.empty() &&
+            !WriteReportTo(opts.report, Report(st, run).dump(2), false, out)) {
+            code = kExitOtherError;
+        }
     } catch (const std::exception& e) {
         out << "galmor: " << e.what() << "\n";
         code = kExitOtherError;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/monitor_link.h"
+#include "prodlog/record.h"
 #include "run/polling_timer.h"
 #include "run/run.h"
 #include "stage_marks.h"
@@ -60,6 +61,8 @@ int RunHeadlessWatch(Station& st, MonitorLink& link, const HeadlessOptions& opts
     std::vector<std::string> runs;  // units of the run in progress
     bool running = false;
     int finished = 0;
+    ReportRun report;
+    report.action = "run";
 
     const auto print = [&] {
         PrintModel(st, out);
@@ -72,8 +75,10 @@ int RunHeadlessWatch(Station& st, MonitorLink& link, const HeadlessOptions& opts
         for (const auto& u : present) {
             if (done.count(u)) return;  // wait until the finished disks are gone
         }
+        const std::string startedAt = prodlog::UtcNow();
         GoCmd_Click(st);
         if (st.RunInProgress) {
+            report.started_at = startedAt;
             running = true;
             runs = present;
         } else {
@@ -93,10 +98,8 @@ int RunHeadlessWatch(Station& st, MonitorLink& link, const HeadlessOptions& opts
             << "\n";
         out.flush();
         if (!opts.report.empty()) {
-            std::ofstream f(opts.report, std::ios::binary | std::ios::app);
-            f << ReportJson(st) << "\n";
-            f.flush();
-            if (!f) out << "galmor: cannot append to the report " << opts.report << "\n";
+            report.ended_at = prodlog::UtcNow();
+            WriteReportTo(opts.report, ReportJson(st, report), true, out);
         }
     };
 

@@ -36,6 +36,7 @@ bool ShowProductSettings(Station& st) {
         m.ShowMessage("Open Product.ini failed", Icon::Error);
         return false;
     }
+    if (result != LoadResult::Accepted) return false;  // refused with its own message
     const ProductSettings& s = st.settings;
     m.SetCaption(ctl::kVidPidLab, -1, "VID = " + s.Vid + "  PID = " + s.Pid);
     m.SetCaption(ctl::kUsbStrLab, -1, "USB String = " + s.UsbManufacturer + "  " + s.UsbProduct);

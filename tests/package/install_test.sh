@@ -59,7 +59,8 @@ fi
 # pkg-config
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 if flags=$(pkg-config --cflags --libs sarnik) &&
-    cc -o "$work/count_pc" "$here/consumer/count_disks.c" $flags -Wl,-rpath,"$libdir"; then
+    cc -std=c99 -pedantic-errors -Wall -Wextra -Werror -o "$work/count_pc" \
+        "$here/consumer/count_disks.c" $flags -Wl,-rpath,"$libdir"; then
     got=$("$work/count_pc" || true)
     [ "$got" = 2 ] || fail "pkg-config consumer counted '${got}' disks, want 2"
 else

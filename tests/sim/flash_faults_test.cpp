@@ -200,7 +200,7 @@ TEST_F(FlashFaultTest, ToolPlugsAndShowsTheFaults) {
                                                {"plug", "--drop-writes-from", "-1"},
                                                {"plug", "--plain", "--flip-bits", "3"}}) {
         r = tool(bad);
-        EXPECT_EQ(r.code, 2) << bad.back();
+        EXPECT_EQ(r.code, 64) << bad.back();
         EXPECT_FALSE(r.err.empty());
     }
     EXPECT_EQ(bus.list().size(), 2u);

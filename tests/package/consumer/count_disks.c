@@ -1,6 +1,8 @@
 /* Counts the disk units that the command library sees and reads each one's
  * capacity; prints the count. */
+#define _POSIX_C_SOURCE 200809L
 #include <sarnik.h>
+#include <sarnik_files.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@ int main(void) {
         }
         ++count;
     }
+    if (sizeof SARNIK_LOG_FILE != sizeof "tessary.txt") return 1;
     printf("%d\n", count);
     return 0;
 }

@@ -8,6 +8,7 @@
 
 #include "controller/config_block.h"
 #include "controller/steps.h"
+#include "recipe/parser.h"
 #include "station_on_bus.h"
 #include "ui/grid.h"
 
@@ -74,6 +75,33 @@ TEST_F(ConfigBlockOnBus, WorkedExampleIsWrittenAndTheControllerAcceptsIt) {
     EXPECT_EQ(cfg["pid"], "5678");
     EXPECT_EQ(cfg["serial"], "00012345");
     EXPECT_EQ(cfg["scsi_revision"], "8.00");
+}
+
+TEST_F(ConfigBlockOnBus, RecipeLettersReachTheDeviceAsUtf16) {
+    // "\u00c4b" from a UTF-8 recipe and from a Latin-1 one, on two disks.
+    const std::string lines[] = {
+        "\xC3\x84"
+        "b",
+        "\xC4"
+        "b"};
+    const std::string ids[] = {Plug(), Plug()};
+    for (int k = 0; k < 2; ++k) {
+        Attach(k + 1, k);
+        ProductSettings parsed;
+        ParseRecipe("[USB MANUFACTURE STRING]\r\n" + lines[k] + "\r\n", parsed, "/",
+                    [](const std::string&) { return true; });
+        st.settings.UsbManufacturer = parsed.UsbManufacturer;
+        SetUsbScsiStr(Job(k + 1));
+        EXPECT_EQ(st.ports[k].ErrorStatus, 0);
+        const Block stored = StoredConfig(k);
+        EXPECT_EQ(std::vector<uint8_t>(stored.begin() + 22, stored.begin() + 28),
+                  (std::vector<uint8_t>{0x06, 0x03, 0xC4, 0x00, 0x62, 0x00}));
+        const auto info = bus.bus().inspect(ids[k]);
+        ASSERT_TRUE(info);
+        const auto& cfg = (*info)["device"]["config_block"];
+        EXPECT_TRUE(cfg["valid"].get<bool>()) << cfg.dump();
+        EXPECT_EQ(cfg["manufacturer"], "\u00c4b");
+    }
 }
 
 TEST_F(ConfigBlockOnBus, RevisionAndReservedSizesComeFromDeviceAndRecipe) {

@@ -288,6 +288,7 @@ TEST(LogPrinter, RecordsPrintAsCsvAndJsonThatReadBack) {
     std::string error;
     ASSERT_TRUE(FromJson(nlohmann::json::parse(json.str())[0], &back, &error)) << error;
     EXPECT_EQ(back, r);
+    EXPECT_EQ(nlohmann::json::parse(json.str())[0]["error_status_hex"], "9B");
 
     std::ostringstream csv;
     PrintRecords({r}, LogFormat::Csv, csv);

@@ -19,6 +19,11 @@ struct Parsed {
     std::vector<std::string> foldersChecked;
 };
 
+// The sections every recipe needs, valid; a test's own lines follow them.
+const std::string kGood =
+    "[VID/PID]\nVID=1234\nPID=5678\n[USB MANUFACTURE STRING]\nAB\n[USB PRODUCT STRING]\nDisk\n"
+    "[SCSI MANUFACTURE STRING]\nAB\n[SCSI PRODUCT STRING]\nDisk\n";
+
 void Parse(Parsed& p, const std::string& text, const std::string& home = "/home/st",
            bool folderOk = true) {
     p.r = ParseRecipe(text, p.s, home, [&](const std::string& f) {
@@ -202,7 +207,7 @@ TEST(RecipeSections, SerialNumberWholeOrPrefix) {
     // A line longer than a serial number is a prefix too: the recipe stays
     // acceptable and the operator gets a warning.
     Parsed tooLong;
-    Parse(tooLong, "[PARTITION STATUS]\n1st=1\n[Serial Number]\nXYZ0123456\n");
+    Parse(tooLong, kGood + "[PARTITION STATUS]\n1st=1\n[Serial Number]\nXYZ0123456\n");
     EXPECT_FALSE(tooLong.s.SerialComplete);
     EXPECT_EQ(tooLong.s.SerialNumber, "XYZ     ");
     EXPECT_TRUE(RecipeLimitProblems(tooLong.s, tooLong.r).empty());
@@ -261,11 +266,12 @@ TEST(RecipeLimits, SharesThatAddUpButCannotBeLaidOut) {
     };
     for (const auto& c : cases) {
         Parsed p;
-        Parse(p, std::string("[PARTITION STATUS]\n") + c.lines);
+        Parse(p, kGood + "[PARTITION STATUS]\n" + c.lines);
         EXPECT_EQ(!RecipeLimitProblems(p.s, p.r).empty(), c.problem) << c.lines;
     }
     Parsed negative;
-    Parse(negative, "[PARTITION STATUS]\n1st=1\n[7301 2nd Reserved Section Size]\nSize=-1\n");
+    Parse(negative,
+          kGood + "[PARTITION STATUS]\n1st=1\n[7301 2nd Reserved Section Size]\nSize=-1\n");
     EXPECT_EQ(negative.s.SecondReservedSectors, -2048);
     EXPECT_EQ(RecipeLimitProblems(negative.s, negative.r).size(), 1u);
 }
@@ -283,16 +289,64 @@ TEST(RecipeLimits, IdsMustBeHexAndLabelsFitFat) {
     };
     for (const auto& c : cases) {
         Parsed p;
-        Parse(p, std::string("[PARTITION STATUS]\n1st=1\n") + c.text);
+        Parse(p, kGood + "[PARTITION STATUS]\n1st=1\n" + c.text);
         EXPECT_EQ(RecipeLimitProblems(p.s, p.r).size(), c.problems) << c.text;
     }
-    const std::vector<std::string> badLabels = {"A*B", "A?",  "A/B",  "A\\B", "A:B",  "<A",
-                                                "A>",  "A|B", "A\"B", "A\tB", "A\x7F"};
+    // fsck.fat refuses a label with any of these, or with a non-ASCII letter.
+    const std::vector<std::string> badLabels = {"A*B",
+                                                "A?",
+                                                "A/B",
+                                                "A\\B",
+                                                "A:B",
+                                                "<A",
+                                                "A>",
+                                                "A|B",
+                                                "A\"B",
+                                                "A\tB",
+                                                "A\x7F",
+                                                "A.B",
+                                                "A=B",
+                                                "A+B",
+                                                "A,B",
+                                                "A;B",
+                                                "D\u00c4M\u00d6",
+                                                "D\xC4M\xD6"};
     for (const std::string& bad : badLabels) {
         Parsed p;
-        Parse(p, "[DISK LABEL]\n" + bad + "\n");
-        ASSERT_EQ(p.s.DiskLabel, bad);
-        EXPECT_EQ(RecipeLimitProblems(p.s, p.r).size(), 1u) << bad;
+        Parse(p, kGood + "[DISK LABEL]\n" + bad + "\n");
+        const auto problems = RecipeLimitProblems(p.s, p.r);
+        ASSERT_EQ(problems.size(), 1u) << bad;
+        EXPECT_EQ(problems[0].line, 13u) << bad;
+    }
+}
+
+TEST(RecipeText, Utf8OrLatin1AndAsciiWhereTheFieldIsAscii) {
+    // The same letters in a UTF-8 and in a Latin-1 file, after a byte-order mark
+    // or not, are the same UTF-8 text.
+    for (const std::string& text : {kGood + "[USB MANUFACTURE STRING]\n\u00c4b\n",
+                                    "\xEF\xBB\xBF" + kGood + "[USB MANUFACTURE STRING]\n\u00c4b\n",
+                                    kGood + "[USB MANUFACTURE STRING]\n\xC4"
+                                            "b\n"}) {
+        Parsed p;
+        Parse(p, text);
+        EXPECT_EQ(p.s.UsbManufacturer, "\u00c4b");
+        EXPECT_EQ(p.s.Vid, "1234");
+        EXPECT_TRUE(RecipeLimitProblems(p.s, p.r).empty());
+    }
+    for (const char* section : {"[SCSI MANUFACTURE STRING]", "[SCSI PRODUCT STRING]"}) {
+        Parsed p;
+        Parse(p, kGood + section + "\n\u00c4b\n");
+        const auto problems = RecipeLimitProblems(p.s, p.r);
+        ASSERT_EQ(problems.size(), 1u) << section;
+        EXPECT_NE(problems[0].text.find("ASCII"), std::string::npos);
+    }
+    // Control characters never reach a disk's serial or strings.
+    for (const std::string& bad : {std::string("AB\x01"), std::string("AB\0", 3)}) {
+        for (const char* section : {"[Serial Number]", "[USB PRODUCT STRING]"}) {
+            Parsed p;
+            Parse(p, kGood + section + "\n" + bad + "\n");
+            EXPECT_EQ(RecipeLimitProblems(p.s, p.r).size(), 1u) << section;
+        }
     }
 }
 

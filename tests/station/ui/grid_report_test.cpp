@@ -1,6 +1,10 @@
 // The result grid: rows, reset, the column texts and the end-of-run report.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <string>
+
 #include "core/status.h"
 #include "ui/grid.h"
 #include "ui/station.h"
@@ -133,6 +137,20 @@ TEST(GridTexts, EveryCodeOfTheFormatColumn) {
     for (const auto& [code, text] : coded) EXPECT_EQ(FormatErrorText(code), text) << code;
     // A 16-bit status read as a negative number keeps its four digits.
     EXPECT_EQ(ErrorStatusText(static_cast<int16_t>(0x8001)), "Error Status = 8001");
+
+    // The README's table of codes names every code of the station's table
+    // with the text the operator sees.
+    std::ifstream f(std::string(UFD_SOURCE_DIR) + "/README.md");
+    const std::string readme((std::istreambuf_iterator<char>(f)), {});
+    for (int code = 1; code <= 0xFF; ++code) {
+        const StatusInfo* info = FindStatus(code);
+        if (!info) continue;
+        const std::string text = info->formatText || !info->scanText
+                                     ? FormatErrorText(code)
+                                     : std::string(info->scanText);
+        const std::string row = "| " + HexPad(code, 2, false) + " | \"" + text + "\" |";
+        EXPECT_NE(readme.find(row), std::string::npos) << row;
+    }
 }
 
 TEST(GridTexts, PassTextRoundsMegabytesTiesToEven) {

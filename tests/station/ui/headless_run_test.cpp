@@ -243,16 +243,33 @@ TEST(GalmorProgram, RunOnFourDisksWithOnePasswordExitsOneAndReportsEachDisk) {
     WriteRecipe(home);
     for (int i = 0; i < 3; ++i) tb.Plug(Small());
     tb.Plug(WithPassword());
-    const std::string report = tb.root() + "/r.json";
-
-    std::string out;
+    // "--report -": the report alone on standard output, the window on
+    // standard error.
+    const std::string report = tb.root() + "/r.json", err = tb.root() + "/err.txt";
     const int code = RunProgram("'" + galmor + "' --headless --home '" + home +
-                                    "' --action run --report '" + report + "' 2>&1",
-                                &out);
+                                    "' --action run --report - 2>'" + err + "' >'" + report + "'",
+                                nullptr);
+    const std::string out = ReadFile(err);
 
     EXPECT_EQ(code, kExitFailed) << out;
     const json rep = ReadReport(report);
     ASSERT_FALSE(rep.is_discarded()) << out;
+    // The report keeps to its schema, and the schema to the report: every key
+    // of either is required by the other.
+    const std::string schema = std::string(UFD_SOURCE_DIR) + "/docs/report.schema.json";
+    std::string verdict;
+    EXPECT_EQ(RunProgram("python3 -c 'import json, sys, jsonschema; jsonschema.validate("
+                         "json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))' '" +
+                             report + "' '" + schema + "' 2>&1",
+                         &verdict),
+              0)
+        << verdict;
+    EXPECT_EQ(rep["schema_version"], kReportSchemaVersion);
+    EXPECT_EQ(rep["action"], "run");
+    EXPECT_LE(rep["started_at"].get<std::string>(), rep["ended_at"].get<std::string>());
+    EXPECT_EQ(rep["ports"][3]["error_status_hex"], "7F");
+    EXPECT_EQ(rep["ports"][3]["passed"], false);
+    EXPECT_EQ(rep["ports"][0]["serial"], "AB123456");
     EXPECT_EQ(rep["banner"], "! FAILED !");
     ASSERT_EQ(rep["ports"].size(), 4u) << out;
     for (int i = 0; i < 3; ++i) {

@@ -126,6 +126,15 @@ TEST_F(GalmorCli, RejectedRecipeExitsTwoWithTheMessagesInOrder) {
     ASSERT_NE(missing, std::string::npos) << r.err;
     ASSERT_NE(partition, std::string::npos) << r.err;
     EXPECT_LT(missing, partition);
+
+    // A typo is refused before any disk command, naming the file and the line.
+    WriteRecipe("1st=one\r\n");
+    r = Galmor({"--headless", "--home", home_});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_NE(r.err.find("[error] " + home_ + "/Product.ini:14: 1st must be a number"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("Partition Information error"), std::string::npos) << r.err;
 }
 
 TEST_F(GalmorCli, ArgumentsAndExitCodes) {
@@ -142,13 +151,28 @@ TEST_F(GalmorCli, ArgumentsAndExitCodes) {
     r = Galmor({"--home", home_});
     EXPECT_EQ(r.code, 4);
     EXPECT_NE(r.err.find("--headless"), std::string::npos);
+    // Usage errors: one code, 64, in every program, as each one's help says.
     r = Galmor({"--headless", "--home", home_, "--items", "format,polish"});
-    EXPECT_EQ(r.code, 4);
+    EXPECT_EQ(r.code, 64);
     EXPECT_NE(r.err.find("polish"), std::string::npos);
     r = Galmor({"--headless", "--home", home_, "--action", "dance"});
-    EXPECT_EQ(r.code, 4);
+    EXPECT_EQ(r.code, 64);
     r = Galmor({"--headless", "--home", home_, "--compare-disk", "--no-compare-disk"});
-    EXPECT_EQ(r.code, 4);
+    EXPECT_EQ(r.code, 64);
+    r = Galmor({"log", "--help"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("Exit codes:"), std::string::npos) << r.out;
+    for (const char* prog : {"galmor", "dorvel", "simbus"}) {
+        const std::string path = std::string(UFD_BIN_DIR) + "/" + prog;
+        r = RunProgram(path, {"--version"}, bus_.root());
+        EXPECT_EQ(r.code, 0) << prog;
+        EXPECT_EQ(r.out, std::string(prog) + " " + UFD_VERSION + "\n");
+        r = RunProgram(path, {"--no-such-option"}, bus_.root());
+        EXPECT_EQ(r.code, 64) << prog << r.err;
+        EXPECT_NE(RunProgram(path, {"--help"}, bus_.root()).out.find("64 usage error"),
+                  std::string::npos)
+            << prog;
+    }
     // An action with no disk on the bus.
     r = Galmor({"--headless", "--home", home_, "--action", "run"});
     EXPECT_EQ(r.code, 3) << r.out << r.err;

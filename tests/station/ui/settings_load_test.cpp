@@ -317,12 +317,61 @@ TEST_F(RecipeLoad, ValuesBeyondTheConfigBlockAreRejected) {
             continue;
         }
         EXPECT_FALSE(accepted) << c.mentions;
-        EXPECT_EQ(LoadProductSettings(st), LoadResult::Rejected);
-        ASSERT_EQ(msgs.size(), 2u) << c.mentions;
+        EXPECT_EQ(LoadProductSettings(st), LoadResult::Invalid);
+        ASSERT_EQ(msgs.size(), 1u) << c.mentions;
         EXPECT_NE(msgs[0].text.find(c.mentions), std::string::npos) << msgs[0].text;
         EXPECT_EQ(msgs[0].icon, Icon::Error);
-        EXPECT_EQ(msgs[1].text, "Partition Information error");
     }
+}
+
+TEST_F(RecipeLoad, TyposAreRefusedWithTheirLineInOneMessage) {
+    WriteImages();
+    struct Case {
+        std::string from, to;
+        size_t line;  // 0: the file as a whole
+        std::string mentions;
+    };
+    const Case cases[] = {
+        {"[VID/PID]", "[VID PID]", 1, "expected [VID/PID]"},
+        {"VID=1234", "VID=", 2, "VID"},
+        {"PID=5678", "PID=", 3, "PID"},
+        {"VID=1234", "VID=12G4", 2, "hexadecimal"},
+        {"VID=1234", "VID:1234", 2, "expected VID="},
+        {"[VID/PID]\r\nVID=1234\r\nPID=5678\r\n", "", 0, "no [VID/PID] section"},
+        {"ScsiV", "Sc\u00e4siV", 9, "ASCII"},
+        {"Size=64", "Size=abc", 16, "number"},
+        {"Size=64", "Size=0", 16, "from 1"},
+        {"1st=1", "1st=half", 14, "number"},
+        {"Size=64", "Size=64\r\n[7301 Compare Disk Flag]\r\nyes", 18, "True, False"},
+        {"Size=64",
+         "Size=64\r\n[Serial Number]\r\nAB\x01"
+         "CDEFG",
+         18, "ASCII"},
+    };
+    for (const auto& c : cases) {
+        Station st;
+        st.HomeDir = home_;
+        std::string text = Recipe({}, "1st=1");
+        text.replace(text.find(c.from), c.from.size(), c.to);
+        WriteRecipe(text);
+        EXPECT_EQ(LoadProductSettings(st), LoadResult::Invalid) << c.to;
+        Station shown;
+        shown.HomeDir = home_;
+        EXPECT_FALSE(ShowProductSettings(shown));
+        const auto msgs = shown.model.Messages();
+        ASSERT_EQ(msgs.size(), 1u) << c.to << ::testing::PrintToString(msgs.size());
+        const std::string where =
+            home_ + "/Product.ini" + (c.line ? ":" + std::to_string(c.line) : "") + ": ";
+        EXPECT_EQ(msgs[0].text.rfind(where, 0), 0u) << msgs[0].text;
+        EXPECT_NE(msgs[0].text.find(c.mentions), std::string::npos) << msgs[0].text;
+    }
+    // A byte-order mark before the first section is no typo; unknown sections
+    // and keys are remarks, not refusals.
+    Station st;
+    st.HomeDir = home_;
+    WriteRecipe("\xEF\xBB\xBF" + Recipe({"[DISK CAPACITY]", "Sise=8", "[DISK SIZE]"}));
+    EXPECT_EQ(LoadProductSettings(st), LoadResult::Accepted);
+    EXPECT_EQ(st.settings.Vid, "1234");
 }
 
 TEST_F(RecipeLoad, RelativeFilesFolderAndLfOnlyRecipe) {
