@@ -319,6 +319,9 @@ void ShowUnverifiedDisks(StationCore& st) {
     const int count = std::clamp<int>(st.DiskCount.load(), 0, kMaxPorts);
     for (int p = 1; p <= count; ++p) {
         try {
+            // A port discovery refused (not proved a disk of the family,
+            // held elsewhere) is sent no vendor command, not even this read.
+            if (st.Refused[static_cast<size_t>(p - 1)] != 0) continue;
             const PortJob job = st.Job(static_cast<int16_t>(p));
             if (job.port.Handle == 0 || FindUnverified(st, job) == 0) continue;
             job.view.ShowColumn(Column::CheckConfig);

@@ -428,7 +428,7 @@ TEST(RunProperty, ExitCodePassesExactlyTheDisksThatWereMade) {
         }
         std::ostringstream out;
         const int code = RunHeadlessAction(r.st, opts, out);
-        const auto report = nlohmann::json::parse(ReportJson(r.st));
+        const auto report = nlohmann::json::parse(ReportJson(r.st, {"run", "", ""}));
 
         bool made = !present.empty();
         for (const std::string& id : present) {
