@@ -67,9 +67,8 @@ class Store {
                                     const std::string& station, const std::string& run_id,
                                     int* taken) = 0;
 
-    // Records in the order they were written; by default gathered through
-    // ForEach, the first unreadable row making the result a failure.
-    virtual LogResult Query(const LogFilter& filter, std::vector<DiskRecord>* out);
+    // Records in the order they were written.
+    virtual LogResult Query(const LogFilter& filter, std::vector<DiskRecord>* out) = 0;
 
     // The same, one record at a time: nothing but the current row is held.
     // A row that cannot be read is handed to `bad` (its id and why) and

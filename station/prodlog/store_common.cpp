@@ -12,21 +12,6 @@
 
 namespace galmor::prodlog {
 
-LogResult Store::Query(const LogFilter& filter, std::vector<DiskRecord>* out) {
-    out->clear();
-    LogResult bad = LogResult::Ok();
-    LogResult s = ForEach(
-        filter,
-        [out](const DiskRecord& r) {
-            out->push_back(r);
-            return true;
-        },
-        [&](const std::string& id, const std::string& why) {
-            if (bad.ok) bad = LogResult::Fail(Describe() + ": record " + id + ": " + why);
-        });
-    return s.ok ? bad : s;
-}
-
 namespace detail {
 
 const char* const kDiskColumns[] = {

@@ -165,6 +165,21 @@ class PostgresStore final : public Store {
         return LogResult::Ok();
     }
 
+    LogResult Query(const LogFilter& filter, std::vector<DiskRecord>* out) override {
+        out->clear();
+        LogResult bad = LogResult::Ok();
+        LogResult s = ForEach(
+            filter,
+            [out](const DiskRecord& r) {
+                out->push_back(r);
+                return true;
+            },
+            [&](const std::string& id, const std::string& why) {
+                if (bad.ok) bad = LogResult::Fail(Describe() + ": record " + id + ": " + why);
+            });
+        return s.ok ? bad : s;
+    }
+
     // Rows come one at a time (single-row mode): memory stays flat however
     // long the history.
     LogResult ForEach(const LogFilter& filter, const std::function<bool(const DiskRecord&)>& each,
