@@ -15,6 +15,7 @@
 #include <cmath>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -36,8 +37,11 @@ namespace {
 // Enumeration indexes tried in each pass: 0 to 16.
 constexpr int kEnumerationIndexes = 17;
 constexpr int16_t kPathSelector = 1000;
-// How long the probe waits for a unit that another program holds: as long as
-// a run waits before it calls a unit busy.
+// How long the probes of one discovery wait, all together, for units that
+// another program holds: as long as a run waits before it calls a unit busy.
+// One budget, not one per unit: waiting on each busy unit in turn would give
+// another station time to finish a disk and let it go, and this one would
+// then take a disk that was not there for it when it looked.
 constexpr std::chrono::milliseconds kProbePatience{2000};
 // After an arrival, how long a unit of the family that is present but cannot
 // be opened yet is tried again, and the pause between the tries.
@@ -112,6 +116,8 @@ struct Discovery {
     std::set<std::string> probeSeen;  // devices of a unit the probe pass opened
     std::set<std::string> probed;     // devices the probe was sent to, or meant for
     std::map<std::string, Status> refused;
+    // When the probes stop waiting for held units (set at the first probe).
+    std::optional<std::chrono::steady_clock::time_point> probeDeadline;
     std::set<std::string> collected;   // unit paths the collecting pass dealt with
     std::set<std::string> unopenable;  // unit paths present but not opened (yet)
     std::set<std::string> cdromPaths;  // which of those are CD-ROM units
@@ -253,7 +259,10 @@ void ProbeDevice(StationCore& st, Discovery& d, int32_t h, const std::string& pa
     // A controller that another program holds (udev or a disk tool still
     // looking at a fresh disk, another station in the middle of a run) is
     // waited for as long as a run would wait, and never disturbed.
-    const UnitLock lock(st.Lib(), h, kProbePatience);
+    const auto now = std::chrono::steady_clock::now();
+    if (!d.probeDeadline) d.probeDeadline = now + kProbePatience;
+    const auto left = std::max(std::chrono::steady_clock::duration::zero(), *d.probeDeadline - now);
+    const UnitLock lock(st.Lib(), h, std::chrono::duration_cast<std::chrono::milliseconds>(left));
     if (!lock.held()) {
         d.refused[key] = Status::NotProbed;
         return;

@@ -141,10 +141,15 @@ galmor --action run
 
 # ---- Two stations started at once on one bus with four disks: each disk is
 # served by exactly one of them, the other reports it busy (held through its
-# run job, or through its probe at discovery).
+# run job, or through its probe at discovery). Slow disks and a 6 MB loader
+# keep each job far longer than a station waits for a held unit, however
+# loaded the machine: a station that found a unit free only after the other
+# one had finished it would run it again.
 fresh
+head -c 6000000 /dev/urandom >"$work/case/iso/FILL.BIN"
+xorriso -as mkisofs -quiet -V PROBE -o "$home/files/7301.img" "$work/case/iso" 2>/dev/null
 ids=()
-for chips in DC DA 75 F1; do ids+=("$("$bin/simbus" plug --chips "$chips" --timing usb2)"); done
+for chips in DC DA 75 F1; do ids+=("$("$bin/simbus" plug --chips "$chips" --timing usb1)"); done
 timeout 300 "$bin/galmor" --headless --home "$home" --action run --report "$work/a.json" >"$work/a.out" 2>&1 &
 pa=$!
 timeout 300 "$bin/galmor" --headless --home "$home" --action run --report "$work/b.json" >"$work/b.out" 2>&1 &
