@@ -21,6 +21,8 @@
 #   ACCEL=tcg|kvm     QEMU accelerator (default tcg)
 #   QEMU_TIMEOUT=S    upper bound for the guest run (default 480 s; QEMU is
 #                     killed 10 s after that if it ignores the first signal)
+#   GUEST_PARTS=faults,bench   (development) only these parts of the guest run;
+#                     the checks of the other parts then fail
 #   BENCH_TURS, BENCH_WRITES, BENCH_ROUNDS   size of the side-by-side figures
 #                     (default 100 TURs, 32 x 64 KiB writes, 5 rounds;
 #                     the median of the rounds' ratios is the figure)
@@ -133,6 +135,7 @@ rm -rf "$R"
 mkdir -p "$R"/{bin,sbin,proc,sys,dev,tmp,etc,opt/ufd,lib64,lib/x86_64-linux-gnu,home/files,usr/bin}
 cp "$(command -v busybox)" "$R/bin/busybox"
 cp "$HERE/gadget-init.sh" "$R/init"
+cp "$HERE/gadget-faults.sh" "$R/etc/gadget-faults.sh"
 chmod +x "$R/init"
 for f in libsarnik.so galmor dorvel simbus simgadget; do
     objcopy --strip-debug "$B/$f" "$R/opt/ufd/$f"
@@ -174,6 +177,7 @@ depmod -b "$R" "$KVER"
     echo "BENCH_TURS=${BENCH_TURS:-100}"
     echo "BENCH_WRITES=${BENCH_WRITES:-32}"
     echo "BENCH_ROUNDS=${BENCH_ROUNDS:-5}"
+    echo "GUEST_PARTS=${GUEST_PARTS:-all}"
 } >"$R/etc/bench.env"
 (cd "$R" && find . | cpio -o -H newc --quiet | gzip -1 >"$W/gadget-initrd.gz")
 
@@ -214,7 +218,7 @@ case $QEMU_RC in
     *) echo "FAIL-REASON: qemu ended with exit code $QEMU_RC (see the console below)" ;;
 esac
 mark() { awk -v m="$1" 'index($0, m) {print $1; exit}' gadget-guest.log; }
-for m in MARK-SHELL MARK-MODULES MARK-WATCH MARK-WATCH-RUN MARK-WATCH-DONE MARK-PLUGGED MARK-GALMOR MARK-GALMOR-EXIT MARK-REPLUGGED MARK-BENCH \
+for m in MARK-SHELL MARK-MODULES MARK-WATCH MARK-WATCH-RUN MARK-WATCH-DONE MARK-FAULTS-DONE MARK-PLUGGED MARK-GALMOR MARK-GALMOR-EXIT MARK-REPLUGGED MARK-BENCH \
     MARK-BENCH-DONE MARK-DONE; do
     printf '  %-18s host_s=%s\n' "$m" "$(mark "$m")"
 done
@@ -298,6 +302,7 @@ EOF
 )
 VENDOR_RC=$?
 echo "QEMU units: $VENDOR_OPS"
+. "$HERE/gadget-faults-host.sh"
 hchk "foreign USB disk and system disk received no vendor command" "[ $VENDOR_RC -eq 0 ]"
 # Side-by-side figures: the median over the rounds (each round measures both sides).
 FIGURES=$(body | grep '^RESULT ' | python3 -c '
