@@ -119,7 +119,8 @@ bool read_sg_io(const sg_io_hdr& h, Block& block) {
 // that refuses keeps the driver's default.
 constexpr int kChunkBuffer = 64 * 1024;
 
-void keep_chunk_buffer(int fd) {
+int keep_chunk_buffer(int fd) {
+    if (fd < 0) return fd;
     const int saved = errno;
     struct stat st {};
     int have = 0;
@@ -129,6 +130,7 @@ void keep_chunk_buffer(int fd) {
         ::ioctl(fd, SG_SET_RESERVED_SIZE, &want);
     }
     errno = saved;
+    return fd;
 }
 
 }  // namespace
@@ -457,9 +459,8 @@ class LinuxPlatform final : public Platform {
         if (!node) return -1;
         // Non-blocking open: never wait for another process's exclusive use.
         // SG_IO itself always runs synchronously.
-        const int fd = ::open(node->c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0) keep_chunk_buffer(fd);
-        return fd;
+        return keep_chunk_buffer(
+            ::open(node->c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
     }
 
     bool pass_through(int fd, PassThroughBlock& block, void* data) override {

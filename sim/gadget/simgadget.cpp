@@ -287,15 +287,6 @@ class WireTarget final : public simgadget::Target {
     std::chrono::milliseconds slow_;
 };
 
-// Drops the device off the bus and connects it again (the UDC's pull-up):
-// the host sees a disconnect and enumerates a new device.
-void reenumerate(const std::string& udc) {
-    const std::string ctl = "/sys/class/udc/" + udc + "/soft_connect";
-    if (!write_file(ctl, "disconnect")) return;
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    if (write_file(ctl, "connect")) logf("re-enumerating: disconnected and connected again");
-}
-
 // The bulk endpoints. Every transfer belongs to the epoch it started in; a
 // reset or disconnect interrupts it (EINTR through SIGUSR1) and fails it.
 class FfsPipe final : public simgadget::Pipe {
@@ -511,7 +502,14 @@ int run(const std::string& bus_dir, const std::string& id, const std::string& ud
         sigaddset(&wait_set, SIGINT);
         sigaddset(&wait_set, SIGUSR2);
         int sig = 0;
-        while (sigwait(&wait_set, &sig) == 0 && sig == SIGUSR2) reenumerate(udc);
+        while (sigwait(&wait_set, &sig) == 0 && sig == SIGUSR2) {
+            // Re-enumeration: off the controller and on again, so that the
+            // host sees a disconnect and then a new device.
+            gadget.unbind();
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            if (!gadget.bind(udc)) break;
+            logf("re-enumerating: disconnected and connected again");
+        }
         logf("unplugging (%s); %s", strsignal(sig), counters_text(transport).c_str());
     }
     gadget.unbind();

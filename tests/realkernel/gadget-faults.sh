@@ -1,5 +1,5 @@
 # Faults through the real kernel, sourced by gadget-init.sh (busybox sh, the
-# helpers check, wait_for, wait_sg, ended and the bus $BUS come from there).
+# helpers check, wait_for, wait_sg, up and the bus $BUS come from there).
 #
 # Per scenario three fresh controllers are plugged as gadgets; the middle one
 # (dummy_udc.1) carries the fault. galmor runs Format, Manufacture and Check
@@ -14,6 +14,7 @@
 # gives the device 2 s, so a command that never answers costs about 2 s plus
 # the kernel's recovery.
 
+fault_ended() { [ -n "$1" ] && ! kill -0 "$1" 2>/dev/null; }
 # Starts gadget $1 for device $2 with the extra simgadget options $3...
 fault_gadget() {
     fg_n=$1
@@ -30,7 +31,7 @@ fault_stop() {
     eval "fs_p=\$FPID$1"
     [ -n "$fs_p" ] || return 0
     kill -TERM "$fs_p" 2>/dev/null
-    if ! wait_for 20 ended "$fs_p"; then
+    if ! wait_for 20 fault_ended "$fs_p"; then
         kill -KILL "$fs_p" 2>/dev/null
         wait "$fs_p"
         eval "FPID$1="
@@ -82,8 +83,8 @@ fault_scenario() {
     gpid=$!
     # Three devices take about 30 s under software emulation; a run that is
     # still going after 240 s hangs.
-    check "fault $fs_name: galmor ends (bounded)" wait_for 240 ended $gpid
-    ended $gpid || kill -KILL $gpid
+    check "fault $fs_name: galmor ends (bounded)" wait_for 240 fault_ended $gpid
+    fault_ended $gpid || kill -KILL $gpid
     wait $gpid
     rc=$?
     echo "MARK-FAULT-$fs_name-RUN rc=$rc guest_uptime=$(up)"
@@ -94,7 +95,7 @@ fault_scenario() {
     check "fault $fs_name: galmor exit code $want (got $rc)" [ $rc -eq $want ]
     case $fs_name in
         unplug)
-            check "fault $fs_name: the pulled device's simgadget ended" wait_for 20 ended "$FPID1"
+            check "fault $fs_name: the pulled device's simgadget ended" wait_for 20 fault_ended "$FPID1"
             check "fault $fs_name: its unit is gone" wait_sg $((base + 2)) 30
             ;;
         reenumerate)
@@ -138,6 +139,8 @@ fault_runs() {
 # Development runs (GUEST_PARTS in gadget.sh): only the named parts, e.g.
 # "faults,bench"; the checks of the other parts then fail on the host.
 guest_parts() {
+    BUS=/bus
+    mkdir -p $BUS
     case ",$1," in *,faults,*) fault_runs ;; esac
     case ",$1," in
         *,bench,*)

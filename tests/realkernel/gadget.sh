@@ -318,8 +318,14 @@ thr = statistics.median(r["library_write_MiBps"] / r["sg_dd_MiBps"] for r in ok)
 print("median of %d rounds: TUR library %.3f ms, sg_turs %.3f ms, latency ratio %.3f (goal <= 1.05); "
       "64 KiB WRITE(10) library %.2f MiB/s, sg_dd %.2f MiB/s, throughput ratio %.3f (goal >= 0.95)"
       % (len(ok), m("library_tur_ms"), m("sg_turs_ms"), lat, m("library_write_MiBps"), m("sg_dd_MiBps"), thr))
+print("rounds within the goals: latency %d of %d, throughput %d of %d" % (
+      sum(r["library_tur_ms"] / r["sg_turs_ms"] <= 1.05 for r in ok), len(ok),
+      sum(r["library_write_MiBps"] / r["sg_dd_MiBps"] >= 0.95 for r in ok), len(ok)))
+sys.exit(0 if lat <= 1.05 and thr >= 0.95 else 1)
 ')
+FIGURES_RC=$?
 echo "figures: $FIGURES"
+hchk "side by side: the medians meet their goals (latency <= 1.05, throughput >= 0.95)" "[ $FIGURES_RC -eq 0 ]"
 hchk "guest checks finished" "grep -q 'GUEST [0-9]* passed, 0 failed' gadget-guest.log"
 hchk "guest powered off cleanly" "grep -q MARK-DONE gadget-guest.log && [ $QEMU_RC -eq 0 ]"
 
