@@ -104,6 +104,13 @@ fault_scenario() {
             echo "INFO fault $fs_name: now $a ($(fault_sg_of "$a")), was $addr ($old_sg)"
             check "fault $fs_name: the new node answers" sg_turs /dev/$(fault_sg_of "$a")
             ;;
+        hang)
+            # What SG_IO reports for a command that never answers (the
+            # device's second fault: opcode C7, which only this sends).
+            sg_raw -t 2 /dev/$old_sg c7 00 00 00 00 00 00 00 00 00 2>&1 |
+                sed "s/^/INFO fault hang: sg_raw C7, never answered: /"
+            check "fault $fs_name: the faulty device answers after the run" sg_turs /dev/$old_sg
+            ;;
         *)
             check "fault $fs_name: the faulty device answers after the run" sg_turs /dev/$old_sg
             ;;
@@ -129,7 +136,7 @@ fault_scenario() {
 # write, re-enumerated after the reset, answered late (within the time-out).
 # The third WRITE(10) of a run is the loader's third chunk.
 fault_runs() {
-    fault_scenario hang "" "--hang-at 2a:3"
+    fault_scenario hang "" "--hang-at 2a:3 --hang-at c7"
     fault_scenario unplug "--unplug-at 2a:3" ""
     fault_scenario reenumerate "" "--reenumerate-at 2a:3"
     fault_scenario slow "" "--slow-at 2a:3 --slow-ms 1300"
