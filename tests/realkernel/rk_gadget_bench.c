@@ -17,7 +17,8 @@
  * A B B A A B B A (A, B swapped every round), and a side's figure for the
  * round is over all its slices. A round runs at least TURS commands and
  * WRITES writes a side, and more when the warm-up shows that they would take
- * less than SECONDS (default 2) a side: short windows are mostly noise.
+ * less than SECONDS (default 0.5) a side: a window of a few commands shows
+ * little but the guest's timer ticks.
  * Prints one RESULT line per round and one RATIO line per round;
  * exit 0 when every command and tool succeeded (the figures are not judged).
  */
@@ -113,7 +114,7 @@ int main(int argc, char** argv) {
     const char* lib = argv[1];
     sg = argv[3];
     const int turs = atoi(argv[4]), writes = atoi(argv[5]), rounds = atoi(argv[6]);
-    const double seconds = argc == 8 ? atof(argv[7]) : 2.0;
+    const double seconds = argc == 8 ? atof(argv[7]) : 0.5;
     char address[64];
     snprintf(address, sizeof address, "#%s#", argv[2]);
     for (char* c = address; *c; ++c)
