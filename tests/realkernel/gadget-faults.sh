@@ -77,7 +77,7 @@ fault_scenario() {
     old_sg=$(fault_sg_of "$addr")
     echo "INFO fault $fs_name: faulty unit $addr ($old_sg)"
     # A handle held across the fault, as the station holds its own.
-    exec 7<>/dev/$old_sg
+    [ -n "$old_sg" ] && [ -c "/dev/$old_sg" ] && exec 7<>"/dev/$old_sg"
     mkdir -p /tmp/sarnik-fault-$fs_name
     rm -f /tmp/fault-$fs_name.json
     (cd /tmp && SARNIK_ROOT=/tmp/sarnik-fault-$fs_name exec galmor --headless --home /home \
