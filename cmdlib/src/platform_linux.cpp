@@ -111,6 +111,28 @@ bool read_sg_io(const sg_io_hdr& h, Block& block) {
     return true;
 }
 
+// The sg driver moves every transfer through a buffer of the handle: the one
+// it keeps (32 KiB unless asked for more) or pages that it allocates, zeroes
+// and frees again for each command that does not fit. The station's writes
+// come in 64 KiB chunks, so a handle of an sg node keeps a buffer of that
+// size, as sg3_utils' own tools do. Block nodes have no such buffer; a node
+// that refuses keeps the driver's default.
+constexpr int kChunkBuffer = 64 * 1024;
+
+int keep_chunk_buffer(int fd) {
+    if (fd < 0) return fd;
+    const int saved = errno;
+    struct stat st {};
+    int have = 0;
+    if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) &&
+        ::ioctl(fd, SG_GET_RESERVED_SIZE, &have) == 0 && have < kChunkBuffer) {
+        int want = kChunkBuffer;
+        ::ioctl(fd, SG_SET_RESERVED_SIZE, &want);
+    }
+    errno = saved;
+    return fd;
+}
+
 }  // namespace
 
 sg_io_hdr to_sg_io(PassThroughBlock& block, void* data) {
@@ -437,7 +459,8 @@ class LinuxPlatform final : public Platform {
         if (!node) return -1;
         // Non-blocking open: never wait for another process's exclusive use.
         // SG_IO itself always runs synchronously.
-        return ::open(node->c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+        return keep_chunk_buffer(
+            ::open(node->c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW));
     }
 
     bool pass_through(int fd, PassThroughBlock& block, void* data) override {

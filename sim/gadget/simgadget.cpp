@@ -7,6 +7,7 @@
 // it, so /dev/sgN and /dev/sdX reach the device model.
 //
 //   simgadget --bus DIR --device ID --udc dummy_udc.0 [--name ufd0] [--ready FILE]
+//             [--hang-at OP[:NTH]] [--reenumerate-at OP[:NTH]] [--slow-at OP[:NTH] --slow-ms MS]
 //
 // The program plugs the device when it starts and unplugs it (and removes
 // the gadget) on SIGTERM or SIGINT, or when the device leaves the bus. A re-plug is: stop, `simbus
@@ -33,9 +34,12 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "bot.h"
 #include "bus_target.h"
+#include "faults.h"
 
 namespace {
 
@@ -221,6 +225,68 @@ void kick_bot() {
     pthread_kill(g_bot_thread, SIGUSR1);
 }
 
+// Set when a command was left unanswered so that the device re-enumerates:
+// the host's next reset makes it disconnect and connect again.
+std::atomic<bool> g_reenumerate_pending{false};
+
+// Waits until a reset, disconnect or stop ends the transfers of `epoch`, or
+// `limit` has passed; true when they ended.
+bool wait_epoch_end(uint64_t epoch, std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> l(g_mu);
+    return g_cv.wait_for(l, limit, [&] { return g_stop.load() || g_epoch.load() != epoch; });
+}
+void wait_epoch_end(uint64_t epoch) {
+    while (!wait_epoch_end(epoch, std::chrono::seconds(1))) {
+    }
+}
+
+// The device behind the wire faults. A command that met a fault, or found the
+// device unplugged on the bus, gets no answer: the host sees nothing more on
+// the bulk pipe until it resets the device or the device leaves the bus.
+class WireTarget final : public simgadget::Target {
+  public:
+    WireTarget(simgadget::BusTarget& inner, simgadget::WireFaultPlan plan,
+               std::chrono::milliseconds slow)
+        : inner_(inner), plan_(std::move(plan)), slow_(slow) {}
+    size_t luns() const override { return inner_.luns(); }
+
+    std::optional<simdev::Response> execute(uint8_t lun, const simdev::Request& req) override {
+        const uint64_t epoch = g_epoch.load();
+        const uint8_t op = req.cdb.empty() ? 0 : req.cdb[0];
+        if (const auto fault = plan_.next(op)) {
+            switch (*fault) {
+                case simgadget::WireFault::Hang:
+                    logf("command %02x not answered (injected); waiting for a reset", op);
+                    wait_epoch_end(epoch);
+                    return std::nullopt;
+                case simgadget::WireFault::Reenumerate:
+                    logf("command %02x not answered (injected); re-enumerating at the reset", op);
+                    g_reenumerate_pending = true;
+                    wait_epoch_end(epoch);
+                    return std::nullopt;
+                case simgadget::WireFault::Slow:
+                    logf("command %02x answered %lld ms late (injected)", op,
+                         static_cast<long long>(slow_.count()));
+                    if (wait_epoch_end(epoch, slow_)) return std::nullopt;
+                    break;
+            }
+        }
+        auto r = inner_.execute(lun, req);
+        if (!r && inner_.gone()) {
+            // Pulled out in the middle of the command: no status follows.
+            logf("the device left the bus during command %02x", op);
+            ::kill(::getpid(), SIGTERM);
+            wait_epoch_end(epoch);
+        }
+        return r;
+    }
+
+  private:
+    simgadget::BusTarget& inner_;
+    simgadget::WireFaultPlan plan_;
+    std::chrono::milliseconds slow_;
+};
+
 // The bulk endpoints. Every transfer belongs to the epoch it started in; a
 // reset or disconnect interrupts it (EINTR through SIGUSR1) and fails it.
 class FfsPipe final : public simgadget::Pipe {
@@ -296,6 +362,7 @@ void serve_setup(int ep0, int ep_in, int ep_out, Transport& t, const usb_ctrlreq
         ::ioctl(ep_out, FUNCTIONFS_FIFO_FLUSH);
         kick_bot();
         logf("bulk-only mass storage reset");
+        if (g_reenumerate_pending.exchange(false)) ::kill(::getpid(), SIGUSR2);
     }
 }
 
@@ -323,6 +390,8 @@ void ep0_loop(int ep0, int ep_in, int ep_out, Transport& t) {
                 case FUNCTIONFS_UNBIND:
                     g_enabled = false;
                     kick_bot();
+                    // A port reset instead of the class reset.
+                    if (g_reenumerate_pending.exchange(false)) ::kill(::getpid(), SIGUSR2);
                     break;
                 default:
                     break;
@@ -359,7 +428,7 @@ std::string counters_text(const Transport& t) {
 
 int run(const std::string& bus_dir, const std::string& id, const std::string& udc,
         const std::string& configfs, const std::string& ffs_root, const std::string& ready,
-        bool stall_short_in) {
+        bool stall_short_in, simgadget::WireFaultPlan plan, std::chrono::milliseconds slow) {
     std::string error;
     auto target = simgadget::BusTarget::open(bus_dir, id, &error);
     if (!target) {
@@ -413,7 +482,8 @@ int run(const std::string& bus_dir, const std::string& id, const std::string& ud
     FfsPipe pipe(ep_in, ep_out);
     simgadget::TransportOptions opts;
     opts.stall_short_in = stall_short_in;
-    Transport transport(pipe, *target, opts);
+    WireTarget wire(*target, std::move(plan), slow);
+    Transport transport(pipe, wire, opts);
 
     std::thread bot([&] { bot_loop(pipe, transport, *target); });
     g_bot_thread = bot.native_handle();
@@ -430,8 +500,16 @@ int run(const std::string& bus_dir, const std::string& id, const std::string& ud
         sigemptyset(&wait_set);
         sigaddset(&wait_set, SIGTERM);
         sigaddset(&wait_set, SIGINT);
+        sigaddset(&wait_set, SIGUSR2);
         int sig = 0;
-        sigwait(&wait_set, &sig);
+        while (sigwait(&wait_set, &sig) == 0 && sig == SIGUSR2) {
+            // Re-enumeration: off the controller and on again, so that the
+            // host sees a disconnect and then a new device.
+            gadget.unbind();
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            if (!gadget.bind(udc)) break;
+            logf("re-enumerating: disconnected and connected again");
+        }
         logf("unplugging (%s); %s", strsignal(sig), counters_text(transport).c_str());
     }
     gadget.unbind();
@@ -458,6 +536,8 @@ int main(int argc, char** argv) {
     std::string bus_dir, id, udc, ready;
     std::string configfs = "/sys/kernel/config/usb_gadget", ffs_root = "/dev/ffs";
     bool stall_short_in = false;
+    std::vector<std::string> hangs, reenumerates, slows;
+    int slow_ms = 1500;
     if (const char* env = std::getenv("SARNIK_SIM_BUS")) bus_dir = env;
     app.add_option("--bus", bus_dir, "bus folder (default: $SARNIK_SIM_BUS)");
     app.add_option("--device", id, "device id on the bus")->required();
@@ -469,7 +549,31 @@ int main(int argc, char** argv) {
     app.add_option("--ready", ready, "file created once the device is plugged in");
     app.add_flag("--stall-short-in", stall_short_in,
                  "send short data-in and halt bulk-in instead of padding with zeros");
+    app.add_option("--hang-at", hangs,
+                   "OP[:NTH]: the NTH (default 1st) command with this opcode (hex) is never "
+                   "answered; the device waits for the host's reset; repeatable");
+    app.add_option("--reenumerate-at", reenumerates,
+                   "OP[:NTH]: as --hang-at, and at the host's reset the device disconnects and "
+                   "connects again (a new USB device for the host); repeatable");
+    app.add_option("--slow-at", slows,
+                   "OP[:NTH]: the answer to this command comes --slow-ms late; repeatable");
+    app.add_option("--slow-ms", slow_ms, "delay of --slow-at, in milliseconds (default 1500)")
+        ->check(CLI::Range(0, 3600000));
     CLI11_PARSE(app, argc, argv);
+    std::vector<simgadget::WireFaultAt> faults;
+    for (const auto& [list, kind] : {std::pair{&hangs, simgadget::WireFault::Hang},
+                                     std::pair{&reenumerates, simgadget::WireFault::Reenumerate},
+                                     std::pair{&slows, simgadget::WireFault::Slow}}) {
+        for (const auto& text : *list) {
+            const auto f = simgadget::parse_wire_fault(text, kind);
+            if (!f) {
+                std::fprintf(stderr, "simgadget: invalid fault '%s' (OP[:NTH], OP in hex)\n",
+                             text.c_str());
+                return 2;
+            }
+            faults.push_back(*f);
+        }
+    }
     if (bus_dir.empty()) {
         std::fprintf(stderr, "simgadget: no bus (--bus or SARNIK_SIM_BUS)\n");
         return 2;
@@ -489,7 +593,9 @@ int main(int argc, char** argv) {
     sigemptyset(&block);
     sigaddset(&block, SIGTERM);
     sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &block, nullptr);
     ::mkdir(ffs_root.c_str(), 0755);
-    return run(bus_dir, id, udc, configfs, ffs_root, ready, stall_short_in);
+    return run(bus_dir, id, udc, configfs, ffs_root, ready, stall_short_in,
+               simgadget::WireFaultPlan(std::move(faults)), std::chrono::milliseconds(slow_ms));
 }

@@ -72,6 +72,12 @@ sg_count_is() { set -- "$1" /sys/class/scsi_generic/*; [ -e "$2" ] || set -- "$1
 wait_sg() { wait_for "$2" sg_count_is "$1"; }
 # The two units that are there from the start: foreign USB disk, system disk.
 check "foreign USB disk and system disk present" wait_sg 2 60
+. /etc/gadget-faults.sh
+if [ "${GUEST_PARTS:-all}" != all ]; then
+    guest_parts "$GUEST_PARTS"
+    echo "GUEST $pass passed, $fail failed"
+    finish
+fi
 
 BUS=/bus
 mkdir -p $BUS /tmp/sarnik
@@ -178,6 +184,9 @@ cat /tmp/watch.out
 echo "===== device-change monitor (observer): recounts"
 grep -E 'recount|ending|watching' /tmp/observer.log
 for n in 0 1 2; do mv /tmp/gadget$n.log /tmp/watch-gadget$n.log; done
+
+# Faults through the kernel (gadget-faults.sh); the run below is then on fresh gadgets.
+fault_runs
 
 T=$(up)
 plug_three "" $IDS

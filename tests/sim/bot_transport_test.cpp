@@ -8,6 +8,7 @@
 
 #include "bot.h"
 #include "bus_target.h"
+#include "faults.h"
 #include "simtest.h"
 
 namespace {
@@ -161,6 +162,24 @@ TEST(BotWire, CommandBlockValidationAndStatusEncoding) {
     const auto csw = simgadget::encode_csw(0xA1B2C3D4, 0x01020304, CswStatus::PhaseError);
     EXPECT_EQ(Bytes(csw.begin(), csw.end()),
               (Bytes{'U', 'S', 'B', 'S', 0xD4, 0xC3, 0xB2, 0xA1, 4, 3, 2, 1, 2}));
+}
+
+// Wire faults fire once, at their occurrence of their opcode, counted over
+// every command; malformed texts are refused.
+TEST(BotWire, WireFaultsFireAtTheirOccurrenceOnly) {
+    using simgadget::WireFault;
+    const auto hang = simgadget::parse_wire_fault("2A:3", WireFault::Hang);
+    const auto slow = simgadget::parse_wire_fault("0", WireFault::Slow);
+    ASSERT_TRUE(hang && slow);
+    simgadget::WireFaultPlan plan({*hang, *slow});
+    std::vector<std::pair<uint8_t, int>> fired;
+    const uint8_t ops[] = {0x00, 0x2A, 0x28, 0x2A, 0x00, 0x2A, 0x2A, 0x00};
+    for (int i = 0; i < 8; ++i)
+        if (const auto f = plan.next(ops[i])) fired.push_back({ops[i], int(*f)});
+    EXPECT_EQ(fired, (std::vector<std::pair<uint8_t, int>>{{0x00, int(WireFault::Slow)},
+                                                           {0x2A, int(WireFault::Hang)}}));
+    for (const char* bad : {"", ":2", "2a:0", "2a:", "123", "zz", "2a:x", "2a:-1"})
+        EXPECT_FALSE(simgadget::parse_wire_fault(bad, WireFault::Hang)) << bad;
 }
 
 TEST_F(BotTest, InvalidBlockHaltsBothEndpointsUntilTheReset) {
