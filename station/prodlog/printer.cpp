@@ -538,11 +538,15 @@ int PrintLog(Store& store, const LogOptions& opts, std::ostream& out, std::ostre
             err << "galmor log: " << s.message << "\n";
             return 4;
         }
+        // The widths' pass found the damaged records: the second one skips
+        // them by id instead of checking every record again.
+        filter.unchecked = true;
     }
     printer.Begin();
     const LogResult s = store.ForEach(
         filter,
         [&](const DiskRecord& r) {
+            if (filter.unchecked && warned.count(std::to_string(r.id)) != 0) return true;
             printer.Print(r);
             return static_cast<bool>(out);
         },

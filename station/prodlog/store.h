@@ -37,8 +37,12 @@ struct LogFilter {
     int result = -1;      // -1 all, 0 failed only, 1 passed only
     bool all = false;     // superseded records too
     // Only what a table of records shows: recipe files, test items, grid
-    // columns and step times are neither read nor parsed (left empty).
+    // columns and step times are checked to be well-formed but not parsed
+    // (left empty), so a damaged record is skipped in every format.
     bool brief = false;
+    // With brief: not even checked (an earlier pass over the same records
+    // checked them and knows the damaged ones).
+    bool unchecked = false;
 };
 
 // Production disks counted per (period, station, outcome): a period is the

@@ -23,18 +23,18 @@ constexpr int kDiskColumnCountV1 = 23;
 bool IntegerColumn(const std::string& name);
 bool IdColumn(const std::string& name);
 
-// "a, b, c" of the columns above. Brief: the lists and the columns and
-// steps of a record (its JSON texts) are read as empty texts.
-std::string DiskColumnList(bool brief = false);
+// "a, b, c" of the columns above.
+std::string DiskColumnList();
 
 // The record as text values for the columns above.
 std::vector<std::string> RecordRow(const DiskRecord& r);
 
 // A row read back: the id, then the columns above. False when a value is
 // not what the station writes (a log edited by hand, or damaged). Brief:
-// the row came from the brief column list; those values stay empty.
+// the lists and the columns and steps of the record (JSON texts) are only
+// checked to be well-formed (unchecked: not even that), and stay empty.
 bool RowRecord(const std::vector<std::string>& row, DiskRecord* r, std::string* error,
-               bool brief = false);
+               bool brief = false, bool unchecked = false);
 
 // The schema of version 1 for either database; `id_type` is the type of the
 // id column ("INTEGER PRIMARY KEY AUTOINCREMENT" or "BIGSERIAL PRIMARY KEY").

@@ -187,9 +187,8 @@ class PostgresStore final : public Store {
         std::lock_guard<std::mutex> lock(mutex_);
         if (LogResult s = Reconnect(); !s.ok) return s;
         std::vector<std::string> args;
-        const std::string sql = "SELECT id, " + detail::DiskColumnList(filter.brief) +
-                                " FROM disks WHERE " + detail::FilterSql(filter, &args, Dollar) +
-                                " ORDER BY id";
+        const std::string sql = "SELECT id, " + detail::DiskColumnList() + " FROM disks WHERE " +
+                                detail::FilterSql(filter, &args, Dollar) + " ORDER BY id";
         std::vector<const char*> values;
         for (const auto& a : args) values.push_back(a.c_str());
         if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
@@ -216,7 +215,7 @@ class PostgresStore final : public Store {
             }
             DiskRecord r;
             std::string why;
-            if (!detail::RowRecord(row, &r, &why, filter.brief)) {
+            if (!detail::RowRecord(row, &r, &why, filter.brief, filter.unchecked)) {
                 if (bad) bad(row[0], why);
                 continue;
             }

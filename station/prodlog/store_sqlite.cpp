@@ -175,9 +175,8 @@ class SqliteStore final : public Store {
         std::lock_guard<std::mutex> lock(mutex_);
         why_.clear();
         std::vector<std::string> args;
-        const std::string sql = "SELECT id, " + detail::DiskColumnList(filter.brief) +
-                                " FROM disks WHERE " + detail::FilterSql(filter, &args, Numbered) +
-                                " ORDER BY id";
+        const std::string sql = "SELECT id, " + detail::DiskColumnList() + " FROM disks WHERE " +
+                                detail::FilterSql(filter, &args, Numbered) + " ORDER BY id";
         Statement st(db_, sql);
         if (!st.ok()) return Error("cannot prepare the query");
         for (size_t i = 0; i < args.size(); ++i) st.Bind(static_cast<int>(i) + 1, args[i]);
@@ -187,7 +186,7 @@ class SqliteStore final : public Store {
             for (int c = 0; c <= detail::kDiskColumnCount; ++c) row[c] = st.Text(c);
             DiskRecord r;
             std::string why;
-            if (!detail::RowRecord(row, &r, &why, filter.brief)) {
+            if (!detail::RowRecord(row, &r, &why, filter.brief, filter.unchecked)) {
                 if (bad) bad(row[0], why);
                 continue;
             }
