@@ -57,6 +57,11 @@ SARNIK_API void fnFerrule_UnlockUnit(int32_t handle, int32_t lock);
  * hangs on USB. */
 SARNIK_API int32_t fnFerrule_GetUnitLocation(int32_t handle, char* port, int32_t port_length,
                                              char* serial, int32_t serial_length, int64_t* sectors);
+/* The device node the handle was opened on ("/dev/sg3" on Linux; the unit's
+ * node file on the simulated bus), cut to `node_length` and ending in a NUL.
+ * Sends the device nothing. 1, or 0 when the handle is not an open unit that
+ * hangs on USB. */
+SARNIK_API int32_t fnFerrule_GetUnitNode(int32_t handle, char* node, int32_t node_length);
 
 /* Buffers: the library checks no buffer length. Each export below says how
  * many bytes it reads from or writes into `buffer`; a smaller buffer is

@@ -170,6 +170,18 @@ SARNIK_API int32_t fnFerrule_GetUnitLocation(int32_t handle, char* port, int32_t
     });
 }
 
+SARNIK_API int32_t fnFerrule_GetUnitNode(int32_t handle, char* node, int32_t node_length) {
+    if (handle <= 0 || !node || node_length <= 0) return 0;
+    return guarded([&](Platform& p) {
+        const auto where = p.unit_location(handle);
+        if (!where || where->node.empty()) return 0;
+        const size_t n = std::min(where->node.size(), static_cast<size_t>(node_length) - 1);
+        std::memcpy(node, where->node.data(), n);
+        node[n] = '\0';
+        return 1;
+    });
+}
+
 SARNIK_API int32_t fnFerrule_ReadCapacity(int32_t handle, void* buffer) {
     return guarded([&](Platform& p) { return cmd::vendor_capacity(p, handle, buffer); });
 }

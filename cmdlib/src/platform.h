@@ -59,6 +59,7 @@ struct UnitLocation {
     std::string port;    // USB port path of its device, "1-1.3"
     std::string serial;  // USB serial of its device, "" when none
     uint64_t sectors = 0;
+    std::string node;  // the file the unit is opened through ("/dev/sg3")
 };
 
 class Platform {

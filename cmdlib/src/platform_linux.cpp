@@ -542,6 +542,7 @@ class LinuxPlatform final : public Platform {
             std::from_chars(size.data(), size.data() + size.size(), sectors);
         }
         where.sectors = sectors;
+        if (const auto node = node_of(unit->dir)) where.node = node->string();
         return where;
     }
 

@@ -104,7 +104,7 @@ class SimPlatform final : public Platform {
     std::optional<UnitLocation> unit_location(int fd) override {
         const auto place = bus_.place(fd);
         if (!place || !place->on_usb) return {};
-        return UnitLocation{place->port, place->serial, place->sectors};
+        return UnitLocation{place->port, place->serial, place->sectors, place->node};
     }
 
     // The bus shows plugged units at once; a rescan has nothing to find.

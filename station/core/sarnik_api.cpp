@@ -71,6 +71,8 @@ bool Sarnik::Load(std::string* error) {
     // A library without it still drives the disks; rows then name no USB port.
     x_.GetUnitLocation =
         reinterpret_cast<decltype(x_.GetUnitLocation)>(dlsym(lib, "fnFerrule_GetUnitLocation"));
+    x_.GetUnitNode =
+        reinterpret_cast<decltype(x_.GetUnitNode)>(dlsym(lib, "fnFerrule_GetUnitNode"));
     loaded_.store(true, std::memory_order_release);
     return true;
 }
@@ -85,6 +87,8 @@ bool Sarnik::GetUnitLocation(int32_t h, UnitLocation* out) {
     out->port = port;
     out->serial = serial;
     out->sectors = sectors;
+    char node[256] = {};
+    out->node = x_.GetUnitNode && x_.GetUnitNode(h, node, sizeof node) == 1 ? node : "";
     return true;
 }
 

@@ -26,6 +26,7 @@ struct SarnikExports {
     int32_t (*VendorWrite)(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
                            int32_t, int32_t, int32_t, void*) = nullptr;
     int32_t (*GetUnitLocation)(int32_t, char*, int32_t, char*, int32_t, int64_t*) = nullptr;
+    int32_t (*GetUnitNode)(int32_t, char*, int32_t) = nullptr;
 };
 
 // Where a unit hangs on USB: its device's port path ("1-1.3"), the device's
@@ -34,6 +35,7 @@ struct UnitLocation {
     std::string port;
     std::string serial;
     int64_t sectors = 0;
+    std::string node;  // the device node the unit is opened on ("/dev/sg3"), "" when unknown
 };
 
 // Thrown inside a worker when its stop was requested; caught at the worker's

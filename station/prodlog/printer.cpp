@@ -233,7 +233,8 @@ std::vector<DaySummary> Summarise(const std::vector<DiskTally>& tallies, bool ut
         if (!utc) {
             std::tm tm{};
             int y = 0, mo = 0, d = 0, h = 0, mi = 0;
-            const int got = std::sscanf(t.period.c_str(), "%4d-%2d-%2dT%2d:%2d", &y, &mo, &d, &h, &mi);
+            const int got =
+                std::sscanf(t.period.c_str(), "%4d-%2d-%2dT%2d:%2d", &y, &mo, &d, &h, &mi);
             if (got >= 4) {
                 tm.tm_year = y - 1900;
                 tm.tm_mon = mo - 1;
@@ -474,8 +475,9 @@ void PrintSummary(const std::vector<DaySummary>& days, LogFormat format, std::os
     std::vector<std::vector<std::string>> rows = {
         {"Day", "Station", "Disks", "Passed", "Failed", "Yield"}};
     for (const auto& d : days) {
-        rows.push_back({d.day, Printable(d.station), std::to_string(d.disks), std::to_string(d.passed),
-                        std::to_string(d.failed), Percent(d.Yield()) + " %"});
+        rows.push_back({d.day, Printable(d.station), std::to_string(d.disks),
+                        std::to_string(d.passed), std::to_string(d.failed),
+                        Percent(d.Yield()) + " %"});
     }
     // The error counts go under their day's line, so the table is printed
     // row by row with the widths of the whole table.
@@ -513,6 +515,8 @@ int PrintLog(Store& store, const LogOptions& opts, std::ostream& out, std::ostre
         out.flush();
         return 0;
     }
+    // A table shows none of a record's lists, columns or steps.
+    filter.brief = opts.format == LogFormat::Table;
     RecordPrinter printer(opts.format, out);
     std::set<std::string> warned;
     auto bad = [&](const std::string& id, const std::string& text) {
@@ -534,11 +538,15 @@ int PrintLog(Store& store, const LogOptions& opts, std::ostream& out, std::ostre
             err << "galmor log: " << s.message << "\n";
             return 4;
         }
+        // The widths' pass found the damaged records: the second one skips
+        // them by id instead of checking every record again.
+        filter.unchecked = true;
     }
     printer.Begin();
     const LogResult s = store.ForEach(
         filter,
         [&](const DiskRecord& r) {
+            if (filter.unchecked && warned.count(std::to_string(r.id)) != 0) return true;
             printer.Print(r);
             return static_cast<bool>(out);
         },

@@ -36,6 +36,13 @@ struct LogFilter {
     std::string run_id;   // empty for every run
     int result = -1;      // -1 all, 0 failed only, 1 passed only
     bool all = false;     // superseded records too
+    // Only what a table of records shows: recipe files, test items, grid
+    // columns and step times are checked to be well-formed but not parsed
+    // (left empty), so a damaged record is skipped in every format.
+    bool brief = false;
+    // With brief: not even checked (an earlier pass over the same records
+    // checked them and knows the damaged ones).
+    bool unchecked = false;
 };
 
 // Production disks counted per (period, station, outcome): a period is the
@@ -63,9 +70,9 @@ class Store {
     // yet for this vendor and product id. *taken is its index, or -1 when all
     // are held. Holds across every station writing to the same log.
     virtual LogResult ReserveFirstFree(uint16_t vid, uint16_t pid,
-                                    const std::vector<std::string>& candidates,
-                                    const std::string& station, const std::string& run_id,
-                                    int* taken) = 0;
+                                       const std::vector<std::string>& candidates,
+                                       const std::string& station, const std::string& run_id,
+                                       int* taken) = 0;
 
     // Records in the order they were written.
     virtual LogResult Query(const LogFilter& filter, std::vector<DiskRecord>* out) = 0;
@@ -73,10 +80,9 @@ class Store {
     // The same, one record at a time: nothing but the current row is held.
     // A row that cannot be read is handed to `bad` (its id and why) and
     // skipped. `each` returns false to stop.
-    virtual LogResult ForEach(const LogFilter& filter,
-                              const std::function<bool(const DiskRecord&)>& each,
-                              const std::function<void(const std::string& id,
-                                                       const std::string& why)>& bad) = 0;
+    virtual LogResult ForEach(
+        const LogFilter& filter, const std::function<bool(const DiskRecord&)>& each,
+        const std::function<void(const std::string& id, const std::string& why)>& bad) = 0;
 
     // Counts of the filter's production disks, aggregated by the store.
     virtual LogResult Count(const LogFilter& filter, int period_chars,

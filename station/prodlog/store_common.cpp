@@ -15,11 +15,11 @@ namespace galmor::prodlog {
 namespace detail {
 
 const char* const kDiskColumns[] = {
-    "logged_at",    "station",       "run_id",           "kind",         "port",
-    "device_path",  "recipe_digest", "recipe_files",     "items",        "usb_vid",
-    "usb_pid",      "bcd_device",    "usb_manufacturer", "usb_product",  "scsi_vendor",
-    "scsi_product", "serial",        "serial_reserved",  "error_status", "error_text",
-    "result",       "grid_columns",  "step_times",       "state",        "supersedes",
+    "logged_at",     "station",       "run_id",           "kind",         "port",
+    "device_path",   "recipe_digest", "recipe_files",     "items",        "usb_vid",
+    "usb_pid",       "bcd_device",    "usb_manufacturer", "usb_product",  "scsi_vendor",
+    "scsi_product",  "serial",        "serial_reserved",  "error_status", "error_text",
+    "result",        "grid_columns",  "step_times",       "state",        "supersedes",
     "superseded_by",
 };
 static_assert(sizeof(kDiskColumns) / sizeof(kDiskColumns[0]) == kDiskColumnCount);
@@ -88,7 +88,8 @@ bool ToInt(const std::string& text, long long lo, long long hi, long long* out) 
 
 }  // namespace
 
-bool RowRecord(const std::vector<std::string>& row, DiskRecord* r, std::string* error) {
+bool RowRecord(const std::vector<std::string>& row, DiskRecord* r, std::string* error, bool brief,
+               bool unchecked) {
     auto bad = [&](const char* what) {
         if (error) *error = std::string("unreadable value in column ") + what;
         return false;
@@ -106,8 +107,14 @@ bool RowRecord(const std::vector<std::string>& row, DiskRecord* r, std::string* 
     r->port = static_cast<int>(v);
     r->device_path = c[5];
     r->recipe_digest = c[6];
-    if (!ParseList(c[7], &r->recipe_files)) return bad("recipe_files");
-    if (!ParseList(c[8], &r->items)) return bad("items");
+    // Brief: well-formed is enough; nothing is built from the text.
+    auto json = [brief, unchecked](const std::string& text, auto parse) {
+        return brief ? unchecked || nlohmann::json::accept(text) : parse(text);
+    };
+    if (!json(c[7], [r](const std::string& t) { return ParseList(t, &r->recipe_files); }))
+        return bad("recipe_files");
+    if (!json(c[8], [r](const std::string& t) { return ParseList(t, &r->items); }))
+        return bad("items");
     if (!ToInt(c[9], 0, 0xFFFF, &v)) return bad("usb_vid");
     r->usb_vid = static_cast<uint16_t>(v);
     if (!ToInt(c[10], 0, 0xFFFF, &v)) return bad("usb_pid");
@@ -126,8 +133,10 @@ bool RowRecord(const std::vector<std::string>& row, DiskRecord* r, std::string* 
     r->error_text = c[19];
     if (c[20] != "pass" && c[20] != "fail") return bad("result");
     r->passed = c[20] == "pass";
-    if (!ParseColumns(c[21], &r->columns)) return bad("grid_columns");
-    if (!ParseSteps(c[22], &r->steps)) return bad("step_times");
+    if (!json(c[21], [r](const std::string& t) { return ParseColumns(t, &r->columns); }))
+        return bad("grid_columns");
+    if (!json(c[22], [r](const std::string& t) { return ParseSteps(t, &r->steps); }))
+        return bad("step_times");
     if (!ParseRecordState(c[23], &r->state)) return bad("state");
     if (!ToInt(c[24], 0, INT64_MAX, &v)) return bad("supersedes");
     r->supersedes = v;

@@ -30,8 +30,11 @@ std::string DiskColumnList();
 std::vector<std::string> RecordRow(const DiskRecord& r);
 
 // A row read back: the id, then the columns above. False when a value is
-// not what the station writes (a log edited by hand, or damaged).
-bool RowRecord(const std::vector<std::string>& row, DiskRecord* r, std::string* error);
+// not what the station writes (a log edited by hand, or damaged). Brief:
+// the lists and the columns and steps of the record (JSON texts) are only
+// checked to be well-formed (unchecked: not even that), and stay empty.
+bool RowRecord(const std::vector<std::string>& row, DiskRecord* r, std::string* error,
+               bool brief = false, bool unchecked = false);
 
 // The schema of version 1 for either database; `id_type` is the type of the
 // id column ("INTEGER PRIMARY KEY AUTOINCREMENT" or "BIGSERIAL PRIMARY KEY").

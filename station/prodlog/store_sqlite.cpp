@@ -3,8 +3,8 @@
 // returns, so a kill or a power cut loses at most the disks being written, and
 // the next start opens the file as it is. Disks that finish together share
 // one transaction and one flush.
-#include <sqlite3.h>
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -169,9 +169,9 @@ class SqliteStore final : public Store {
         return s.ok ? bad : s;
     }
 
-    LogResult ForEach(const LogFilter& filter, const std::function<bool(const DiskRecord&)>& each,
-                      const std::function<void(const std::string&, const std::string&)>& bad)
-        override {
+    LogResult ForEach(
+        const LogFilter& filter, const std::function<bool(const DiskRecord&)>& each,
+        const std::function<void(const std::string&, const std::string&)>& bad) override {
         std::lock_guard<std::mutex> lock(mutex_);
         why_.clear();
         std::vector<std::string> args;
@@ -186,7 +186,7 @@ class SqliteStore final : public Store {
             for (int c = 0; c <= detail::kDiskColumnCount; ++c) row[c] = st.Text(c);
             DiskRecord r;
             std::string why;
-            if (!detail::RowRecord(row, &r, &why)) {
+            if (!detail::RowRecord(row, &r, &why, filter.brief, filter.unchecked)) {
                 if (bad) bad(row[0], why);
                 continue;
             }
@@ -220,8 +220,8 @@ class SqliteStore final : public Store {
         return LogResult::Ok();
     }
 
-    LogResult FindUnfinished(uint16_t vid, uint16_t pid, const std::string& serial,
-                             DiskRecord* out, bool* found) override {
+    LogResult FindUnfinished(uint16_t vid, uint16_t pid, const std::string& serial, DiskRecord* out,
+                             bool* found) override {
         std::lock_guard<std::mutex> lock(mutex_);
         why_.clear();
         *found = false;
@@ -543,7 +543,8 @@ bool CheckFolder(const std::filesystem::path& folder, std::string* error) {
         for (const auto& part : folder) {
             at /= part;
             if (::mkdir(at.c_str(), 0700) != 0 && errno != EEXIST) {
-                *error = "cannot create the log folder " + at.string() + ": " + std::strerror(errno);
+                *error =
+                    "cannot create the log folder " + at.string() + ": " + std::strerror(errno);
                 return false;
             }
         }
@@ -592,12 +593,11 @@ bool CheckFile(const std::string& file, std::string* error) {
 
 }  // namespace
 
-std::unique_ptr<Store> OpenSqliteStore(const std::string& file, std::string* error,
-                                       OpenMode mode) {
+std::unique_ptr<Store> OpenSqliteStore(const std::string& file, std::string* error, OpenMode mode) {
     std::string why;
     const bool write = mode == OpenMode::Write;
-    if (write && (!CheckFolder(std::filesystem::path(file).parent_path(), &why) ||
-                  !CheckFile(file, &why))) {
+    if (write &&
+        (!CheckFolder(std::filesystem::path(file).parent_path(), &why) || !CheckFile(file, &why))) {
         if (error) *error = why;
         return nullptr;
     }
@@ -606,8 +606,8 @@ std::unique_ptr<Store> OpenSqliteStore(const std::string& file, std::string* err
     // migrated; one the user may only read is read as it is.
     sqlite3* db = nullptr;
     bool writable = true;
-    int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK && !write && ::access(file.c_str(), F_OK) == 0) {
         sqlite3_close_v2(db);
         db = nullptr;

@@ -46,6 +46,11 @@ Json UsbPort(const Station& st, int index) {
     return port.empty() ? Json(nullptr) : Json(port);
 }
 
+Json DeviceNode(const Station& st, int index) {
+    const std::string& node = st.Locations[static_cast<size_t>(index)].node;
+    return node.empty() ? Json(nullptr) : Json(node);
+}
+
 // The run id the production log gives the action; without a log, one of the
 // same form made from the start time.
 std::string RunIdOf(const Station& st, const ReportRun& run) {
@@ -96,6 +101,7 @@ Json Report(const Station& st, const ReportRun& run) {
             {"device_path", port.DevicePath},
             // Where the disk is on the hub (null when the library cannot tell).
             {"usb_port", UsbPort(st, p.index)},
+            {"device_node", DeviceNode(st, p.index)},
             {"capacity_sectors", st.Locations[static_cast<size_t>(p.index)].sectors},
             {"serial", block ? Json(block->SerialNumber) : Json(nullptr)},
             {"picture", m.Get(ctl::kThumbImage, p.index).picture},

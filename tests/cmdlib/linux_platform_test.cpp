@@ -223,6 +223,7 @@ TEST(SarnikLinuxOpen, RescanLayoutAndFilterNode) {
     EXPECT_EQ(at->port, "2-1");
     EXPECT_EQ(at->serial, "0123ABC");
     EXPECT_EQ(at->sectors, 131072u);
+    EXPECT_EQ(at->node, (s.dev() / "sg1").string());
 
     auto layout = p->drive_layout(fd);
     ASSERT_TRUE(layout.has_value());

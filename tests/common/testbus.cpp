@@ -21,6 +21,9 @@ static std::string MakeRoot() {
 TestBus::TestBus() : root_(MakeRoot()), bus_(root_ + "/bus") {
     setenv("SARNIK_SIM_BUS", (root_ + "/bus").c_str(), 1);
     setenv("SARNIK_ROOT", (root_ + "/sarnik").c_str(), 1);
+    // A station started here keeps its production log in the bus's folder,
+    // never in the user's own.
+    setenv("XDG_STATE_HOME", (root_ + "/state").c_str(), 1);
 }
 
 TestBus::~TestBus() {

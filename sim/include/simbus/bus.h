@@ -44,6 +44,7 @@ struct UnitPlace {
     std::string serial;  // the device's USB serial, "" when it has none
     uint64_t sectors = 0;
     bool on_usb = true;
+    std::string node;  // the file the unit's handles are opened on
 };
 
 class Bus {

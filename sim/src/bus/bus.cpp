@@ -362,6 +362,7 @@ std::optional<UnitPlace> Bus::place(int fd) const {
         p.serial = dev->usb().serial;
         p.sectors = units[node->unit].medium ? units[node->unit].sectors : 0;
         p.on_usb = dev->on_usb();
+        p.node = folder.node_path(node->generation, node->unit);
         return p;
     } catch (const std::exception&) {
         return std::nullopt;

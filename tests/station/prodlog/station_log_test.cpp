@@ -21,6 +21,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "pg_server.h"
 #include "prodlog/digest.h"
@@ -137,7 +138,7 @@ class StationRig {
         posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_adddup2(&fa, 1, 2);
         pid_t pid = -1;
-        if (posix_spawn(&pid, kGalmor.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0) {
+        if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) {
             pid = -1;
         }
         posix_spawn_file_actions_destroy(&fa);
@@ -390,15 +391,112 @@ TEST_P(StationLogTest, ADiskTheLogRefusesIsFailedAndTheOthersAreKept) {
     EXPECT_EQ(ports, (std::set<int>{0, 2, 3}));
 }
 
+// Disks run twice without leaving the station, then scanned: each new
+// record supersedes the disk's current one, the yield counts each disk once,
+// and --all still lists the superseded records.
+TEST_P(StationLogTest, ADiskRunAgainOrScannedCountsOnce) {
+    StationRig s(dir_ + "/s1");
+    s.Plug();
+    s.Plug();
+    std::string out;
+    for (const char* action : {"run", "run", "scan"}) {
+        EXPECT_EQ(Wait(s.Start({"--log", url_}, action)), 0) << action << "\n" << s.Output();
+    }
+    std::string error;
+    auto store = OpenStore(url_, &error);
+    ASSERT_TRUE(store) << error;
+    std::vector<DiskRecord> all, current;
+    LogFilter everything;
+    everything.all = true;
+    ASSERT_TRUE(store->Query(everything, &all).ok);
+    ASSERT_TRUE(store->Query({}, &current).ok);
+    ASSERT_EQ(all.size(), 6u);
+    ASSERT_EQ(current.size(), 2u);
+    std::map<int64_t, DiskRecord> by_id;
+    for (const auto& r : all) by_id[r.id] = r;
+    const auto serials = s.Serials();
+    for (const auto& r : current) {
+        // Scan -> second run -> first run, one disk's history: each new serial.
+        EXPECT_TRUE(std::any_of(serials.begin(), serials.end(), [&](const auto& kv) {
+            return kv.second == r.serial &&
+                   r.device_path.find("#" + kv.first + "&") != std::string::npos;
+        }));
+        const DiskRecord& second = by_id[r.supersedes];
+        const DiskRecord& first = by_id[second.supersedes];
+        EXPECT_EQ(std::make_tuple(r.kind, second.kind, first.kind, first.supersedes),
+                  std::make_tuple(RunKind::Scan, RunKind::Production, RunKind::Production, 0));
+        EXPECT_EQ(std::make_pair(second.superseded_by, first.superseded_by),
+                  std::make_pair(r.id, second.id));
+        EXPECT_EQ(std::set<std::string>({r.serial, second.serial, first.serial}).size(), 3u);
+    }
+    EXPECT_EQ(s.Galmor({"log", "--log", url_, "--summary", "--format", "csv"}, &out), 0) << out;
+    EXPECT_NE(out.find(",2,2,0,100.0,"), std::string::npos) << out;
+    EXPECT_EQ(s.Galmor({"log", "--log", url_, "--all"}, &out), 0) << out;
+    EXPECT_NE(out.find("\n6 records"), std::string::npos) << out;
+    for (const auto& r : all) {
+        if (r.superseded_by == 0) continue;
+        EXPECT_NE(out.find("(superseded by " + std::to_string(r.superseded_by) + ")"),
+                  std::string::npos)
+            << out;
+    }
+}
+
+// A full disk under the SQLite log: the log on a small file system of its
+// own (a tmpfs in a mount namespace of the station's) with room for the
+// start-up and the serial's reservation but not for the disk's record. The
+// disk fails with 0x87, no configuration is written, and the message names
+// the cause.
+TEST_P(StationLogTest, AFullDiskFailsTheDiskWithTheRealCause) {
+    if (pg_) GTEST_SKIP() << "the SQLite file";
+    if (std::system("unshare -Urm true 2>/dev/null") != 0) {
+        GTEST_SKIP() << "no mount namespace for an unprivileged user here (unshare -Urm)";
+    }
+    {
+        std::string error;
+        ASSERT_TRUE(OpenStore(url_, &error)) << error;  // the tables; closed, no -wal left
+    }
+    StationRig s(dir_ + "/s1");
+    s.Plug();
+    // 48 KiB left: the shared-memory index (32 KiB) and the reservation's
+    // two pages fit; the record's pages (the table and its indexes) do not.
+    const std::string full = dir_ + "/full";
+    fs::create_directories(full);
+    const std::string script = "mount -t tmpfs -o size=1m,mode=0700 none " + full + " && cp -p " +
+                               url_ + " " + full + "/p.db && { dd if=/dev/zero of=" + full +
+                               "/fill bs=4k 2>/dev/null; truncate -s -48K " + full +
+                               "/fill; } && exec \"$0\" \"$@\"";
+    const pid_t pid =
+        s.Spawn({"unshare", "-Urm", "sh", "-c", script, kGalmor, "--headless", "--home", s.home(),
+                 "--action", "run", "--report", s.report(), "--log", full + "/p.db"});
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(Wait(pid), 1) << s.Output();
+    EXPECT_NE(s.Output().find("database or disk is full"), std::string::npos) << s.Output();
+    EXPECT_EQ(s.Output().find("no transaction is active"), std::string::npos) << s.Output();
+    const json report = json::parse(ReadFile(s.report()));
+    EXPECT_EQ(report["ports"][0]["error_status"], 0x87);
+    bool named = false;
+    for (const auto& m : report["messages"]) {
+        named |= m.get<std::string>().find("database or disk is full") != std::string::npos;
+    }
+    EXPECT_TRUE(named) << report.dump();
+    EXPECT_TRUE(s.Serials().empty());
+}
+
 // Checks one killed station; counts in *cut the disks it left unfinished.
-void CheckAfterKill(StationRig* rig, const std::string& url, std::atomic<int>* cut);
+// `faulty`: the device of a fault row, which ended its job with a failure
+// and may fail the scan too; "" for a killed station.
+void CheckAfterKill(StationRig* rig, const std::string& url, const std::string& faulty,
+                    std::atomic<int>* cut);
 
 // kill -9 at a random moment between the first configuration write and the
 // end of a run: every disk that carries a configuration has a record; the
 // next start shows the unfinished ones, and a scan completes each, and its
-// rewrite supersedes them, so every disk counts once.
+// rewrite supersedes them, so every disk counts once. The last rows are not
+// killed: one disk of each leaves (or fails a command) at a fixed moment of
+// its job, and comes back before the scan.
 TEST_P(StationLogTest, AKillAtAnyMomentLeavesNoConfiguredDiskWithoutARecord) {
-    const int seeds = pg_ ? 10 : 30, batch = 15;
+    const std::vector<simbus::Fault> faults = {{0x82, 1, true}, {0x75, 4, true}, {0x75, 3, false}};
+    const int kills = pg_ ? 10 : 30, seeds = kills + static_cast<int>(faults.size()), batch = 15;
     std::atomic<int> cut{0};
     for (int first = 0; first < seeds; first += batch) {
         struct Rig {
@@ -406,13 +504,22 @@ TEST_P(StationLogTest, AKillAtAnyMomentLeavesNoConfiguredDiskWithoutARecord) {
             std::string url;
             pid_t pid = -1;
             std::chrono::milliseconds delay{0};
+            std::string faulty;  // the device of a fault row
         };
         std::vector<Rig> rigs;
         for (int seed = first; seed < std::min(seeds, first + batch); ++seed) {
             Rig r;
             r.rig = std::make_unique<StationRig>(dir_ + "/k" + std::to_string(seed));
             r.url = pg_ ? pg_->NewDatabase() : dir_ + "/k" + std::to_string(seed) + "/p.db";
-            for (int d = 0; d < 2; ++d) r.rig->Plug();
+            r.rig->Plug();
+            if (seed < kills) {
+                r.rig->Plug();
+            } else {
+                simbus::PlugOptions o;
+                o.device.chips = {0x73};
+                o.faults = {faults[static_cast<size_t>(seed - kills)]};
+                r.faulty = r.rig->bus().plug(o);
+            }
             std::mt19937 gen(static_cast<unsigned>(seed));
             r.delay = std::chrono::milliseconds(std::uniform_int_distribution<int>(0, 1600)(gen));
             r.pid = r.rig->Start({"--log", r.url});
@@ -424,6 +531,11 @@ TEST_P(StationLogTest, AKillAtAnyMomentLeavesNoConfiguredDiskWithoutARecord) {
         std::vector<std::thread> killers;
         for (auto& r : rigs) {
             killers.emplace_back([&r] {
+                if (!r.faulty.empty()) {
+                    Wait(r.pid);
+                    r.rig->bus().replug(r.faulty);
+                    return;
+                }
                 const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
                 while (r.rig->Serials().empty() && std::chrono::steady_clock::now() < give_up) {
                     std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -437,86 +549,95 @@ TEST_P(StationLogTest, AKillAtAnyMomentLeavesNoConfiguredDiskWithoutARecord) {
         // The stations start again side by side, as the floor would.
         std::vector<std::thread> checks;
         for (auto& r : rigs) {
-            checks.emplace_back([&r, &cut] { CheckAfterKill(r.rig.get(), r.url, &cut); });
+            checks.emplace_back([&r, &cut] { CheckAfterKill(r.rig.get(), r.url, r.faulty, &cut); });
         }
         for (auto& t : checks) t.join();
     }
     EXPECT_GT(cut, 0) << "no kill fell between a configuration write and its verdict";
 }
 
-void CheckAfterKill(StationRig* rig, const std::string& url, std::atomic<int>* cut) {
+void CheckAfterKill(StationRig* rig, const std::string& url, const std::string& faulty,
+                    std::atomic<int>* cut) {
     {
-            SCOPED_TRACE(url);
-            struct {
-                StationRig* rig;
-                std::string url;
-            } r{rig, url};
-            std::string error;
-            auto store = OpenStore(r.url, &error);
-            ASSERT_TRUE(store) << error;
-            std::vector<DiskRecord> before;
-            ASSERT_TRUE(store->Query({}, &before).ok);
-            bool unfinished = false;
-            // Disks the kill caught before their configuration carry none:
-            // they were never made, and a scan's record does not count them.
-            const auto configured = r.rig->Serials();
-            for (const auto& [id, carried] : configured) {
-                const std::string& serial = carried;
-                const auto it = std::find_if(before.begin(), before.end(),
-                                             [&](const DiskRecord& d) { return d.serial == serial; });
-                ASSERT_NE(it, before.end()) << "disk " << id << " carries " << serial
-                                            << " and the log knows nothing of it";
-                if (it->state == RecordState::Configured) {
-                    unfinished = true;
-                    ++*cut;
-                }
+        SCOPED_TRACE(url);
+        struct {
+            StationRig* rig;
+            std::string url;
+        } r{rig, url};
+        std::string error;
+        auto store = OpenStore(r.url, &error);
+        ASSERT_TRUE(store) << error;
+        std::vector<DiskRecord> before;
+        ASSERT_TRUE(store->Query({}, &before).ok);
+        bool unfinished = false;
+        // Disks the kill caught before their configuration carry none:
+        // they were never made, and a scan's record does not count them.
+        const auto configured = r.rig->Serials();
+        for (const auto& [id, carried] : configured) {
+            const std::string& serial = carried;
+            const auto it = std::find_if(before.begin(), before.end(),
+                                         [&](const DiskRecord& d) { return d.serial == serial; });
+            ASSERT_NE(it, before.end())
+                << "disk " << id << " carries " << serial << " and the log knows nothing of it";
+            if (it->state == RecordState::Configured) {
+                unfinished = true;
+                ++*cut;
             }
-            store.reset();
-            std::string out;
-            if (unfinished) {
-                EXPECT_EQ(r.rig->Galmor({"--headless", "--home", r.rig->home(), "--log", r.url}, &out), 0);
-                EXPECT_NE(out.find("Not verified"), std::string::npos) << out;
+        }
+        store.reset();
+        std::string out;
+        if (unfinished) {
+            EXPECT_EQ(r.rig->Galmor({"--headless", "--home", r.rig->home(), "--log", r.url}, &out),
+                      0);
+            EXPECT_NE(out.find("Not verified"), std::string::npos) << out;
+        }
+        const int scanned = r.rig->Galmor(
+            {"--headless", "--home", r.rig->home(), "--action", "scan", "--log", r.url}, &out);
+        EXPECT_TRUE(scanned == 0 || (!faulty.empty() && scanned == 1)) << out;
+        store = OpenStore(r.url, &error);
+        ASSERT_TRUE(store) << error;
+        std::vector<DiskRecord> all, current;
+        LogFilter everything;
+        everything.all = true;
+        ASSERT_TRUE(store->Query(everything, &all).ok);
+        ASSERT_TRUE(store->Query({}, &current).ok);
+        const auto serials = r.rig->Serials();
+        for (const auto& d : all) {
+            // What the kill cut short is complete now, and replaced by
+            // the scan's rewrite.
+            if (d.kind == RunKind::Production && d.superseded_by != 0) {
+                EXPECT_EQ(d.state, RecordState::Complete) << d.serial;
             }
-            EXPECT_EQ(r.rig->Galmor({"--headless", "--home", r.rig->home(), "--action", "scan",
-                                     "--log", r.url},
-                                    &out),
-                      0)
-                << out;
-            store = OpenStore(r.url, &error);
-            ASSERT_TRUE(store) << error;
-            std::vector<DiskRecord> all, current;
-            LogFilter everything;
-            everything.all = true;
-            ASSERT_TRUE(store->Query(everything, &all).ok);
-            ASSERT_TRUE(store->Query({}, &current).ok);
-            const auto serials = r.rig->Serials();
-            for (const auto& d : all) {
-                // What the kill cut short is complete now, and replaced by
-                // the scan's rewrite.
-                if (d.kind == RunKind::Production && d.superseded_by != 0) {
-                    EXPECT_EQ(d.state, RecordState::Complete) << d.serial;
-                }
-                if (d.state == RecordState::Configured) {
-                    EXPECT_TRUE(std::none_of(serials.begin(), serials.end(),
-                                             [&](const auto& kv) { return kv.second == d.serial; }));
-                }
+            if (d.state == RecordState::Configured) {
+                EXPECT_TRUE(std::none_of(serials.begin(), serials.end(),
+                                         [&](const auto& kv) { return kv.second == d.serial; }));
             }
-            for (const auto& kv : serials) {
-                const std::string& serial = kv.second;
-                const auto it = std::find_if(current.begin(), current.end(),
-                                             [&](const DiskRecord& d) { return d.serial == serial; });
-                ASSERT_NE(it, current.end()) << serial;
-                EXPECT_EQ(it->state, RecordState::Complete);
-                EXPECT_TRUE(it->passed);
-                EXPECT_EQ(it->kind, RunKind::Scan);
-                EXPECT_EQ(it->supersedes != 0, configured.count(kv.first) == 1) << serial;
-            }
-            std::vector<DiskTally> tallies;
-            ASSERT_TRUE(store->Count({}, 10, &tallies).ok);
-            int64_t counted = 0;
-            for (const auto& t : tallies) counted += t.disks;
-            // Each made disk once, whatever its history.
-            EXPECT_EQ(counted, static_cast<int64_t>(configured.size()));
+        }
+        for (const auto& kv : serials) {
+            const std::string& serial = kv.second;
+            const auto it = std::find_if(current.begin(), current.end(),
+                                         [&](const DiskRecord& d) { return d.serial == serial; });
+            ASSERT_NE(it, current.end()) << serial;
+            EXPECT_EQ(it->state, RecordState::Complete);
+            // A disk that left during its check shows as finished when it
+            // comes back: the scan leaves it, and its failed verdict stands.
+            if (kv.first == faulty && it->kind == RunKind::Production && !it->passed) continue;
+            EXPECT_TRUE(it->passed);
+            EXPECT_EQ(it->kind, RunKind::Scan);
+            EXPECT_EQ(it->supersedes != 0, configured.count(kv.first) == 1) << serial;
+        }
+        std::vector<DiskTally> tallies;
+        ASSERT_TRUE(store->Count({}, 10, &tallies).ok);
+        int64_t counted = 0;
+        for (const auto& t : tallies) counted += t.disks;
+        // Each made disk once, whatever its history, and each disk that
+        // failed before it got a serial once.
+        const auto unmade = std::count_if(current.begin(), current.end(), [](const DiskRecord& d) {
+            return d.kind == RunKind::Production && d.state == RecordState::Complete &&
+                   d.serial.empty();
+        });
+        EXPECT_EQ(unmade + static_cast<long>(configured.count(faulty)), faulty.empty() ? 0 : 1);
+        EXPECT_EQ(counted, static_cast<int64_t>(configured.size()) + unmade);
     }
 }
 
@@ -530,8 +651,8 @@ TEST_P(StationLogTest, AReadOnlyLogRefusesTheRunBeforeAnyDeviceCommand) {
     if (pg_) {
         std::string db = url_.substr(std::string("postgresql:///").size()), out;
         db = db.substr(0, db.find('?'));
-        ASSERT_TRUE(pg_->Psql(db, "ALTER DATABASE " + db + " SET default_transaction_read_only = on",
-                              &out))
+        ASSERT_TRUE(
+            pg_->Psql(db, "ALTER DATABASE " + db + " SET default_transaction_read_only = on", &out))
             << out;
     } else if (geteuid() != 0) {
         ASSERT_EQ(chmod(url_.c_str(), 0444), 0);

@@ -2,6 +2,7 @@
 // printed window and the JSON report; and the galmor program end to end.
 #include <unistd.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -57,6 +58,10 @@ TEST(HeadlessRun, FailedDiskMakesTheRunFailAndTheReportShowsEveryColumn) {
     EXPECT_EQ(good["device_path"], r.st.ports[0].DevicePath);
     EXPECT_NE(good["device_path"].get<std::string>().find("usbstor"), std::string::npos);
     EXPECT_EQ(rep["ports"][1]["usb_port"], "1-" + std::to_string(std::stoul(r.ids[1].substr(1))));
+    // The node the bus opened the unit on: a file in the device's folder.
+    const std::string node = rep["ports"][1]["device_node"].get<std::string>();
+    EXPECT_NE(node.find("/" + r.ids[1] + "/node-"), std::string::npos) << node;
+    EXPECT_TRUE(std::filesystem::exists(node)) << node;
     EXPECT_GT(good["capacity_sectors"].get<int64_t>(), 0);
     EXPECT_EQ(good["error_status"], 0);
     EXPECT_EQ(good["picture"], kPicturePassed);
