@@ -83,6 +83,7 @@ prodlog::LogResult Append(StationCore& st, StationLog& log, int16_t index, prodl
     {
         std::lock_guard<std::mutex> lock(log.mutex);
         r.run_id = log.run_id;
+        r.lot_id = log.lot_id;
     }
     r.kind = kind;
     r.port = index;
@@ -141,6 +142,7 @@ bool Announce(StationCore& st, StationLog& log, int16_t index,
     {
         std::lock_guard<std::mutex> lock(log.mutex);
         r.run_id = log.run_id;
+        r.lot_id = log.lot_id;
         r.kind = log.kind;
         if (log.kind == prodlog::RunKind::Scan) pl.supersede = true;
         r.prior = pl.prior;

@@ -189,6 +189,13 @@ bool RollingArm(StationCore& st, bool on, const RollingOptions& opts) {
         ws.lowFormat.BusyCount() > 0) {
         return false;
     }
+    StationView& v = st.View();
+    // A job with nothing to do would pass disks it never touched.
+    if (!opts.lowLevelFormat && !v.Checked(TestItem::Format) && !v.Checked(TestItem::Manufacture) &&
+        !v.Checked(TestItem::CheckConfig) && !v.Checked(TestItem::CheckWp)) {
+        v.ShowMessage("No items checked", Icon::Exclamation);
+        return false;
+    }
     ws.run.JoinAll();
     ws.lowFormat.JoinAll();
     rr.lowLevelFormat = opts.lowLevelFormat;
@@ -199,8 +206,7 @@ bool RollingArm(StationCore& st, bool on, const RollingOptions& opts) {
     rr.lotBannerShown = false;
     BeginLoggedRun(st);
     rr.lotId = LotIdOf(st);
-    // The items and boxes as they stand now serve every job of the lot.
-    StationView& v = st.View();
+    // The boxes as they stand now serve every job of the lot.
     st.run.AnyFailed = false;
     st.run.CompareDisk = v.CompareDisk();
     if (st.run.DiskCapacityMb.load() == 0) st.run.DiskCapacityMb = st.settings.DiskCapacityMb;
