@@ -213,16 +213,15 @@ bool RollingArm(StationCore& st, bool on, const RollingOptions& opts) {
     v.ShowBanner(false);
     v.BannerToFront(false);
     st.HideBanner();
+    // A new lot keeps what the sockets show: a disk that passed in the last
+    // lot and is still seated is not run again. With re-work, the finished
+    // disks seated now are.
     for (auto& s : rr.sockets) {
-        s.disk.clear();
-        s.rework = false;
-        SetState(s, SocketState::Empty);
+        if (opts.rework && StateOf(s) == SocketState::Finished) SetWaiting(s);
     }
-    for (int r = 0; r < kGridRows; ++r) st.Row(r).Reset(false);
     rr.armed = true;
-    // The disks present now are looked at as if they had just been seated.
+    // The disks present now are looked at again.
     rr.rediscover = true;
-    st.RowDisk.fill({});
     RollingTick(st);
     return true;
 }
