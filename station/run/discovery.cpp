@@ -637,9 +637,9 @@ void PollingDiskStatusKeeping(StationCore& st, bool arrived,
     // The free rows' old handles are closed, except one the library handed
     // out again to a unit taken now.
     int count = 0;
-    for (int r = 0; r < kMaxRunPorts; ++r) {
+    for (int r = 0; r < kMaxPorts; ++r) {
         const size_t i = static_cast<size_t>(r);
-        if (busy[i]) {
+        if (r < kMaxRunPorts && busy[i]) {
             count = r + 1;
             continue;
         }

@@ -185,9 +185,11 @@ bool RollingArm(StationCore& st, bool on, const RollingOptions& opts) {
     }
     if (rr.armed) return true;
     StationWorkers& ws = st.workers;
-    if (ws.lowFormatRunning || st.RunInProgress || ws.run.BusyCount() > 0 ||
-        ws.lowFormat.BusyCount() > 0) {
-        return false;
+    if (ws.lowFormatRunning || st.RunInProgress || ws.lowFormat.BusyCount() > 0) return false;
+    if (rr.running.load() > 0) {
+        // Armed again while jobs of its lot still run: the lot goes on.
+        rr.armed = true;
+        return true;
     }
     StationView& v = st.View();
     // A job with nothing to do would pass disks it never touched.
@@ -231,6 +233,12 @@ bool RollingArmed(const StationCore& st) {
 }
 
 bool RollingTick(StationCore& st, std::vector<int>* finished) {
+    return RollingTick(st, [finished](int row, bool) {
+        if (finished) finished->push_back(row);
+    });
+}
+
+bool RollingTick(StationCore& st, const std::function<void(int row, bool passed)>& ended) {
     RollingRun& rr = st.rolling;
     bool changed = false;
     for (int r = 0; r < kMaxRunPorts; ++r) {
@@ -238,8 +246,9 @@ bool RollingTick(StationCore& st, std::vector<int>* finished) {
         if (!s.ended.exchange(false)) continue;
         // Join the ended thread so the socket's worker is free again.
         st.workers.run.at(r).Join();
-        if (finished && (StateOf(s) == SocketState::Passed || StateOf(s) == SocketState::Failed))
-            finished->push_back(r);
+        const SocketState state = StateOf(s);
+        if (ended && (state == SocketState::Passed || state == SocketState::Failed))
+            ended(r, state == SocketState::Passed);
         // The disk may have left during its job.
         rr.rediscover = true;
         changed = true;

@@ -32,6 +32,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,9 @@ bool RollingArmed(const StationCore& st);
 // One polling tick; returns the rows whose job ended since the last tick (in
 // that order) through `finished` and true when anything shown changed.
 bool RollingTick(StationCore& st, std::vector<int>* finished = nullptr);
+// The same, telling `ended` of each job that ended (its row and verdict)
+// while the row still shows that disk, before the bus is looked at again.
+bool RollingTick(StationCore& st, const std::function<void(int row, bool passed)>& ended);
 LotCount RollingLot(const StationCore& st);
 std::vector<SocketInfo> RollingSockets(const StationCore& st);
 // False when the row has no disk or its job is running.

@@ -107,19 +107,17 @@ int RunHeadlessWatch(Station& st, MonitorLink& link, const HeadlessOptions& opts
     // Rolling production: every socket starts by itself.
     bool lotShown = false;
     const auto rolling_tick = [&] {
-        std::vector<int> ended;
-        if (!RollingTick(st, &ended)) return;
-        print();
-        for (int r : ended) {
-            const RollingSocket& s = st.rolling.sockets[static_cast<size_t>(r)];
-            const bool passed = s.state.load() == static_cast<int>(SocketState::Passed);
+        // Each ended disk is reported while its row still shows it.
+        const bool changed = RollingTick(st, [&](int r, bool passed) {
             out << "Disk " << r + 1 << " ended: " << (passed ? "passed" : "failed") << " ("
                 << RollingLot(st).Text() << ")\n";
             if (!opts.report.empty()) {
                 report.ended_at = prodlog::UtcNow();
                 WriteReportTo(opts.report, ReportDiskJson(st, report, r, passed), true, out);
             }
-        }
+        });
+        if (!changed) return;
+        print();
         const LotCount lot = RollingLot(st);
         if (lot.complete && !lotShown) {
             lotShown = true;
