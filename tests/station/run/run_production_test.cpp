@@ -487,6 +487,15 @@ int RowOf(const Rig& r, const std::string& id) {
     return -1;
 }
 
+// Pulls disk `k` and seats it again, each seen by a discovery.
+void Reseat(Rig& r, size_t k) {
+    ASSERT_TRUE(r.tb.bus().unplug(r.ids[k]));
+    r.st.DeviceEvent = kDeviceEventRemoval;
+    ASSERT_TRUE(Roll(r, [&] { return RowOf(r, r.ids[k]) < 0; }));
+    ASSERT_TRUE(r.tb.bus().replug(r.ids[k]));
+    r.st.DeviceEvent = kDeviceEventArrival;
+}
+
 }  // namespace
 
 TEST(RollingRun, SocketsRunOnTheirOwnAndAFinishedDiskRunsAgainOnlyAsReWork) {
@@ -528,8 +537,7 @@ TEST(RollingRun, SocketsRunOnTheirOwnAndAFinishedDiskRunsAgainOnlyAsReWork) {
     EXPECT_TRUE(r.Ops(1).empty()) << "the plain disk was sent commands";
 
     // Re-seated, the finished disk shows its serial and gets no second block.
-    ASSERT_TRUE(r.tb.bus().replug(r.ids[0]));
-    r.st.DeviceEvent = kDeviceEventRemoval;
+    Reseat(r, 0);
     ASSERT_TRUE(Roll(r, [&] { return SocketOf(r, 0) == SocketState::Finished; }));
     EXPECT_EQ(SocketOf(r, second), SocketState::Passed);
     EXPECT_EQ(r.Caption("FG", 0), "finished");
@@ -542,8 +550,7 @@ TEST(RollingRun, SocketsRunOnTheirOwnAndAFinishedDiskRunsAgainOnlyAsReWork) {
     ASSERT_TRUE(ReworkPort(r.st, 0));
     ASSERT_TRUE(Roll(r, [&] { return RollingLot(r.st).passed == 3; }));
     EXPECT_EQ(r.Count(0, kConfigWrite), 2);
-    ASSERT_TRUE(r.tb.bus().replug(r.ids[0]));
-    r.st.DeviceEvent = kDeviceEventRemoval;
+    Reseat(r, 0);
     ASSERT_TRUE(Roll(r, [&] { return SocketOf(r, 0) == SocketState::Finished; }));
     ASSERT_TRUE(RollingArm(r.st, false));
     ASSERT_TRUE(RollingArm(r.st, true, {.rework = true}));
@@ -580,12 +587,14 @@ TEST(RollingRun, LotStopsArmingAtItsCountAndAPulledDiskFailsOnlyItsSocket) {
     // in the pulled disk's socket; the disks that passed stay as they are.
     ASSERT_TRUE(RollingArm(r.st, false));
     ASSERT_TRUE(RollingArm(r.st, true));
-    r.Plug();
+    EXPECT_EQ(SocketOf(r, 0), SocketState::Empty);
+    ASSERT_TRUE(r.tb.bus().replug(r.ids[0]));  // seated again: fresh, no block was kept
     r.st.DeviceEvent = kDeviceEventArrival;
     ASSERT_TRUE(Roll(r, [&] { return RollingLot(r.st).passed == 2; }));
-    EXPECT_EQ(RowOf(r, r.ids[4]), 0);
+    EXPECT_EQ(RowOf(r, r.ids[0]), 0);
+    EXPECT_EQ(SocketOf(r, 0), SocketState::Passed);
     EXPECT_EQ(RollingLot(r.st).failed, 0);
-    for (size_t k = 1; k < 5; ++k) EXPECT_EQ(r.Count(k, kConfigWrite), 1) << k;
+    for (size_t k = 1; k < 4; ++k) EXPECT_EQ(r.Count(k, kConfigWrite), 1) << k;
 
     // The log keeps each disk of the first lot with its lot id.
     auto store = prodlog::OpenStore(setup.url, &error, prodlog::OpenMode::ReadOnly);
