@@ -572,7 +572,7 @@ TEST(RollingRun, LotStopsArmingAtItsCountAndAPulledDiskFailsOnlyItsSocket) {
     std::string error;
     ASSERT_TRUE(OpenProductionLog(r.st, setup, &error)) << error;
     r.SetItems({.format = true, .manufacture = true});
-    ASSERT_TRUE(RollingArm(r.st, true, {.lot = 2}));
+    ASSERT_TRUE(RollingArm(r.st, true, {.lowLevelFormat = true, .lot = 2}));
     const std::string lot = RollingLot(r.st).id;
     ASSERT_FALSE(lot.empty());
     ASSERT_TRUE(Roll(r, [&] { return RollingLot(r.st).complete; }));
@@ -581,7 +581,12 @@ TEST(RollingRun, LotStopsArmingAtItsCountAndAPulledDiskFailsOnlyItsSocket) {
     EXPECT_EQ(r.Caption("PassLab"), "! FAILED !");
     EXPECT_EQ(r.Caption("StatusLine"), "Lot " + lot + ": 2 of 2 passed, 1 failed");
     int untouched = 0;
-    for (size_t k = 1; k < 4; ++k) untouched += r.Count(k, kConfigWrite) == 0 ? 1 : 0;
+    for (size_t k = 1; k < 4; ++k) {
+        const bool ran = r.Count(k, kConfigWrite) == 1;
+        untouched += ran ? 0 : 1;
+        // Each disk that ran was erased block by block first.
+        EXPECT_EQ(r.Count(k, 0x98) >= 1024, ran) << k;
+    }
     EXPECT_EQ(untouched, 1);
     // A new lot: the waiting disk starts, and so does the next disk seated
     // in the pulled disk's socket; the disks that passed stay as they are.
