@@ -205,6 +205,7 @@ bool MakeFilter(const LogOptions& opts, LogFilter* filter, std::string* error) {
     filter->station = opts.station;
     filter->serial = opts.serial;
     filter->run_id = opts.run_id;
+    filter->lot_id = opts.lot_id;
     filter->all = opts.all;
     if (opts.result == "pass") {
         filter->result = 1;

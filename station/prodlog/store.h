@@ -26,7 +26,7 @@ struct LogResult {
 
 // The schema this build writes. Older logs are migrated when opened; a log
 // written by a newer station is refused.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 struct LogFilter {
     std::string since;    // a full UTC time ("YYYY-MM-DDTHH:MM:SS.mmmZ"); empty for all
@@ -34,6 +34,7 @@ struct LogFilter {
     std::string station;  // empty for every station
     std::string serial;   // empty for every serial
     std::string run_id;   // empty for every run
+    std::string lot_id;   // empty for every lot
     int result = -1;      // -1 all, 0 failed only, 1 passed only
     bool all = false;     // superseded records too
     // Only what a table of records shows: recipe files, test items, grid

@@ -588,10 +588,11 @@ class PostgresStore final : public Store {
             sql += std::string(i ? ", " : "") + detail::kDiskColumns[i] + " = $" +
                    std::to_string(i + 1);
         }
-        // $25 and $26 (the links) are sent but not written.
+        // $25 and $26 (the links) and $27 (the lot, kept from the configured
+        // record) are sent but not written.
         sql +=
-            ", state = $24 WHERE id = $27 AND state = 'configured' AND $25 = $25 AND $26 = $26 "
-            "RETURNING id";
+            ", state = $24 WHERE id = $28 AND state = 'configured' AND $25 = $25 AND $26 = $26 "
+            "AND $27 = $27 RETURNING id";
         return sql;
     }
 
@@ -738,6 +739,11 @@ class PostgresStore final : public Store {
         if (version < 2) {
             for (const auto& sql : detail::SchemaV2("BIGINT")) {
                 if (!Command(sql)) return fail("cannot migrate the log to version 2");
+            }
+        }
+        if (version < 3) {
+            for (const auto& sql : detail::SchemaV3()) {
+                if (!Command(sql)) return fail("cannot migrate the log to version 3");
             }
         }
         if (version < kSchemaVersion) {

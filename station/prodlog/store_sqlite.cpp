@@ -314,11 +314,12 @@ class SqliteStore final : public Store {
                     sql += std::string(i ? ", " : "") + detail::kDiskColumns[i] + " = ?" +
                            std::to_string(i + 1);
                 }
-                sql += ", state = ?24 WHERE id = ?27 AND state = 'configured'";
+                const std::string id = std::to_string(detail::kDiskColumnCount + 1);
+                sql += ", state = ?24 WHERE id = ?" + id + " AND state = 'configured'";
                 Statement* up = Prep(sql);
                 if (!up) return abort("cannot prepare the record's completion");
                 for (size_t i = 0; i < row.size(); ++i) up->Bind(static_cast<int>(i) + 1, row[i]);
-                up->BindInt(27, r.id);
+                up->BindInt(detail::kDiskColumnCount + 1, r.id);
                 if (Step(*up) != SQLITE_DONE) return abort("cannot complete the record");
                 if (sqlite3_changes(db_) == 1) {
                     ids[n] = r.id;
@@ -347,14 +348,15 @@ class SqliteStore final : public Store {
                 }
                 // The record of a disk with a reserved serial goes in only
                 // while that reservation is this run's.
-                sql +=
-                    ", ?27 WHERE ?18 = '0' OR EXISTS (SELECT 1 FROM serials WHERE usb_vid = ?10 "
-                    "AND usb_pid = ?11 AND serial = ?17 AND station = ?2 AND run_id = ?3)";
+                sql += ", ?" + std::to_string(detail::kDiskColumnCount + 1) +
+                       " WHERE ?18 = '0' OR EXISTS (SELECT 1 FROM serials WHERE usb_vid = ?10 "
+                       "AND usb_pid = ?11 AND serial = ?17 AND station = ?2 AND run_id = ?3)";
                 Statement* insert = Prep(sql);
                 if (!insert) return abort("cannot prepare the record");
                 for (size_t i = 0; i < row.size(); ++i)
                     insert->Bind(static_cast<int>(i) + 1, row[i]);
-                insert->BindInt(27, r.kind == RunKind::Production ? 1 : 0);
+                insert->BindInt(detail::kDiskColumnCount + 1,
+                                r.kind == RunKind::Production ? 1 : 0);
                 if (Step(*insert) != SQLITE_DONE) return abort("cannot write the record");
                 if (sqlite3_changes(db_) == 1) {
                     ids[n] = sqlite3_last_insert_rowid(db_);
@@ -505,6 +507,11 @@ class SqliteStore final : public Store {
         if (version < 2) {
             for (const auto& sql : detail::SchemaV2("INTEGER")) {
                 if (!Exec(sql.c_str())) return fail("cannot migrate the log to version 2");
+            }
+        }
+        if (version < 3) {
+            for (const auto& sql : detail::SchemaV3()) {
+                if (!Exec(sql.c_str())) return fail("cannot migrate the log to version 3");
             }
         }
         if (version < kSchemaVersion) {
