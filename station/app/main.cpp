@@ -127,7 +127,8 @@ int StartHeadless(Station& st, MonitorLink* link, const LogSetup& logSetup) {
 
 // The watching station: start-up and shutdown in the window's order around
 // the monitor link.
-int Watch(HeadlessOptions opts, int autoRun, const LogSetup& logSetup) {
+int Watch(HeadlessOptions opts, int autoRun, const WatchOptions& rolling,
+          const LogSetup& logSetup) {
     // Before any thread starts, so that every thread inherits the mask and
     // the two signals reach only the loop.
     sigset_t sigs;
@@ -150,7 +151,7 @@ int Watch(HeadlessOptions opts, int autoRun, const LogSetup& logSetup) {
     std::ostream& text = TextOut(opts);
     if (!ApplyHeadlessChoices(*st, opts, text)) return kExitOtherError;
 
-    WatchOptions w;
+    WatchOptions w = rolling;
     w.auto_run = autoRun;
     w.stop_fd = stopFd;
     code = RunHeadlessWatch(*st, link, opts, w, text);
@@ -211,11 +212,29 @@ int Run(int argc, char** argv) {
         "--watch", watch,
         "Keep running: start dorvel, take its device notices as the window does, print the "
         "window after each discovery; end on SIGINT or SIGTERM");
-    app.add_option("--auto-run", autoRun,
-                   "With --watch: start a production run as soon as N disks are present, none "
-                   "of them run before")
-        ->check(CLI::Range(1, 16))
-        ->needs(watchOpt);
+    auto* autoRunOpt =
+        app.add_option("--auto-run", autoRun,
+                       "With --watch: start a production run as soon as N disks are present, none "
+                       "of them run before")
+            ->check(CLI::Range(1, 16))
+            ->needs(watchOpt);
+    WatchOptions rolling;
+    auto* rollingOpt = app.add_flag(
+        "--rolling", rolling.rolling,
+        "With --watch: rolling production; each socket runs its own job as soon as a fresh "
+        "disk is seated in it and shows its verdict until the disk is pulled");
+    rollingOpt->needs(watchOpt)->excludes(autoRunOpt);
+    app.add_flag("--rework", rolling.rework,
+                 "With --rolling: a finished disk of this recipe seated again is run again")
+        ->needs(rollingOpt);
+    app.add_flag("--with-low-level-format", rolling.low_level_format,
+                 "With --rolling: each disk gets the low-level format before the test items")
+        ->needs(rollingOpt);
+    app.add_option("--lot", rolling.lot,
+                   "With --rolling: stop starting new disks once N have passed; the banner shows "
+                   "the lot's verdict")
+        ->check(CLI::Range(1, 1000000))
+        ->needs(rollingOpt);
 
     LogSetup logSetup;
     auto* logOpt = app.add_option(
@@ -242,6 +261,8 @@ int Run(int argc, char** argv) {
     logCmd->add_option("--station", logOpts.station, "Records of this station only");
     logCmd->add_option("--serial", logOpts.serial, "Records of this serial number only");
     logCmd->add_option("--run", logOpts.run_id, "Records of this run id only");
+    logCmd->add_option("--lot", logOpts.lot_id,
+                       "Records of this lot only (the id rolling production prints at its start)");
     logCmd->add_flag("--utc", logOpts.utc, "Dates, times and summary days in UTC");
     logCmd->add_flag("--all", logOpts.all,
                      "Superseded records too (a disk run again or rewritten by a scan)");
@@ -249,8 +270,9 @@ int Run(int argc, char** argv) {
         ->check(CLI::IsMember({"pass", "fail"}));
     logCmd->add_option("--format", logFormat, "table, csv or json")
         ->check(CLI::IsMember({"table", "csv", "json"}));
-    logCmd->add_flag("--summary", logOpts.summary,
-                     "Per day and station: disks made (each once), yield and a count per error text");
+    logCmd->add_flag(
+        "--summary", logOpts.summary,
+        "Per day and station: disks made (each once), yield and a count per error text");
     std::string screenshot;
     bool afterRun = false;
     auto* shotOpt = app.add_option("--screenshot", screenshot,
@@ -372,7 +394,7 @@ int Run(int argc, char** argv) {
                   << "; no disk was touched\n";
         return kExitOtherError;
     }
-    if (watch) return Watch(opts, autoRun, logSetup);
+    if (watch) return Watch(opts, autoRun, rolling, logSetup);
 
     int code = kExitPassed;
     std::string missing;

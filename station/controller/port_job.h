@@ -104,6 +104,9 @@ class SerialSource {
 // State of one run shared by its ports.
 struct RunState {
     std::atomic<bool> AnyFailed{false};
+    // Per port: a step of the port's current job failed (what AnyFailed says
+    // for the whole run, kept per port for jobs that end one by one).
+    std::array<std::atomic<bool>, kMaxPorts> PortFailed{};
     // The "Compare Disk" box as it was when the run started.
     std::atomic<bool> CompareDisk{false};
     // The "Check Size (MB)" box read as a number when the run started.
@@ -126,7 +129,10 @@ struct PortJob {
     int row() const { return slot - 1; }
     int16_t index() const { return static_cast<int16_t>(slot - 1); }
     // Marks the port failed for the run's banner.
-    void Fail() const { run.AnyFailed = true; }
+    void Fail() const {
+        run.AnyFailed = true;
+        run.PortFailed.at(static_cast<size_t>(index())) = true;
+    }
 };
 
 }  // namespace galmor

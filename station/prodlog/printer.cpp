@@ -205,6 +205,7 @@ bool MakeFilter(const LogOptions& opts, LogFilter* filter, std::string* error) {
     filter->station = opts.station;
     filter->serial = opts.serial;
     filter->run_id = opts.run_id;
+    filter->lot_id = opts.lot_id;
     filter->all = opts.all;
     if (opts.result == "pass") {
         filter->result = 1;
@@ -233,7 +234,8 @@ std::vector<DaySummary> Summarise(const std::vector<DiskTally>& tallies, bool ut
         if (!utc) {
             std::tm tm{};
             int y = 0, mo = 0, d = 0, h = 0, mi = 0;
-            const int got = std::sscanf(t.period.c_str(), "%4d-%2d-%2dT%2d:%2d", &y, &mo, &d, &h, &mi);
+            const int got =
+                std::sscanf(t.period.c_str(), "%4d-%2d-%2dT%2d:%2d", &y, &mo, &d, &h, &mi);
             if (got >= 4) {
                 tm.tm_year = y - 1900;
                 tm.tm_mon = mo - 1;
@@ -474,8 +476,9 @@ void PrintSummary(const std::vector<DaySummary>& days, LogFormat format, std::os
     std::vector<std::vector<std::string>> rows = {
         {"Day", "Station", "Disks", "Passed", "Failed", "Yield"}};
     for (const auto& d : days) {
-        rows.push_back({d.day, Printable(d.station), std::to_string(d.disks), std::to_string(d.passed),
-                        std::to_string(d.failed), Percent(d.Yield()) + " %"});
+        rows.push_back({d.day, Printable(d.station), std::to_string(d.disks),
+                        std::to_string(d.passed), std::to_string(d.failed),
+                        Percent(d.Yield()) + " %"});
     }
     // The error counts go under their day's line, so the table is printed
     // row by row with the widths of the whole table.

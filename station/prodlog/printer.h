@@ -19,6 +19,7 @@ struct LogOptions {
     std::string station;       // empty for all
     std::string serial;        // empty for all
     std::string run_id;        // empty for all
+    std::string lot_id;        // empty for all
     std::string result;        // "", "pass" or "fail"
     LogFormat format = LogFormat::Table;
     bool summary = false;

@@ -206,6 +206,7 @@ nlohmann::ordered_json ToJson(const DiskRecord& r) {
         {"logged_at", r.logged_at},
         {"station", r.station},
         {"run_id", r.run_id},
+        {"lot_id", r.lot_id},
         {"kind", RunKindName(r.kind)},
         {"port", r.port},
         {"device_path", r.device_path},
@@ -255,6 +256,9 @@ bool FromJson(const nlohmann::json& j, DiskRecord* r, std::string* error) {
         Take(j, "error_status", &r->error_status, error) &&
         Take(j, "error_text", &r->error_text, error) && Take(j, "result", &result, error);
     if (!ok) return false;
+    // Logs written before lots were kept have none.
+    if (const auto lot = j.find("lot_id"); lot != j.end() && lot->is_string())
+        r->lot_id = lot->get<std::string>();
     if (!ParseRunKind(kind, &r->kind)) {
         if (error) *error = "unknown kind \"" + kind + "\"";
         return false;

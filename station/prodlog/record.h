@@ -50,6 +50,8 @@ struct DiskRecord {
     std::string logged_at;  // UTC, "YYYY-MM-DDTHH:MM:SS.mmmZ"
     std::string station;
     std::string run_id;
+    // The lot of rolling production the disk was made in; empty otherwise.
+    std::string lot_id;
     RunKind kind = RunKind::Production;
     int port = 0;  // 0-based port index
     std::string device_path;

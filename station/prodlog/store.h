@@ -26,7 +26,7 @@ struct LogResult {
 
 // The schema this build writes. Older logs are migrated when opened; a log
 // written by a newer station is refused.
-constexpr int kSchemaVersion = 2;
+constexpr int kSchemaVersion = 3;
 
 struct LogFilter {
     std::string since;    // a full UTC time ("YYYY-MM-DDTHH:MM:SS.mmmZ"); empty for all
@@ -34,6 +34,7 @@ struct LogFilter {
     std::string station;  // empty for every station
     std::string serial;   // empty for every serial
     std::string run_id;   // empty for every run
+    std::string lot_id;   // empty for every lot
     int result = -1;      // -1 all, 0 failed only, 1 passed only
     bool all = false;     // superseded records too
 };
@@ -63,9 +64,9 @@ class Store {
     // yet for this vendor and product id. *taken is its index, or -1 when all
     // are held. Holds across every station writing to the same log.
     virtual LogResult ReserveFirstFree(uint16_t vid, uint16_t pid,
-                                    const std::vector<std::string>& candidates,
-                                    const std::string& station, const std::string& run_id,
-                                    int* taken) = 0;
+                                       const std::vector<std::string>& candidates,
+                                       const std::string& station, const std::string& run_id,
+                                       int* taken) = 0;
 
     // Records in the order they were written.
     virtual LogResult Query(const LogFilter& filter, std::vector<DiskRecord>* out) = 0;
@@ -73,10 +74,9 @@ class Store {
     // The same, one record at a time: nothing but the current row is held.
     // A row that cannot be read is handed to `bad` (its id and why) and
     // skipped. `each` returns false to stop.
-    virtual LogResult ForEach(const LogFilter& filter,
-                              const std::function<bool(const DiskRecord&)>& each,
-                              const std::function<void(const std::string& id,
-                                                       const std::string& why)>& bad) = 0;
+    virtual LogResult ForEach(
+        const LogFilter& filter, const std::function<bool(const DiskRecord&)>& each,
+        const std::function<void(const std::string& id, const std::string& why)>& bad) = 0;
 
     // Counts of the filter's production disks, aggregated by the store.
     virtual LogResult Count(const LogFilter& filter, int period_chars,

@@ -15,12 +15,12 @@ namespace galmor::prodlog {
 namespace detail {
 
 const char* const kDiskColumns[] = {
-    "logged_at",    "station",       "run_id",           "kind",         "port",
-    "device_path",  "recipe_digest", "recipe_files",     "items",        "usb_vid",
-    "usb_pid",      "bcd_device",    "usb_manufacturer", "usb_product",  "scsi_vendor",
-    "scsi_product", "serial",        "serial_reserved",  "error_status", "error_text",
-    "result",       "grid_columns",  "step_times",       "state",        "supersedes",
-    "superseded_by",
+    "logged_at",     "station",       "run_id",           "kind",         "port",
+    "device_path",   "recipe_digest", "recipe_files",     "items",        "usb_vid",
+    "usb_pid",       "bcd_device",    "usb_manufacturer", "usb_product",  "scsi_vendor",
+    "scsi_product",  "serial",        "serial_reserved",  "error_status", "error_text",
+    "result",        "grid_columns",  "step_times",       "state",        "supersedes",
+    "superseded_by", "lot_id",
 };
 static_assert(sizeof(kDiskColumns) / sizeof(kDiskColumns[0]) == kDiskColumnCount);
 
@@ -68,7 +68,8 @@ std::vector<std::string> RecordRow(const DiskRecord& r) {
                                     StepsText(r.steps),
                                     RecordStateName(r.state),
                                     std::to_string(r.supersedes),
-                                    std::to_string(r.superseded_by)};
+                                    std::to_string(r.superseded_by),
+                                    r.lot_id};
     // Controller strings are 8-bit text; the databases keep UTF-8.
     for (auto& v : row) v = ToUtf8(v);
     return row;
@@ -133,6 +134,7 @@ bool RowRecord(const std::vector<std::string>& row, DiskRecord* r, std::string* 
     r->supersedes = v;
     if (!ToInt(c[25], 0, INT64_MAX, &v)) return bad("superseded_by");
     r->superseded_by = v;
+    r->lot_id = c[26];
     return true;
 }
 
@@ -184,6 +186,13 @@ std::vector<std::string> SchemaV2(const std::string& id_type) {
     };
 }
 
+std::vector<std::string> SchemaV3() {
+    return {
+        "ALTER TABLE disks ADD COLUMN lot_id TEXT NOT NULL DEFAULT ''",
+        "CREATE INDEX disks_lot ON disks (lot_id)",
+    };
+}
+
 std::string FilterSql(const LogFilter& filter, std::vector<std::string>* args,
                       const std::function<std::string(size_t)>& placeholder) {
     std::string sql = filter.all ? "1=1" : "superseded_by = 0";
@@ -196,6 +205,7 @@ std::string FilterSql(const LogFilter& filter, std::vector<std::string>* args,
     if (!filter.station.empty()) add("station = ", filter.station);
     if (!filter.serial.empty()) add("serial = ", filter.serial);
     if (!filter.run_id.empty()) add("run_id = ", filter.run_id);
+    if (!filter.lot_id.empty()) add("lot_id = ", filter.lot_id);
     if (filter.result >= 0) {
         add("result = ", filter.result ? "pass" : "fail");
         sql += " AND state = 'complete'";

@@ -14,9 +14,10 @@
 namespace galmor::prodlog::detail {
 
 // The columns of `disks` after its id, in the order RecordRow gives them:
-// those of schema version 1, then state, supersedes and superseded_by.
+// those of schema version 1, then state, supersedes and superseded_by
+// (version 2), then lot_id (version 3).
 extern const char* const kDiskColumns[];
-constexpr int kDiskColumnCount = 26;
+constexpr int kDiskColumnCount = 27;
 constexpr int kDiskColumnCountV1 = 23;
 
 // Whether a column of `disks` holds a number (ids are the 64-bit ones).
@@ -41,6 +42,8 @@ std::vector<std::string> SchemaV1(const std::string& id_type);
 // record counts in the yield (a production disk, or a record that replaced
 // one), and the indexes that the station's look-ups and the summaries use.
 std::vector<std::string> SchemaV2(const std::string& id_type);
+// Version 3: the lot a disk was made in (rolling production).
+std::vector<std::string> SchemaV3();
 
 // The WHERE clause of a filter over `disks` (without "WHERE"), its values
 // appended to *args; `placeholder` gives the text of the n-th value (1-based).

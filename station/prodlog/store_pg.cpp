@@ -3,7 +3,6 @@
 // stations that start together do not trip over each other; the serials
 // table's key keeps reservations unique across all of them.
 #include <libpq-fe.h>
-
 #include <poll.h>
 
 #include <algorithm>
@@ -182,9 +181,9 @@ class PostgresStore final : public Store {
 
     // Rows come one at a time (single-row mode): memory stays flat however
     // long the history.
-    LogResult ForEach(const LogFilter& filter, const std::function<bool(const DiskRecord&)>& each,
-                      const std::function<void(const std::string&, const std::string&)>& bad)
-        override {
+    LogResult ForEach(
+        const LogFilter& filter, const std::function<bool(const DiskRecord&)>& each,
+        const std::function<void(const std::string&, const std::string&)>& bad) override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (LogResult s = Reconnect(); !s.ok) return s;
         std::vector<std::string> args;
@@ -248,8 +247,8 @@ class PostgresStore final : public Store {
         return LogResult::Ok();
     }
 
-    LogResult FindUnfinished(uint16_t vid, uint16_t pid, const std::string& serial,
-                             DiskRecord* out, bool* found) override {
+    LogResult FindUnfinished(uint16_t vid, uint16_t pid, const std::string& serial, DiskRecord* out,
+                             bool* found) override {
         std::lock_guard<std::mutex> lock(mutex_);
         *found = false;
         if (LogResult s = Reconnect(); !s.ok) return s;
@@ -281,8 +280,8 @@ class PostgresStore final : public Store {
             {nullptr,
              "UPDATE disks SET state = 'complete', result = $1, error_status = $2, "
              "error_text = $3, logged_at = $4 WHERE id = $5 AND state = 'configured'",
-             {passed ? "pass" : "fail", std::to_string(error_status), ToUtf8(error_text),
-              UtcNow(), std::to_string(id)}},
+             {passed ? "pass" : "fail", std::to_string(error_status), ToUtf8(error_text), UtcNow(),
+              std::to_string(id)}},
             {nullptr, "COMMIT", {}},
         };
         std::vector<Result> res;
@@ -422,7 +421,8 @@ class PostgresStore final : public Store {
             return false;
         }
         bool priors = false;
-        for (const DiskRecord* r : records) priors |= !r->prior.serial.empty() && r->supersedes == 0;
+        for (const DiskRecord* r : records)
+            priors |= !r->prior.serial.empty() && r->supersedes == 0;
         // The connection commits without waiting for the flush (for the
         // reservations); a new record's commit waits for it. A verdict that
         // completes a configured record does not: lost in a server crash, it
@@ -532,7 +532,9 @@ class PostgresStore final : public Store {
         std::vector<Oid> row_types;
         for (int i = 0; i < detail::kDiskColumnCount; ++i) {
             const std::string n = detail::kDiskColumns[i];
-            row_types.push_back(detail::IdColumn(n) ? kBig : detail::IntegerColumn(n) ? kInt : kText);
+            row_types.push_back(detail::IdColumn(n)        ? kBig
+                                : detail::IntegerColumn(n) ? kInt
+                                                           : kText);
         }
         std::vector<Oid> append_types = row_types, complete_types = row_types;
         append_types.push_back(kInt);    // counted
@@ -586,10 +588,11 @@ class PostgresStore final : public Store {
             sql += std::string(i ? ", " : "") + detail::kDiskColumns[i] + " = $" +
                    std::to_string(i + 1);
         }
-        // $25 and $26 (the links) are sent but not written.
+        // $25 and $26 (the links) and $27 (the lot, kept from the configured
+        // record) are sent but not written.
         sql +=
-            ", state = $24 WHERE id = $27 AND state = 'configured' AND $25 = $25 AND $26 = $26 "
-            "RETURNING id";
+            ", state = $24 WHERE id = $28 AND state = 'configured' AND $25 = $25 AND $26 = $26 "
+            "AND $27 = $27 RETURNING id";
         return sql;
     }
 
@@ -736,6 +739,11 @@ class PostgresStore final : public Store {
         if (version < 2) {
             for (const auto& sql : detail::SchemaV2("BIGINT")) {
                 if (!Command(sql)) return fail("cannot migrate the log to version 2");
+            }
+        }
+        if (version < 3) {
+            for (const auto& sql : detail::SchemaV3()) {
+                if (!Command(sql)) return fail("cannot migrate the log to version 3");
             }
         }
         if (version < kSchemaVersion) {

@@ -3,8 +3,8 @@
 // returns, so a kill or a power cut loses at most the disks being written, and
 // the next start opens the file as it is. Disks that finish together share
 // one transaction and one flush.
-#include <sqlite3.h>
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -169,9 +169,9 @@ class SqliteStore final : public Store {
         return s.ok ? bad : s;
     }
 
-    LogResult ForEach(const LogFilter& filter, const std::function<bool(const DiskRecord&)>& each,
-                      const std::function<void(const std::string&, const std::string&)>& bad)
-        override {
+    LogResult ForEach(
+        const LogFilter& filter, const std::function<bool(const DiskRecord&)>& each,
+        const std::function<void(const std::string&, const std::string&)>& bad) override {
         std::lock_guard<std::mutex> lock(mutex_);
         why_.clear();
         std::vector<std::string> args;
@@ -220,8 +220,8 @@ class SqliteStore final : public Store {
         return LogResult::Ok();
     }
 
-    LogResult FindUnfinished(uint16_t vid, uint16_t pid, const std::string& serial,
-                             DiskRecord* out, bool* found) override {
+    LogResult FindUnfinished(uint16_t vid, uint16_t pid, const std::string& serial, DiskRecord* out,
+                             bool* found) override {
         std::lock_guard<std::mutex> lock(mutex_);
         why_.clear();
         *found = false;
@@ -314,11 +314,12 @@ class SqliteStore final : public Store {
                     sql += std::string(i ? ", " : "") + detail::kDiskColumns[i] + " = ?" +
                            std::to_string(i + 1);
                 }
-                sql += ", state = ?24 WHERE id = ?27 AND state = 'configured'";
+                const std::string id = std::to_string(detail::kDiskColumnCount + 1);
+                sql += ", state = ?24 WHERE id = ?" + id + " AND state = 'configured'";
                 Statement* up = Prep(sql);
                 if (!up) return abort("cannot prepare the record's completion");
                 for (size_t i = 0; i < row.size(); ++i) up->Bind(static_cast<int>(i) + 1, row[i]);
-                up->BindInt(27, r.id);
+                up->BindInt(detail::kDiskColumnCount + 1, r.id);
                 if (Step(*up) != SQLITE_DONE) return abort("cannot complete the record");
                 if (sqlite3_changes(db_) == 1) {
                     ids[n] = r.id;
@@ -347,14 +348,15 @@ class SqliteStore final : public Store {
                 }
                 // The record of a disk with a reserved serial goes in only
                 // while that reservation is this run's.
-                sql +=
-                    ", ?27 WHERE ?18 = '0' OR EXISTS (SELECT 1 FROM serials WHERE usb_vid = ?10 "
-                    "AND usb_pid = ?11 AND serial = ?17 AND station = ?2 AND run_id = ?3)";
+                sql += ", ?" + std::to_string(detail::kDiskColumnCount + 1) +
+                       " WHERE ?18 = '0' OR EXISTS (SELECT 1 FROM serials WHERE usb_vid = ?10 "
+                       "AND usb_pid = ?11 AND serial = ?17 AND station = ?2 AND run_id = ?3)";
                 Statement* insert = Prep(sql);
                 if (!insert) return abort("cannot prepare the record");
                 for (size_t i = 0; i < row.size(); ++i)
                     insert->Bind(static_cast<int>(i) + 1, row[i]);
-                insert->BindInt(27, r.kind == RunKind::Production ? 1 : 0);
+                insert->BindInt(detail::kDiskColumnCount + 1,
+                                r.kind == RunKind::Production ? 1 : 0);
                 if (Step(*insert) != SQLITE_DONE) return abort("cannot write the record");
                 if (sqlite3_changes(db_) == 1) {
                     ids[n] = sqlite3_last_insert_rowid(db_);
@@ -507,6 +509,11 @@ class SqliteStore final : public Store {
                 if (!Exec(sql.c_str())) return fail("cannot migrate the log to version 2");
             }
         }
+        if (version < 3) {
+            for (const auto& sql : detail::SchemaV3()) {
+                if (!Exec(sql.c_str())) return fail("cannot migrate the log to version 3");
+            }
+        }
         if (version < kSchemaVersion) {
             const std::string set =
                 "DELETE FROM schema_version; INSERT INTO schema_version "
@@ -543,7 +550,8 @@ bool CheckFolder(const std::filesystem::path& folder, std::string* error) {
         for (const auto& part : folder) {
             at /= part;
             if (::mkdir(at.c_str(), 0700) != 0 && errno != EEXIST) {
-                *error = "cannot create the log folder " + at.string() + ": " + std::strerror(errno);
+                *error =
+                    "cannot create the log folder " + at.string() + ": " + std::strerror(errno);
                 return false;
             }
         }
@@ -592,12 +600,11 @@ bool CheckFile(const std::string& file, std::string* error) {
 
 }  // namespace
 
-std::unique_ptr<Store> OpenSqliteStore(const std::string& file, std::string* error,
-                                       OpenMode mode) {
+std::unique_ptr<Store> OpenSqliteStore(const std::string& file, std::string* error, OpenMode mode) {
     std::string why;
     const bool write = mode == OpenMode::Write;
-    if (write && (!CheckFolder(std::filesystem::path(file).parent_path(), &why) ||
-                  !CheckFile(file, &why))) {
+    if (write &&
+        (!CheckFolder(std::filesystem::path(file).parent_path(), &why) || !CheckFile(file, &why))) {
         if (error) *error = why;
         return nullptr;
     }
@@ -606,8 +613,8 @@ std::unique_ptr<Store> OpenSqliteStore(const std::string& file, std::string* err
     // migrated; one the user may only read is read as it is.
     sqlite3* db = nullptr;
     bool writable = true;
-    int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK && !write && ::access(file.c_str(), F_OK) == 0) {
         sqlite3_close_v2(db);
         db = nullptr;

@@ -70,10 +70,17 @@ void ClearCmd_Click(StationCore& st) {
     // No worker is left: device polling may run again.
     st.RunInProgress = false;
 
-    PollingDiskStatus(st, true);
+    // Rolling production looks again at its next tick, keeping its sockets'
+    // disks in their rows; the jobs Clear stopped are not restarted.
+    const bool rolling = st.rolling.armed.load();
+    if (rolling) {
+        st.rolling.rediscover = true;
+    } else {
+        PollingDiskStatus(st, true);
+    }
     WaitSeconds(st, 1.0f);
 
-    if (st.DiskCount.load() != 0) {
+    if (st.DiskCount.load() != 0 && !rolling) {
         v.SetEnabled(Button::Start, true);
         v.Focus(Button::Start);
     }

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -115,6 +116,9 @@ struct Discovery {
     std::set<std::string> collected;   // unit paths the collecting pass dealt with
     std::set<std::string> unopenable;  // unit paths present but not opened (yet)
     std::set<std::string> cdromPaths;  // which of those are CD-ROM units
+    // Devices whose job is running (rolling production): sent nothing, not
+    // taken again; their rows keep what they have.
+    std::set<std::string> busy;
 };
 
 // An open and the read of the path log it rewrote are one step for every
@@ -249,6 +253,7 @@ bool ProbeController(StationCore& st, int32_t h) {
 // unreadable is refused when its path names the family, else it is foreign.
 void ProbeDevice(StationCore& st, Discovery& d, int32_t h, const std::string& path) {
     const std::string key = DeviceKey(path);
+    if (d.busy.count(key) != 0) return;
     if (st.ForeignDevices.count(key) != 0 || !d.probed.insert(key).second) return;
     // A controller that another program holds (udev or a disk tool still
     // looking at a fresh disk, another station in the middle of a run) is
@@ -297,6 +302,7 @@ bool ProbePass(StationCore& st, Discovery& d) {
 bool Take(StationCore& st, Discovery& d, std::vector<Candidate>& found, Opened u) {
     const std::string key = DeviceKey(u.path);
     if (st.ForeignDevices.count(key) != 0) return false;
+    if (d.busy.count(key) != 0) return true;  // its row keeps its own handle
     if (found.size() >= static_cast<size_t>(kMaxPorts)) return true;
     // A device the probe pass never met (the enumeration moved under it, or
     // it could not be opened then) is probed now, before anything else.
@@ -392,6 +398,7 @@ bool CollectingPass(StationCore& st, Discovery& d, bool arrived, std::vector<Can
                 found.end());
     for (const std::string& path : d.unopenable) {
         if (present.count(path) == 0 || found.size() >= static_cast<size_t>(kMaxPorts)) continue;
+        if (d.busy.count(DeviceKey(path)) != 0) continue;
         const bool cdrom = d.cdromPaths.count(path) != 0;
         if (cdrom) st.NoCdromUnit = false;
         found.push_back({OwnedHandle(), path, Status::Unopenable});
@@ -432,6 +439,36 @@ void ShowRows(StationCore& st, int n) {
         }
         row.SetDisk(Where(at));
         if (r >= n) row.SetPicture(Picture::Absent);
+    }
+}
+
+// Shows what discovery makes of the unit now in port `p`: refused, a
+// finished disk's loader unit, or ready.
+void EvaluatePort(StationCore& st, int p, Status why, const std::set<std::string>& withDisk) {
+    PortRecord& port = st.ports[static_cast<size_t>(p)];
+    PortView& row = st.Row(p);
+    int16_t& refused = st.Refused[static_cast<size_t>(p)];
+    // A row that said why an earlier discovery refused its unit is
+    // cleared for the unit found now.
+    if (refused != 0 && refused != Code(Status::NoDiskUnit)) row.HideResults();
+    const bool noDisk =
+        Has(port.DevicePath, "cdrom") && withDisk.count(DeviceKey(port.DevicePath)) == 0;
+    refused = why != Status::Ok ? Code(why) : noDisk ? Code(Status::NoDiskUnit) : 0;
+    if (Has(port.DevicePath, "cdrom") && Has(port.DevicePath, "rev_8.00")) {
+        st.NoCdromUnit = false;
+        port.ErrorStatus = Code(Status::WriteProtected);
+        row.SetPicture(Picture::Failed);
+    } else if (why != Status::Ok) {
+        // A unit of the family that cannot be prepared fails visibly, and
+        // its row says why.
+        port.ErrorStatus = Code(why);
+        row.SetPicture(Picture::Failed);
+        row.ShowColumn(Column::Format);
+        row.SetMark(Column::Format, "X");
+        row.SetText(Column::Format, FormatErrorText(Code(why)));
+    } else {
+        port.ErrorStatus = 0;
+        row.SetPicture(Picture::Present);
     }
 }
 
@@ -520,34 +557,7 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
     }
     // Rows whose disk changed are cleared before they show what was found.
     ShowRows(st, n);
-    for (int p = 0; p < n; ++p) {
-        PortRecord& port = st.ports[p];
-        PortView& row = st.Row(p);
-        int16_t& refused = st.Refused[static_cast<size_t>(p)];
-        // A row that said why an earlier discovery refused its unit is
-        // cleared for the unit found now.
-        if (refused != 0 && refused != Code(Status::NoDiskUnit)) row.HideResults();
-        const Status why = found[p].refusal;
-        const bool noDisk =
-            Has(port.DevicePath, "cdrom") && withDisk.count(DeviceKey(port.DevicePath)) == 0;
-        refused = why != Status::Ok ? Code(why) : noDisk ? Code(Status::NoDiskUnit) : 0;
-        if (Has(port.DevicePath, "cdrom") && Has(port.DevicePath, "rev_8.00")) {
-            st.NoCdromUnit = false;
-            port.ErrorStatus = Code(Status::WriteProtected);
-            row.SetPicture(Picture::Failed);
-        } else if (why != Status::Ok) {
-            // A unit of the family that cannot be prepared fails visibly, and
-            // its row says why.
-            port.ErrorStatus = Code(why);
-            row.SetPicture(Picture::Failed);
-            row.ShowColumn(Column::Format);
-            row.SetMark(Column::Format, "X");
-            row.SetText(Column::Format, FormatErrorText(Code(why)));
-        } else {
-            port.ErrorStatus = 0;
-            row.SetPicture(Picture::Present);
-        }
-    }
+    for (int p = 0; p < n; ++p) EvaluatePort(st, p, found[p].refusal, withDisk);
     // Rows past the ports found keep no reason for a unit no longer there.
     for (int p = n; p < kMaxPorts; ++p) {
         int16_t& refused = st.Refused[static_cast<size_t>(p)];
@@ -566,6 +576,119 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
     } else {
         v.ShowLabel(Label::WaitingForDisk, false);
     }
+}
+
+}  // namespace galmor
+
+namespace galmor {
+
+void PollingDiskStatusKeeping(StationCore& st, bool arrived,
+                              const std::array<bool, kMaxRunPorts>& busy) {
+    st.NoCdromUnit = true;
+    st.ForeignDevices.clear();
+    Discovery d;
+    d.logKept = LibraryFolderProblem().empty();
+    for (int r = 0; r < kMaxRunPorts; ++r) {
+        const PortRecord& port = st.ports[static_cast<size_t>(r)];
+        if (busy[static_cast<size_t>(r)] && !port.DevicePath.empty())
+            d.busy.insert(DeviceKey(port.DevicePath));
+    }
+    if (!ProbePass(st, d)) return;
+    if (!arrived) st.LastResult = st.Lib().KillEXE();
+
+    std::vector<Candidate> found;
+    std::set<std::string> withDisk;
+    if (!CollectingPass(st, d, arrived, found, withDisk)) return;
+
+    // Each disk found takes the row that showed it, else a free row that last
+    // held a disk in the same USB port, else the first free row.
+    struct Seat {
+        UnitLocation at;
+        std::string identity;
+        int row = -1;
+    };
+    std::vector<Seat> seats(found.size());
+    std::array<bool, kMaxRunPorts> taken = busy;
+    for (size_t c = 0; c < found.size(); ++c) {
+        Seat& s = seats[c];
+        if (!st.Lib().GetUnitLocation(found[c].handle.get(), &s.at)) s.at = {};
+        s.identity = s.at.port + "\n" + s.at.serial + "\n" + found[c].path;
+    }
+    const auto seat = [&](const std::function<bool(const Seat&, int)>& fits) {
+        for (Seat& s : seats) {
+            for (int r = 0; r < kMaxRunPorts && s.row < 0; ++r) {
+                if (taken[static_cast<size_t>(r)] || !fits(s, r)) continue;
+                s.row = r;
+                taken[static_cast<size_t>(r)] = true;
+            }
+        }
+    };
+    seat([&](const Seat& s, int r) { return st.RowDisk[static_cast<size_t>(r)] == s.identity; });
+    seat([&](const Seat& s, int r) {
+        return !s.at.port.empty() &&
+               st.rolling.sockets[static_cast<size_t>(r)].usbPort == s.at.port;
+    });
+    seat([&](const Seat&, int r) {
+        return st.RowDisk[static_cast<size_t>(r)].empty() &&
+               st.rolling.sockets[static_cast<size_t>(r)].usbPort.empty();
+    });
+    seat([](const Seat&, int) { return true; });
+
+    // The free rows' old handles are closed, except one the library handed
+    // out again to a unit taken now.
+    int count = 0;
+    for (int r = 0; r < kMaxPorts; ++r) {
+        const size_t i = static_cast<size_t>(r);
+        if (r < kMaxRunPorts && busy[i]) {
+            count = r + 1;
+            continue;
+        }
+        PortRecord& port = st.ports[i];
+        const bool kept = std::any_of(found.begin(), found.end(), [&](const Candidate& c) {
+            return c.handle.get() == port.Handle;
+        });
+        if (!kept) Sarnik::CloseHandle(port.Handle);
+        port.Handle = 0;
+        port.DevicePath.clear();
+    }
+    for (size_t c = 0; c < found.size(); ++c) {
+        const Seat& s = seats[c];
+        if (s.row < 0) continue;  // more disks than sockets: closed with `found`
+        const size_t i = static_cast<size_t>(s.row);
+        st.ports[i].DevicePath = found[c].path;
+        st.ports[i].Handle = found[c].handle.release();
+        count = std::max(count, s.row + 1);
+    }
+    // Free rows show what they hold now; a row whose disk changed is cleared
+    // first. Busy rows are left exactly as their job keeps them.
+    for (int r = 0; r < kMaxPorts; ++r) {
+        const size_t i = static_cast<size_t>(r);
+        if (r < kMaxRunPorts && busy[i]) continue;
+        const auto s =
+            std::find_if(seats.begin(), seats.end(), [r](const Seat& x) { return x.row == r; });
+        PortView& row = st.Row(r);
+        const std::string identity = s == seats.end() ? std::string() : s->identity;
+        st.Locations[i] = s == seats.end() ? UnitLocation{} : s->at;
+        if (identity != st.RowDisk[i]) {
+            row.Reset(false);
+            st.RowDisk[i] = identity;
+        }
+        row.SetDisk(Where(st.Locations[i]));
+        if (s == seats.end()) {
+            int16_t& refused = st.Refused[i];
+            if (refused != 0 && refused != Code(Status::NoDiskUnit)) row.HideResults();
+            refused = 0;
+            st.ports[i].ErrorStatus = 0;
+            row.SetPicture(Picture::Absent);
+        } else {
+            EvaluatePort(st, r, found[static_cast<size_t>(s - seats.begin())].refusal, withDisk);
+        }
+    }
+    st.DiskCount = static_cast<int16_t>(count);
+    // The batch controls stay off: the sockets start by themselves.
+    StationView& v = st.View();
+    v.SetEnabled(Button::Start, false);
+    v.ShowLabel(Label::WaitingForDisk, count == 0);
 }
 
 }  // namespace galmor

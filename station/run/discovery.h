@@ -1,8 +1,11 @@
 // Finding the disks of the controller family and filling the port table.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
+
+#include "core/port.h"
 
 namespace galmor {
 
@@ -11,6 +14,15 @@ struct StationCore;
 // One discovery: probe pass, removal clean-up (arrived false), collecting pass,
 // evaluation, and the start controls.
 void PollingDiskStatus(StationCore& st, bool arrived);
+// The discovery of rolling production. Rows marked busy (their job runs)
+// keep their disk, record and row untouched, and their device gets no command
+// from it; every other disk found takes the row that showed it before, else a
+// free row that last held a disk in its USB port, else the first free row.
+// Only the first kMaxRunPorts rows are used; DiskCount covers the highest
+// row in use (rows below it may be empty).
+void PollingDiskStatusKeeping(StationCore& st, bool arrived,
+                              const std::array<bool, kMaxRunPorts>& busy);
+
 // Reads the first line of the library's device-path log.
 // Why the library's folder cannot hold its device-path log, or "" when it
 // can. The station learns which unit it opened only from that log: with a

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
 
 #include "controller/controller.h"
 #include "run/production_log.h"
@@ -39,7 +40,48 @@ void WaitForAllDisks(StationWorkers& rs, int count) {
     }
 }
 
+// Sends the block format command for every block of the port's chips, in
+// chip, zone, block order, with the row's progress bar following. false when
+// `cancelled` said so before a block.
+bool EraseBlocks(SarnikApi& lib, PortRecord& port, PortView& row,
+                 const std::function<bool()>& cancelled) {
+    const int32_t h = port.Handle;
+    row.SetProgressMaximum(port.BlockCount);
+    int blocks = 0;
+    for (int c = 1; c <= port.ChipCount && c <= kChipTableSize; ++c) {
+        const ChipEntry chip = port.Chips[static_cast<size_t>(c)];
+        for (int z = 0; z < chip.Zones; ++z) {
+            for (int b = 0; b < chip.BlocksPerZone; ++b) {
+                if (cancelled()) return false;
+                ++blocks;
+                row.SetProgress(blocks);
+                lib.VendorScan(h, sub::kEraseBlock, c - 1, z, b, 0, 0, kSector,
+                               port.ReplyBuffer.data());
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+bool EraseDisk(StationCore& st, int16_t disk, const std::function<bool()>& cancelled) {
+    if (disk < 1 || disk > kMaxRunPorts) return false;
+    PortRecord& port = st.ports[static_cast<size_t>(disk - 1)];
+    PortView& row = st.Row(disk - 1);
+    SarnikApi& lib = st.Lib();
+    if (lib.VendorR(port.Handle, sub::kChipList, port.ReplyBuffer.data()) == 0 ||
+        !ParseChipTable(port)) {
+        return false;
+    }
+    row.SetProgress(0);
+    row.ShowProgress(true);
+    const bool done = EraseBlocks(lib, port, row, cancelled);
+    row.ShowProgress(false);
+    return done;
+}
+
+namespace {}  // namespace
 
 void StopLowFormat(StationCore& st) {
     StationWorkers& rs = st.workers;
@@ -175,23 +217,9 @@ void LowLevelFormatWorker(StationCore& st, int16_t disk) {
         if (!rs.lowFormatCancel) LowFormatRestore(st, true);
         return;
     }
-    row.SetProgressMaximum(port.BlockCount);
-
-    int blocks = 0;
-    for (int c = 1; c <= port.ChipCount && c <= kChipTableSize; ++c) {
-        const ChipEntry chip = port.Chips[static_cast<size_t>(c)];
-        for (int z = 0; z < chip.Zones; ++z) {
-            for (int b = 0; b < chip.BlocksPerZone; ++b) {
-                if (rs.lowFormatCancel) {
-                    record(false, "Cancelled");
-                    return endCancelled();
-                }
-                ++blocks;
-                row.SetProgress(blocks);
-                lib.VendorScan(h, sub::kEraseBlock, c - 1, z, b, 0, 0, kSector,
-                               port.ReplyBuffer.data());
-            }
-        }
+    if (!EraseBlocks(lib, port, row, [&rs] { return rs.lowFormatCancel.load(); })) {
+        record(false, "Cancelled");
+        return endCancelled();
     }
 
     record(true, "");

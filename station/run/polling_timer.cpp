@@ -2,12 +2,16 @@
 
 #include "core/monitor_link.h"
 #include "run/discovery.h"
+#include "run/rolling.h"
 #include "run/station.h"
 #include "stage_marks.h"
 
 namespace galmor {
 
 bool Timer1_Timer(StationCore& st) {
+    // Rolling production looks at the bus with its own discovery, which keeps
+    // the working sockets' disks where they are.
+    if (RollingArmed(st) || st.rolling.running.load() > 0) return RollingTick(st);
     if (st.RunInProgress || !st.View().PollingTimer()) return false;
     const int16_t event = st.DeviceEvent;
     if (event != kDeviceEventArrival && event != kDeviceEventRemoval) return false;

@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <ctime>
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <optional>
@@ -83,6 +83,7 @@ prodlog::LogResult Append(StationCore& st, StationLog& log, int16_t index, prodl
     {
         std::lock_guard<std::mutex> lock(log.mutex);
         r.run_id = log.run_id;
+        r.lot_id = log.lot_id;
     }
     r.kind = kind;
     r.port = index;
@@ -141,6 +142,7 @@ bool Announce(StationCore& st, StationLog& log, int16_t index,
     {
         std::lock_guard<std::mutex> lock(log.mutex);
         r.run_id = log.run_id;
+        r.lot_id = log.lot_id;
         r.kind = log.kind;
         if (log.kind == prodlog::RunKind::Scan) pl.supersede = true;
         r.prior = pl.prior;
@@ -149,7 +151,8 @@ bool Announce(StationCore& st, StationLog& log, int16_t index,
     r.device_path = st.ports[static_cast<size_t>(index)].DevicePath;
     r.recipe_digest = log.recipe.digest;
     r.recipe_files = log.recipe.files;
-    r.items = r.kind == prodlog::RunKind::Scan ? std::vector<std::string>{"scan"} : CheckedItems(st);
+    r.items =
+        r.kind == prodlog::RunKind::Scan ? std::vector<std::string>{"scan"} : CheckedItems(st);
     r.usb_vid = Hex16(d->Vid);
     r.usb_pid = Hex16(d->Pid);
     r.bcd_device = static_cast<uint16_t>(0x0100 | d->Revision);
@@ -168,9 +171,10 @@ bool Announce(StationCore& st, StationLog& log, int16_t index,
         s = prodlog::LogResult::Fail(e.what());
     }
     if (!s.ok) {
-        *message = "the production log cannot take the disk's record, so its configuration is "
-                   "not written: " +
-                   s.message;
+        *message =
+            "the production log cannot take the disk's record, so its configuration is "
+            "not written: " +
+            s.message;
         return false;
     }
     std::lock_guard<std::mutex> lock(log.mutex);
@@ -227,10 +231,10 @@ bool OpenProductionLog(StationCore& st, const LogSetup& setup, std::string* erro
 
     st.log = log;
     StationLog* raw = log.get();
-    st.run.serial.SetAnnouncer([&st, raw](int16_t index, const std::array<uint8_t, kSector>& block,
-                                          std::string* message) {
-        return Announce(st, *raw, index, block, message);
-    });
+    st.run.serial.SetAnnouncer(
+        [&st, raw](int16_t index, const std::array<uint8_t, kSector>& block, std::string* message) {
+            return Announce(st, *raw, index, block, message);
+        });
     st.run.serial.SetReserver([&st, raw](int16_t index, bool fixed, const std::string& prefix,
                                          const std::function<std::string()>& draw) {
         const prodlog::SerialOutcome o = Reserve(st, *raw, index, fixed, prefix, draw);
@@ -256,9 +260,36 @@ void BeginLoggedRun(StationCore& st, prodlog::RunKind kind) {
     stamp = stamp.substr(0, 15) + "Z";  // 20261207T080000Z
     std::lock_guard<std::mutex> lock(log->mutex);
     log->run_id = stamp + "-" + std::to_string(getpid()) + "-" + std::to_string(++runs);
+    log->lot_id.clear();
     log->kind = kind;
     for (auto& r : log->reserved) r = false;
     for (auto& p : log->ports) p = StationLog::PortLog{};
+}
+
+void BeginLoggedDisk(StationCore& st, int16_t index) {
+    const std::shared_ptr<StationLog> log = st.log;
+    if (!log || index < 0 || index >= kMaxPorts) return;
+    std::lock_guard<std::mutex> lock(log->mutex);
+    log->reserved[static_cast<size_t>(index)] = false;
+    log->ports[static_cast<size_t>(index)] = StationLog::PortLog{};
+}
+
+std::string LotIdOf(StationCore& st) {
+    std::string id;
+    const std::shared_ptr<StationLog> log = st.log;
+    if (log) {
+        std::lock_guard<std::mutex> lock(log->mutex);
+        log->lot_id = log->run_id;
+        id = log->run_id;
+    }
+    if (id.empty()) {
+        std::string stamp = prodlog::UtcNow();
+        stamp.erase(
+            std::remove_if(stamp.begin(), stamp.end(), [](char c) { return c == '-' || c == ':'; }),
+            stamp.end());
+        id = stamp.substr(0, 15) + "Z-" + std::to_string(getpid());
+    }
+    return id;
 }
 
 void NoteDiskBeforeJob(StationCore& st, const PortJob& job, bool supersede) {

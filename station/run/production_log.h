@@ -35,6 +35,7 @@ struct StationLog {
 
     std::mutex mutex;    // guards run_id, kind and ports
     std::string run_id;  // of the run, low-level format or scan going on
+    std::string lot_id;  // of the rolling lot going on; empty for a batch run
     prodlog::RunKind kind = prodlog::RunKind::Production;
     // Per port: the serial of the current job was reserved in the log.
     std::array<std::atomic<bool>, kMaxPorts> reserved{};
@@ -64,6 +65,14 @@ bool OpenProductionLog(StationCore& st, const LogSetup& setup, std::string* erro
 
 // Starts a new run id; called by Start, "Low level Format" and the scan.
 void BeginLoggedRun(StationCore& st, prodlog::RunKind kind = prodlog::RunKind::Production);
+
+// Starts port `index`'s own record of the current run again: a rolling
+// socket's next disk carries nothing over from the disk before it.
+void BeginLoggedDisk(StationCore& st, int16_t index);
+
+// The id of the lot that starts now: the run id the log just gave it, else
+// one of the same form. Recorded with every disk of the lot.
+std::string LotIdOf(StationCore& st);
 
 // Reads the configuration the job's disk carries now, before the job
 // changes it: a production run's record replaces the disk's earlier one.

@@ -72,6 +72,8 @@ bool BeginAction(StationCore& st) {
     // Workers of a run that has shown its result may still be returning;
     // they count as ended.
     if (rs.lowFormatRunning || (st.RunInProgress && rs.run.BusyCount() > 0)) return false;
+    // Rolling production owns the run's workers while it is armed.
+    if (st.rolling.armed || st.rolling.running > 0) return false;
     if (!rs.lowFormatRunning) rs.lowFormat.JoinAll();
     rs.run.JoinAll();
     return true;
@@ -109,6 +111,7 @@ void GoCmd_Click(StationCore& st) {
     }
 
     st.run.AnyFailed = false;
+    for (auto& f : st.run.PortFailed) f = false;
     st.run.CompareDisk = v.CompareDisk();
     if (st.run.DiskCapacityMb.load() == 0) st.run.DiskCapacityMb = st.settings.DiskCapacityMb;
     v.ShowBanner(false);
@@ -162,6 +165,11 @@ void JustDoIt(StationCore& st, int16_t disk) {
     StationWorkers& rs = st.workers;
     int disks = rs.runDisks.load();
     if (disks == 0) disks = RunPortCount(st);
+    DiskJob(st, disk);
+    FinishJob(st, disks);
+}
+
+void DiskJob(StationCore& st, int16_t disk) {
     const PortJob job = st.Job(disk);
     PortRecord& port = job.port;
     StationView& v = st.View();
@@ -189,7 +197,6 @@ void JustDoIt(StationCore& st, int16_t disk) {
             RecordDisk(st, job.index(), prodlog::RunKind::Production, items, clock.steps,
                        OutcomeOfPort(st, job.index()));
         }
-        FinishJob(st, disks);
         return;
     }
 
@@ -251,8 +258,6 @@ void JustDoIt(StationCore& st, int16_t disk) {
     // A disk that ends with an error status never leaves a passing banner,
     // whichever step stored the code.
     if (!good()) st.run.AnyFailed = true;
-
-    FinishJob(st, disks);
 }
 
 void ShowResult(StationCore& st) {

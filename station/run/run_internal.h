@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "core/status.h"
@@ -87,6 +88,16 @@ inline Status Refusal(const StationCore& st, int index, const UnitLock& lock) {
 // low-level format is going on; otherwise joins the workers of the last one,
 // so that nothing else talks to the disks.
 bool BeginAction(StationCore& st);
+
+// One disk's job without the run's end: the checked items on 1-based port
+// `disk` (refused ports are only marked), recorded in the production log.
+// JustDoIt counts it for the run; rolling production ends it per socket.
+void DiskJob(StationCore& st, int16_t disk);
+
+// The low-level format of one disk (1-based port), as a socket of rolling
+// production runs it before its items: false when the chip list could not be
+// read. `cancelled` is asked before every block.
+bool EraseDisk(StationCore& st, int16_t disk, const std::function<bool()>& cancelled);
 
 // Stops a low-level format at once (Clear, shutdown) and restores the buttons
 // as Cancel would.

@@ -91,6 +91,37 @@ class RecordingPortView final : public PortView {
     std::array<Label, kColumnCount> marks_{}, texts_{};
 };
 
+// Rolling production (run/rolling.h): the lot and each socket's state.
+struct RollingSocket {
+    // A SocketState; written by the socket's worker while it runs, else by
+    // the window thread.
+    std::atomic<int> state{0};
+    // The job has ended and its verdict is not yet taken by a tick.
+    std::atomic<bool> ended{false};
+    // Window thread only: the disk (its row identity) the state stands for,
+    // a re-work asked for it, and the serial its configuration holds.
+    std::string disk;
+    bool rework = false;
+    std::string serial;
+    // The USB port this socket last held a disk in: the next disk seated
+    // there takes the same row.
+    std::string usbPort;
+};
+
+struct RollingRun {
+    std::atomic<bool> armed{false};
+    bool lowLevelFormat = false;
+    bool rework = false;
+    int target = 0;
+    std::string lotId;
+    std::atomic<int> passed{0}, failed{0}, running{0};
+    // A job ended since the last discovery: look at the bus again.
+    bool rediscover = false;
+    // The lot's verdict has been shown on the banner.
+    bool lotBannerShown = false;
+    std::array<RollingSocket, kMaxRunPorts> sockets{};
+};
+
 struct StationCore {
     Sarnik lib;
     // The library the steps use: `lib`, or a fake a test installs.
@@ -145,6 +176,9 @@ struct StationCore {
 
     // Who hears of a run's end.
     RunObserver* observer = nullptr;
+
+    // Rolling production; not armed for a batch station.
+    RollingRun rolling;
 
     // The production log; none with --no-log (and in tests that open none).
     std::shared_ptr<StationLog> log;

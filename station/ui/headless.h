@@ -59,6 +59,9 @@ struct ReportRun {
 // The report of the window as it shows now (run, banner, messages, one entry
 // per live port), as one line of JSON.
 std::string ReportJson(const Station& st, const ReportRun& run);
+// The report of one disk that rolling production finished: the same layout
+// with only that disk's port (whose verdict is `passed`) and the lot's counts.
+std::string ReportDiskJson(const Station& st, const ReportRun& run, int index, bool passed);
 
 // Writes a report to `file`, or to standard output for "-"; false (with a
 // message on `out`) when it cannot be written. `append` adds one line.

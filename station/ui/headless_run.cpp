@@ -16,6 +16,7 @@
 #include "core/status.h"
 #include "prodlog/record.h"
 #include "run/production_log.h"
+#include "run/rolling.h"
 #include "ui/controls.h"
 #include "ui/headless.h"
 #include "ui/station.h"
@@ -60,7 +61,13 @@ std::string RunIdOf(const Station& st, const ReportRun& run) {
     return stamp.substr(0, 15) + "Z-" + std::to_string(::getpid());
 }
 
-Json Report(const Station& st, const ReportRun& run) {
+// `only`: the one port to report (rolling production), with its verdict.
+struct OnlyPort {
+    int index = -1;
+    bool passed = false;
+};
+
+Json Report(const Station& st, const ReportRun& run, OnlyPort only = {}) {
     const WindowModel& m = st.model;
     const RunOutcome outcome = st.Outcome();
     Json report;
@@ -78,7 +85,9 @@ Json Report(const Station& st, const ReportRun& run) {
     for (const auto& msg : m.Messages()) messages.push_back(msg.text);
     report["messages"] = messages;
     Json ports = Json::array();
-    for (const PortOutcome& p : outcome.ports) {
+    for (PortOutcome p : outcome.ports) {
+        if (only.index >= 0 && p.index != only.index) continue;
+        if (only.index >= 0) p.served = true;
         const PortRecord& port = st.ports[static_cast<size_t>(p.index)];
         // The code as the grid writes it: at least two upper-case hex digits.
         const int code = static_cast<uint16_t>(p.status);
@@ -89,7 +98,7 @@ Json Report(const Station& st, const ReportRun& run) {
         ports.push_back({
             {"index", p.index},
             {"served", p.served},
-            {"passed", p.served && code == 0},
+            {"passed", only.index >= 0 ? only.passed : p.served && code == 0},
             {"error_status", code},
             {"error_status_hex", HexPad(code, 2, false)},
             {"error_text", code == 0 ? std::string() : FormatErrorText(code)},
@@ -106,6 +115,11 @@ Json Report(const Station& st, const ReportRun& run) {
         });
     }
     report["ports"] = ports;
+    if (only.index >= 0) {
+        const LotCount lot = RollingLot(st);
+        report["lot"] = {
+            {"id", lot.id}, {"target", lot.target}, {"passed", lot.passed}, {"failed", lot.failed}};
+    }
     return report;
 }
 
@@ -192,6 +206,10 @@ bool ApplyHeadlessChoices(Station& st, const HeadlessOptions& opts, std::ostream
 
 std::string ReportJson(const Station& st, const ReportRun& run) {
     return Report(st, run).dump();
+}
+
+std::string ReportDiskJson(const Station& st, const ReportRun& run, int index, bool passed) {
+    return Report(st, run, {index, passed}).dump();
 }
 
 bool WriteReportTo(const std::string& file, const std::string& json, bool append,

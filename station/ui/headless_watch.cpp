@@ -14,6 +14,7 @@
 #include "core/monitor_link.h"
 #include "prodlog/record.h"
 #include "run/polling_timer.h"
+#include "run/rolling.h"
 #include "run/run.h"
 #include "stage_marks.h"
 #include "ui/controls.h"
@@ -103,8 +104,47 @@ int RunHeadlessWatch(Station& st, MonitorLink& link, const HeadlessOptions& opts
         }
     };
 
-    print();
-    maybe_start();
+    // Rolling production: every socket starts by itself.
+    bool lotShown = false;
+    const auto rolling_tick = [&] {
+        // Each ended disk is reported while its row still shows it.
+        const bool changed = RollingTick(st, [&](int r, bool passed) {
+            out << "Disk " << r + 1 << " ended: " << (passed ? "passed" : "failed") << " ("
+                << RollingLot(st).Text() << ")\n";
+            if (!opts.report.empty()) {
+                report.ended_at = prodlog::UtcNow();
+                WriteReportTo(opts.report, ReportDiskJson(st, report, r, passed), true, out);
+            }
+        });
+        if (!changed) return;
+        print();
+        const LotCount lot = RollingLot(st);
+        if (lot.complete && !lotShown) {
+            lotShown = true;
+            out << "Lot " << lot.id << " complete: " << st.model.Get1(ctl::kPassLab).caption
+                << "\n";
+        }
+        out.flush();
+    };
+    if (watch.rolling) {
+        RollingOptions ro;
+        ro.lowLevelFormat = watch.low_level_format;
+        ro.rework = watch.rework;
+        ro.lot = watch.lot;
+        report.action = "rolling";
+        report.started_at = prodlog::UtcNow();
+        if (!RollingArm(st, true, ro)) {
+            print();
+            out << "galmor: rolling production could not start\n";
+            ::close(timer);
+            return kExitOtherError;
+        }
+        out << "Lot " << RollingLot(st).id << "\n";
+        print();
+    } else {
+        print();
+        maybe_start();
+    }
     int code = kExitPassed;
     for (;;) {
         pollfd fds[4] = {{watch.stop_fd, POLLIN, 0},
@@ -138,6 +178,10 @@ int RunHeadlessWatch(Station& st, MonitorLink& link, const HeadlessOptions& opts
             uint64_t ticks = 0;
             if (::read(timer, &ticks, sizeof ticks) <= 0) continue;
             supervise();
+            if (watch.rolling) {
+                rolling_tick();
+                continue;
+            }
             if (running && !st.RunInProgress) finish_run();
             if (Timer1_Timer(st)) print();
             maybe_start();

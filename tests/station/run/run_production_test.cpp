@@ -3,10 +3,15 @@
 // pause between items.
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <thread>
 
+#include "core/monitor_link.h"
+#include "prodlog/store.h"
+#include "run/production_log.h"
+#include "run/rolling.h"
 #include "run_rig.h"
 
 using namespace runrig;
@@ -452,4 +457,219 @@ TEST(RunProperty, ExitCodePassesExactlyTheDisksThatWereMade) {
             EXPECT_TRUE(disks[k].family || r.Ops(k).empty()) << "a plain disk was sent commands";
         }
     }
+}
+
+// Rolling production: sockets that start and end on their own, finished
+// disks that are not run twice, the lot, and a soak of plug and pull events.
+namespace {
+
+// Ticks the rolling station as its polling timer does until `done` holds.
+bool Roll(Rig& r, const std::function<bool()>& done, std::chrono::seconds limit = 120s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        RollingTick(r.st);
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+}
+
+SocketState SocketOf(const Rig& r, int row) {
+    return RollingSockets(r.st).at(static_cast<size_t>(row)).state;
+}
+
+// The row whose port holds a unit of device `id`, or -1.
+int RowOf(const Rig& r, const std::string& id) {
+    for (int row = 0; row < kMaxRunPorts; ++row) {
+        if (r.st.ports[static_cast<size_t>(row)].DevicePath.find(id) != std::string::npos)
+            return row;
+    }
+    return -1;
+}
+
+// Pulls disk `k` and seats it again, each seen by a discovery.
+void Reseat(Rig& r, size_t k) {
+    ASSERT_TRUE(r.tb.bus().unplug(r.ids[k]));
+    r.st.DeviceEvent = kDeviceEventRemoval;
+    ASSERT_TRUE(Roll(r, [&] { return RowOf(r, r.ids[k]) < 0; }));
+    ASSERT_TRUE(r.tb.bus().replug(r.ids[k]));
+    r.st.DeviceEvent = kDeviceEventArrival;
+}
+
+}  // namespace
+
+TEST(RollingRun, SocketsRunOnTheirOwnAndAFinishedDiskRunsAgainOnlyAsReWork) {
+    std::atomic<bool> hold{true};
+    struct Release {
+        std::atomic<bool>& hold;
+        ~Release() { hold = false; }
+    } release{hold};
+    Rig r;
+    r.Plug();
+    simbus::PlugOptions foreign = Small();
+    foreign.device.kind = simdev::FreshOptions::Kind::PlainDisk;
+    foreign.device.revision = "1.00";
+    r.Plug(foreign);
+    r.StartUp();
+    std::atomic<uint64_t> ticks{0};
+    const auto self = std::this_thread::get_id();
+    r.st.TimeOfDay = [&hold, &ticks, self] {
+        while (hold && std::this_thread::get_id() != self) std::this_thread::sleep_for(1ms);
+        return 1000.0 + 0.05 * static_cast<double>(ticks++);
+    };
+    r.SetItems({.format = true, .manufacture = true});
+    ASSERT_TRUE(RollingArm(r.st, true));
+    ASSERT_EQ(SocketOf(r, 0), SocketState::Running);
+    const std::string working = r.st.RowDisk[0];
+
+    // A disk seated while the first works starts at the tick that finds it,
+    // and the working socket keeps its disk and row.
+    r.Plug();
+    r.st.DeviceEvent = kDeviceEventArrival;
+    RollingTick(r.st);
+    const int second = RowOf(r, r.ids[2]);
+    ASSERT_GT(second, 0);
+    EXPECT_EQ(SocketOf(r, second), SocketState::Running);
+    EXPECT_EQ(r.st.RowDisk[0], working);
+    hold = false;
+    ASSERT_TRUE(Roll(r, [&] { return RollingLot(r.st).passed == 2; }));
+    EXPECT_EQ(RollingLot(r.st).Text(), "2 passed, 0 failed");
+    EXPECT_TRUE(r.Ops(1).empty()) << "the plain disk was sent commands";
+
+    // Re-seated, the finished disk shows its serial and gets no second block.
+    Reseat(r, 0);
+    ASSERT_TRUE(Roll(r, [&] { return SocketOf(r, 0) == SocketState::Finished; }));
+    EXPECT_EQ(SocketOf(r, second), SocketState::Passed);
+    EXPECT_EQ(r.Caption("FG", 0), "finished");
+    EXPECT_FALSE(RollingSockets(r.st)[0].serial.empty());
+    EXPECT_EQ(r.Caption("FR", 0), RollingSockets(r.st)[0].serial);
+    EXPECT_EQ(r.Count(0, kConfigWrite), 1);
+
+    // Re-work: asked for one row, or for every finished disk when armed so.
+    r.SetItems({.manufacture = true});
+    ASSERT_TRUE(ReworkPort(r.st, 0));
+    ASSERT_TRUE(Roll(r, [&] { return RollingLot(r.st).passed == 3; }));
+    EXPECT_EQ(r.Count(0, kConfigWrite), 2);
+    Reseat(r, 0);
+    ASSERT_TRUE(Roll(r, [&] { return SocketOf(r, 0) == SocketState::Finished; }));
+    ASSERT_TRUE(RollingArm(r.st, false));
+    ASSERT_TRUE(RollingArm(r.st, true, {.rework = true}));
+    ASSERT_TRUE(Roll(r, [&] { return RollingLot(r.st).passed == 1; }));
+    EXPECT_EQ(SocketOf(r, second), SocketState::Passed);
+    EXPECT_EQ(r.Count(0, kConfigWrite), 3);
+}
+
+TEST(RollingRun, LotStopsArmingAtItsCountAndAPulledDiskFailsOnlyItsSocket) {
+    Rig r;
+    r.Plug(Small({{kConfigWrite, 1, true}}));  // pulled as its block is written
+    r.Plug();
+    r.Plug();
+    r.Plug();
+    r.StartUp();
+    r.FastClock();
+    LogSetup setup;
+    setup.url = r.tb.root() + "/production.db";
+    std::string error;
+    ASSERT_TRUE(OpenProductionLog(r.st, setup, &error)) << error;
+    r.SetItems({.format = true, .manufacture = true});
+    ASSERT_TRUE(RollingArm(r.st, true, {.lot = 2}));
+    const std::string lot = RollingLot(r.st).id;
+    ASSERT_FALSE(lot.empty());
+    ASSERT_TRUE(Roll(r, [&] { return RollingLot(r.st).complete; }));
+    // The pulled disk failed; one fresh disk was never started.
+    EXPECT_EQ(RollingLot(r.st).Text(), "2 of 2 passed, 1 failed");
+    EXPECT_EQ(r.Caption("PassLab"), "! FAILED !");
+    EXPECT_EQ(r.Caption("StatusLine"), "Lot " + lot + ": 2 of 2 passed, 1 failed");
+    int untouched = 0;
+    for (size_t k = 1; k < 4; ++k) untouched += r.Count(k, kConfigWrite) == 0 ? 1 : 0;
+    EXPECT_EQ(untouched, 1);
+    // A new lot: the waiting disk starts, and so does the next disk seated
+    // in the pulled disk's socket; the disks that passed stay as they are.
+    ASSERT_TRUE(RollingArm(r.st, false));
+    ASSERT_TRUE(RollingArm(r.st, true));
+    EXPECT_EQ(SocketOf(r, 0), SocketState::Empty);
+    ASSERT_TRUE(r.tb.bus().replug(r.ids[0]));  // seated again: fresh, no block was kept
+    r.st.DeviceEvent = kDeviceEventArrival;
+    ASSERT_TRUE(Roll(r, [&] { return RollingLot(r.st).passed == 2; }));
+    EXPECT_EQ(RowOf(r, r.ids[0]), 0);
+    EXPECT_EQ(SocketOf(r, 0), SocketState::Passed);
+    EXPECT_EQ(RollingLot(r.st).failed, 0);
+    for (size_t k = 1; k < 4; ++k) EXPECT_EQ(r.Count(k, kConfigWrite), 1) << k;
+
+    // The log keeps each disk of the first lot with its lot id.
+    auto store = prodlog::OpenStore(setup.url, &error, prodlog::OpenMode::ReadOnly);
+    ASSERT_TRUE(store) << error;
+    prodlog::LogFilter f;
+    f.lot_id = lot;
+    std::vector<prodlog::DiskRecord> records;
+    ASSERT_TRUE(store->Query(f, &records).ok);
+    EXPECT_EQ(std::count_if(records.begin(), records.end(), [](auto& x) { return x.passed; }), 2);
+    EXPECT_EQ(records.size(), 3u);
+    std::string out;
+    EXPECT_EQ(RunProgram(UFD_BIN_DIR "/galmor log --log " + setup.url + " --lot " + lot +
+                             " --summary --format csv",
+                         &out),
+              0);
+    EXPECT_NE(out.find(",3,2,1,66.7"), std::string::npos) << out;
+}
+
+TEST(RollingRun, SoakOfPlugAndPullEventsRunsNoDiskTwice) {
+    const char* casesText = std::getenv("UFD_PROPERTY_CASES");
+    const int events = casesText ? 5 * std::atoi(casesText) : 500;
+    const uint32_t seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    const auto fds = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto pages = [] {
+        long size = 0, resident = 0;
+        std::ifstream("/proc/self/statm") >> size >> resident;
+        return resident;
+    };
+    Rig r;
+    r.StartUp();
+    r.FastClock();
+    r.SetItems({.format = true, .manufacture = true});
+    ASSERT_TRUE(RollingArm(r.st, true));
+    const auto fdsBefore = fds();
+    long pagesAt = 0;
+    std::vector<std::string> seated;
+    for (int e = 0; e < events; ++e) {
+        if (e == events / 5) pagesAt = pages();
+        const uint32_t pick = rng() % 3;
+        if (seated.empty() || (pick == 0 && seated.size() < 6)) {
+            seated.push_back(r.Plug());
+            r.st.DeviceEvent = kDeviceEventArrival;
+        } else {
+            const size_t k = rng() % seated.size();
+            const int row = RowOf(r, seated[k]);
+            if (pick == 1 || row < 0 || SocketOf(r, row) != SocketState::Passed) {
+                // Pulled for good (also mid-job).
+                ASSERT_TRUE(r.tb.bus().unplug(seated[k]));
+                seated.erase(seated.begin() + static_cast<long>(k));
+            } else {
+                ASSERT_TRUE(r.tb.bus().replug(seated[k]));  // a made disk seated again
+            }
+            r.st.DeviceEvent = kDeviceEventRemoval;
+        }
+        for (int t = 0; t < 3; ++t) {
+            RollingTick(r.st);
+            std::this_thread::sleep_for(2ms);
+        }
+    }
+    for (const auto& id : seated) ASSERT_TRUE(r.tb.bus().unplug(id));
+    r.st.DeviceEvent = kDeviceEventRemoval;
+    ASSERT_TRUE(Roll(r, [&] {
+        return RollingLot(r.st).running == 0 && r.st.DeviceEvent == kDeviceEventHandled;
+    }));
+    RollingTick(r.st);
+    EXPECT_LE(fds(), fdsBefore);
+#if !defined(__SANITIZE_ADDRESS__)
+    // Freed memory sits in the sanitizer's quarantine: counted without it.
+    EXPECT_LT(pages() - pagesAt, 8192) << "resident pages grew";
+#endif
+    for (size_t k = 0; k < r.ids.size(); ++k) EXPECT_LE(r.Count(k, kConfigWrite), 1) << r.ids[k];
+    EXPECT_GT(RollingLot(r.st).passed, 0);
 }
