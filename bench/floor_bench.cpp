@@ -37,6 +37,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -49,7 +50,9 @@
 #include <thread>
 #include <vector>
 
+#include "core/monitor_link.h"
 #include "run/discovery.h"
+#include "run/rolling.h"
 #include "run/run.h"
 #include "simbus/bus.h"
 #include "ui/settings_loader.h"
@@ -252,12 +255,19 @@ class Floor {
         s = {};
     }
     bool LotLeft() const { return next_ < lot_.size(); }
+    size_t LotSize() const { return lot_.size(); }
     // Lot index of the disk in a socket.
     size_t DiskIn(int socket) const { return seated_[static_cast<size_t>(socket)].disk; }
-    // The socket whose disk carries this USB serial, or -1.
+    // The socket whose disk hangs at this USB port of the bus ("1-" and the
+    // device's number), or -1.
+    int SocketAt(const std::string& usbPort) const {
+        for (int k = 0; k < kSockets; ++k) {
+            const std::string& id = seated_[static_cast<size_t>(k)].id;
+            if (!id.empty() && usbPort == "1-" + std::to_string(std::stoul(id.substr(1)))) return k;
+        }
+        return -1;
+    }
     Station& St() { return *st_; }
-    simbus::Bus& Bus() { return bus_; }
-    const std::string& IdIn(int socket) const { return seated_[static_cast<size_t>(socket)].id; }
 
     void NoteVerdict(size_t disk, bool passed, FloorResult* r) const {
         (passed ? r->passed : r->failed)++;
@@ -353,6 +363,83 @@ bool RunBatch(const Params& p, Floor& floor, FloorResult* r) {
             PollingDiskStatus(st, false);
         }
     }
+}
+
+// Rolling: every socket runs its disk as soon as it is seated; the operator
+// swaps finished disks one at a time, in the order their verdicts showed.
+// The bench is the window's thread: it ticks the station every 50 ms as the
+// polling timer does, and the bus's notices reach it as the monitor's would.
+bool RunRolling(const Params& p, Floor& floor, FloorResult* r) {
+    Station& st = floor.St();
+    const auto R = Seconds(p.reactionS * p.timeScale);
+    const auto S = Seconds(p.handlingS * p.timeScale);
+    const auto tick = std::chrono::milliseconds(50);
+    for (int s = 0; s < kSockets; ++s) floor.Seat(s);
+    RollingOptions opts;
+    opts.lowLevelFormat = true;
+    const auto t0 = Clock::now();
+    if (!RollingArm(st, true, opts)) {
+        std::cerr << "floor_bench: rolling was not armed\n";
+        return false;
+    }
+    struct Done {
+        int socket;
+        Clock::time_point at;
+    };
+    std::deque<Done> finished;  // verdicts waiting for the operator
+    std::array<std::optional<Clock::time_point>, kSockets> jobStart{};
+    int handling = -1;  // the socket in the operator's hands, or -1
+    Clock::time_point handledAt{};
+    int verdicts = 0;
+    const int total = static_cast<int>(floor.LotSize());
+    auto lastProgress = Clock::now();
+    for (auto next = Clock::now(); verdicts < total; next += tick) {
+        std::this_thread::sleep_until(next);
+        const auto now = Clock::now();
+        // The station's polling tick, which also tells of the jobs that
+        // ended while their rows still show their disks.
+        RollingTick(st, [&](int row, bool passed) {
+            const int socket = floor.SocketAt(st.Locations[static_cast<size_t>(row)].port);
+            if (socket < 0) return;
+            floor.NoteVerdict(floor.DiskIn(socket), passed, r);
+            auto& started = jobStart[static_cast<size_t>(socket)];
+            r->socketBusy += Since(started.value_or(now), now);
+            started.reset();
+            r->wall = Since(t0, now);
+            ++verdicts;
+            lastProgress = now;
+            if (floor.LotLeft()) finished.push_back({socket, now});
+        });
+        for (const SocketInfo& info : RollingSockets(st)) {
+            if (info.state != SocketState::Running) continue;
+            const int socket = floor.SocketAt(info.usbPort);
+            if (socket >= 0 && !jobStart[static_cast<size_t>(socket)])
+                jobStart[static_cast<size_t>(socket)] = now;
+        }
+        // The operator: seats the next disk at the end of the handling time,
+        // then takes the next finished disk once its verdict has been seen.
+        if (handling >= 0 && now >= handledAt + S) {
+            floor.Seat(handling);
+            st.DeviceEvent = MergeDeviceEvent(st.DeviceEvent, kDeviceEventArrival);
+            r->operatorBusy += Since(handledAt, now);
+            handling = -1;
+        }
+        if (handling < 0 && !finished.empty() && floor.LotLeft() &&
+            now >= finished.front().at + R) {
+            handling = finished.front().socket;
+            finished.pop_front();
+            handledAt = now;
+            floor.Pull(handling);
+            st.DeviceEvent = MergeDeviceEvent(st.DeviceEvent, kDeviceEventRemoval);
+        }
+        if (now - lastProgress > std::chrono::minutes(10)) {
+            std::cerr << "floor_bench: no verdict for 10 minutes; " << verdicts << " of " << total
+                      << " disks done\n";
+            return false;
+        }
+    }
+    RollingArm(st, false);
+    return true;
 }
 
 void Print(const char* mode, const FloorResult& r, int sockets) {
@@ -459,7 +546,20 @@ int main(int argc, char** argv) {
             rc = 1;
         }
     }
+    if (p.rolling) {
+        FloorResult r;
+        Floor floor(p, lot, scratch / "rolling");
+        if (floor.Open() && RunRolling(p, floor, &r)) {
+            Print("rolling", r, kSockets);
+            rolling = r;
+        } else {
+            rc = 1;
+        }
+    }
+    if (batch && rolling && batch->wall > 0 && rolling->wall > 0 && batch->passed > 0) {
+        const double ratio = (rolling->passed / rolling->wall) / (batch->passed / batch->wall);
+        std::printf("good disks per hour, rolling / batch: %.2f\n", ratio);
+    }
     fs::remove_all(scratch);
-    (void)rolling;
     return rc;
 }
