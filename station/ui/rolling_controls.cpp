@@ -67,7 +67,9 @@ bool RollingClear_Click(Station& st) {
     if (!RollingArmed(st)) return false;
     RollingArm(st, false);
     LockRollingBoxes(st, false);
-    st.View().SetEnabled(Button::Start, st.DiskCount.load() > 0);
+    // Start comes back once the lot's last job has ended (RollingTimer): a
+    // batch run never waits for a rolling job.
+    st.View().SetEnabled(Button::Start, st.DiskCount.load() > 0 && RollingLot(st).running == 0);
     ShowLotCount(st);
     return true;
 }
@@ -79,7 +81,10 @@ bool RollingTimer(Station& st) {
     const bool active = RollingArmed(st) || RollingLot(st).running > 0;
     const bool changed = RollingTick(st);
     if (changed) ShowLotCount(st);
-    return active || changed;
+    if (active || changed) return true;
+    // Disarmed and every job collected: the batch Start is back.
+    st.View().SetEnabled(Button::Start, st.DiskCount.load() > 0);
+    return false;
 }
 
 void ShowLotCount(Station& st) {
