@@ -2,11 +2,11 @@
 #include "prodlog/store.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -253,8 +253,9 @@ TEST(SqliteStore, TheLogIsPrivateAndReadingNeverCreatesIt) {
 TEST_P(StoreTest, AVersionOneLogIsMigrated) {
     const bool pg = GetParam() == "postgresql";
     if (!pg) std::filesystem::create_directories(std::filesystem::path(file_).parent_path());
-    std::string sql = "CREATE TABLE schema_version (version INTEGER NOT NULL); "
-                      "INSERT INTO schema_version VALUES (1); ";
+    std::string sql =
+        "CREATE TABLE schema_version (version INTEGER NOT NULL); "
+        "INSERT INTO schema_version VALUES (1); ";
     for (const auto& t :
          galmor::prodlog::detail::SchemaV1(pg ? "BIGSERIAL PRIMARY KEY" : "INTEGER PRIMARY KEY"))
         sql += t + "; ";
@@ -266,7 +267,8 @@ TEST_P(StoreTest, AVersionOneLogIsMigrated) {
         for (int i = 0; i < galmor::prodlog::detail::kDiskColumnCountV1; ++i) {
             cols += std::string(i ? ", " : "") + galmor::prodlog::detail::kDiskColumns[i];
             std::string v = row[static_cast<size_t>(i)];
-            for (size_t at = 0; (at = v.find('\'', at)) != std::string::npos; at += 2) v.insert(at, "'");
+            for (size_t at = 0; (at = v.find('\'', at)) != std::string::npos; at += 2)
+                v.insert(at, "'");
             vals += std::string(i ? ", '" : "'") + v + "'";
         }
         sql += "INSERT INTO disks (" + cols + ") VALUES (" + vals + "); ";
@@ -286,6 +288,16 @@ TEST_P(StoreTest, AVersionOneLogIsMigrated) {
     int64_t disks = 0;
     for (const auto& t : tallies) disks += t.disks;
     EXPECT_EQ(disks, 2);
+    // The migrated log keeps lots: a lot's records are found by its id.
+    DiskRecord lot = Sample(2, "line-1", true, "2026-12-07T08:02:00.000Z");
+    lot.lot_id = "20261207T080000Z-1-1";
+    lot.serial_reserved = false;
+    ASSERT_TRUE(store->Append(&lot).ok);
+    LogFilter f;
+    f.lot_id = lot.lot_id;
+    ASSERT_TRUE(store->Query(f, &read).ok);
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read[0], lot);
 }
 
 TEST_P(StoreTest, ReservationTakesTheFirstFreeDrawPerVendorAndProduct) {
@@ -473,9 +485,8 @@ TEST_P(StoreTest, ARecordSupersedesItsDisksEarlierOneAndTheDiskCountsOnce) {
     EXPECT_EQ(disks(), std::make_pair(int64_t{0}, int64_t{0}));  // no verdict yet
     DiskRecord found;
     bool unfinished = false;
-    ASSERT_TRUE(store->FindUnfinished(again.usb_vid, again.usb_pid, "ABC02222", &found,
-                                      &unfinished)
-                    .ok);
+    ASSERT_TRUE(
+        store->FindUnfinished(again.usb_vid, again.usb_pid, "ABC02222", &found, &unfinished).ok);
     ASSERT_TRUE(unfinished);
     EXPECT_EQ(found.id, again.id);
     ASSERT_TRUE(store->Settle(again.id, true, 0, "").ok);

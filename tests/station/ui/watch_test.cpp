@@ -289,6 +289,55 @@ TEST(WatchProgram, AutoRunTwiceGivesTwoReportsAndNoDiskRunTwice) {
     }
 }
 
+TEST(WatchProgram, RollingLotReportsEachDiskAndEndsWithTheLotsVerdict) {
+    Rig r;
+    const std::string report = r.tb.root() + "/disks.jsonl";
+    const std::string log = r.tb.root() + "/production.db";
+    Galmor g;
+    ASSERT_TRUE(g.Start({"--home", r.home, "--rolling", "--lot", "2", "--items", "manufacture",
+                         "--log", log, "--report", report}));
+    ASSERT_TRUE(g.WaitFor("Polling timer: running")) << g.output();
+    const std::string start = g.output();
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(start, m, std::regex("Lot ([0-9TZ-]+)\n"))) << start;
+    const std::string lot = m[1].str();
+    for (int i = 0; i < 3; ++i) r.tb.Plug(Small());
+    ASSERT_TRUE(g.WaitFor("Lot " + lot + " complete: ! ALL PASS !")) << g.output();
+    EXPECT_NE(g.output().find("2 of 2 passed, 0 failed"), std::string::npos) << g.output();
+    ASSERT_EQ(kill(g.pid, SIGTERM), 0);
+    const auto st = g.Wait();
+    ASSERT_TRUE(st && WIFEXITED(*st) && WEXITSTATUS(*st) == 0);
+
+    // One line per disk, each keeping to the report's schema.
+    std::ifstream f(report);
+    std::string line;
+    int lines = 0;
+    const std::string one = r.tb.root() + "/line.json";
+    while (std::getline(f, line)) {
+        ++lines;
+        const auto j = nlohmann::json::parse(line);
+        EXPECT_EQ(j["action"], "rolling");
+        EXPECT_EQ(j["lot"]["id"], lot);
+        ASSERT_EQ(j["ports"].size(), 1u) << line;
+        EXPECT_EQ(j["ports"][0]["passed"], true);
+        testbus::WriteFile(one, line);
+        std::string verdict;
+        EXPECT_EQ(RunProgram("python3 -c 'import json, sys, jsonschema; jsonschema.validate("
+                             "json.load(open(sys.argv[1])), json.load(open(sys.argv[2])))' '" +
+                                 one + "' '" UFD_SOURCE_DIR "/docs/report.schema.json' 2>&1",
+                             &verdict),
+                  0)
+            << verdict;
+    }
+    EXPECT_EQ(lines, 2);
+    std::string summary;
+    EXPECT_EQ(RunProgram(UFD_BIN_DIR "/galmor log --log " + log + " --lot " + lot +
+                             " --summary --format csv",
+                         &summary),
+              0);
+    EXPECT_NE(summary.find(",2,2,0,100"), std::string::npos) << summary;
+}
+
 TEST(WatchProgram, EndsCleanlyOnSigtermAndLeavesNoMonitorWhenKilled) {
     Rig r;
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
