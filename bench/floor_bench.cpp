@@ -510,7 +510,13 @@ int main(int argc, char** argv) {
     if (!ParseArgs(argc, argv, &p)) return 2;
     const std::vector<DiskSpec> lot = MakeLot(p);
     int faulty = 0;
-    for (const auto& d : lot) faulty += d.fault.empty() ? 0 : 1;
+    std::map<int, int> byMb;  // disks of each capacity
+    for (const auto& d : lot) {
+        faulty += d.fault.empty() ? 0 : 1;
+        int mb = 0;
+        for (uint8_t chip : d.chips) mb += chip == 0xDA ? 256 : 512;
+        ++byMb[mb];
+    }
 
     // A private folder of our own under the shared temporary folder.
     std::string scratchTemplate = (fs::temp_directory_path() / "floor_bench-XXXXXX").string();
@@ -521,8 +527,13 @@ int main(int argc, char** argv) {
     }
     const fs::path scratch = scratchTemplate;
 
-    std::printf("lot of %d disks (256 MB, 512 MB, 1 GB; %d with a fault, seed %u), %d sockets\n",
-                p.disks, faulty, p.seed, kSockets);
+    std::printf(
+        "lot of %d disks (%d of 256 MB, %d of 512 MB, %d of 1 GB; %d with a fault, "
+        "seed %u), %d sockets\n",
+        p.disks, byMb[256], byMb[512], byMb[1024], faulty, p.seed, kSockets);
+    for (size_t i = 0; i < lot.size(); ++i) {
+        if (!lot[i].fault.empty()) std::printf("  disk %zu: %s\n", i + 1, lot[i].fault.c_str());
+    }
     std::printf(
         "one usb2 bus of %.1f MB/s shared, %d MB loader, low-level format, Format, "
         "Manufacture, Check Config, Compare Disk\n",
