@@ -539,9 +539,10 @@ int main(int argc, char** argv) {
         "Manufacture, Check Config, Compare Disk\n",
         p.sharedMbPerS, p.loaderMb);
     std::printf(
-        "operator: reaction %.2f s, handling %.2f s (time scale %.3f of 2 s and 3 s "
-        "defaults applies to both modes)\n",
-        p.reactionS * p.timeScale, p.handlingS * p.timeScale, p.timeScale);
+        "operator: reaction %.2f s, handling %.2f s (%.2f s and %.2f s at time scale "
+        "%.3f, the same in both modes)\n",
+        p.reactionS * p.timeScale, p.handlingS * p.timeScale, p.reactionS, p.handlingS,
+        p.timeScale);
     std::printf("%-8s %10s %7s %7s %12s %15s %14s\n", "mode", "lot wall s", "passed", "failed",
                 "good/hour", "operator idle", "sockets idle");
 
