@@ -27,6 +27,7 @@
 // station reads the log from exactly the folder the library writes it to.
 #include "controller/controller.h"
 #include "core/status.h"
+#include "run/rolling.h"
 #include "run/run_internal.h"
 #include "run/station.h"
 #include "sarnik_files.h"
@@ -678,6 +679,13 @@ void PollingDiskStatusKeeping(StationCore& st, bool arrived,
         PortView& row = st.Row(r);
         const std::string identity = s == seats.end() ? std::string() : s->identity;
         st.Locations[i] = s == seats.end() ? UnitLocation{} : s->at;
+        // A disk that is still seated keeps the verdict its job showed (its
+        // picture and error status) until it is pulled.
+        const auto shown = r < kMaxRunPorts
+                               ? static_cast<SocketState>(st.rolling.sockets[i].state.load())
+                               : SocketState::Empty;
+        const bool keepVerdict = !identity.empty() && identity == st.RowDisk[i] &&
+                                 (shown == SocketState::Passed || shown == SocketState::Failed);
         if (identity != st.RowDisk[i]) {
             row.Reset(false);
             st.RowDisk[i] = identity;
@@ -689,7 +697,7 @@ void PollingDiskStatusKeeping(StationCore& st, bool arrived,
             refused = 0;
             st.ports[i].ErrorStatus = 0;
             row.SetPicture(Picture::Absent);
-        } else {
+        } else if (!keepVerdict) {
             EvaluatePort(st, r, found[static_cast<size_t>(s - seats.begin())].refusal, withDisk);
         }
     }

@@ -28,6 +28,12 @@ constexpr const char* kTimer1 = "Timer1";
 // The day's production at this station, from the production log.
 constexpr const char* kStatusLine = "StatusLine";
 constexpr const char* kCheck1 = "Check1";  // the test items, indexed by TestItem
+// Rolling production: the box, the lot size field with its caption, and the
+// lot counter.
+constexpr const char* kCheckRolling = "CheckRolling";
+constexpr const char* kLotLab = "LotLab";
+constexpr const char* kLotText = "LotText";
+constexpr const char* kLotCount = "LotCount";
 
 // Grid arrays, indexed by row.
 constexpr const char* kItemLab = "ItemLab";

@@ -102,6 +102,13 @@ WindowModel::WindowModel() {
     items[2].visible = false;
     controls_["Check1"] = items;
 
+    // Rolling production: off by default; the lot field (empty: no lot) and
+    // the lot counter show only while the box is checked.
+    single("CheckRolling", Make("Rolling"));
+    single("LotLab", Make("Lot", false));
+    single("LotText", Make("", false));
+    single("LotCount", Make("", false));
+
     std::vector<Control> headings;
     for (const char* h : {"Format", "Config String", "Check Config", "Check WP"}) {
         headings.push_back(Make(h));

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
@@ -23,6 +24,7 @@
 #include "core/autorun_policy.h"
 #include "core/monitor_link.h"
 #include "run/production_log.h"
+#include "run/rolling.h"
 #include "run/run.h"
 #include "testbus.h"
 #include "ui/grid.h"
@@ -282,6 +284,45 @@ class WindowTest : public QObject {
         b.w->FlushNow();
         QCOMPARE(b.Picture(2), QString("Disk 2: No disk"));
         QVERIFY(b.Blank(2));
+    }
+
+    // Rolling: the box arms with Start and Clear disarms it; each row runs
+    // its own disk, a fresh disk starts alone, a failed one runs again from
+    // its row's menu, and the lot counts up to its banner.
+    void rollingRowsRunOnTheirOwnAndTheLotCounts() {
+        Bench b({Small(), Small({{0x93, 1, false}})});
+        QVERIFY(b.StartUp());
+        QVERIFY(b.W("LotText")->isHidden() && b.W("LotCount")->isHidden());
+        b.Click("CheckRolling");
+        b.w->FlushNow();
+        QTest::keyClicks(b.W("LotText"), "3");
+        b.Click("GoCmd");
+        b.w->FlushNow();
+        QVERIFY(RollingArmed(*b.st));
+        QVERIFY(!b.W("GoCmd")->isEnabled() && !b.W("CheckRolling")->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(b.Text("LotCount"), QString("1 of 3 passed, 1 failed"), 60000);
+        QTest::qWait(200);  // ticks that look at the bus again keep the verdicts
+        b.w->FlushNow();
+        QCOMPARE(b.Picture(0), QString("Disk 0: Disk passed"));
+        QCOMPARE(b.Picture(1), QString("Disk 1: Disk failed"));
+        QVERIFY(b.W("PassLab")->isHidden());
+
+        auto rework = [&](int row) { return b.w->RowMenu(row)->actions().at(0); };
+        QVERIFY(!rework(3)->isEnabled());  // no disk there
+        rework(1)->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(b.Text("LotCount"), QString("2 of 3 passed, 1 failed"), 60000);
+        QCOMPARE(b.Picture(1), QString("Disk 1: Disk passed"));
+        b.tb.Plug(Small());
+        b.st->DeviceEvent = kDeviceEventArrival;
+        QTRY_COMPARE_WITH_TIMEOUT(b.Text("LotCount"), QString("3 of 3 passed, 1 failed"), 60000);
+        QCOMPARE(b.Picture(2), QString("Disk 2: Disk passed"));
+        QCOMPARE(b.Picture(0), QString("Disk 0: Disk passed"));
+        QTRY_COMPARE(b.Text("PassLab"), QString("! FAILED !"));
+
+        b.Click("ClearCmd");
+        b.w->FlushNow();
+        QVERIFY(!RollingArmed(*b.st));
+        QVERIFY(b.W("GoCmd")->isEnabled() && b.W("CheckRolling")->isEnabled());
     }
 
     void keyboardAcceleratorStartsTheRun() {

@@ -10,7 +10,10 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QIntValidator>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
@@ -35,10 +38,12 @@
 #include "core/workers.h"
 #include "run/discovery.h"
 #include "run/polling_timer.h"
+#include "run/rolling.h"
 #include "run/run.h"
 #include "ui/grid.h"
 #include "ui/headless.h"
 #include "ui/model.h"
+#include "ui/rolling_controls.h"
 #include "ui/settings_loader.h"
 #include "ui/startup.h"
 #include "ui/station.h"
@@ -243,8 +248,18 @@ void OperatorWindow::Build() {
         left->addWidget(b);
         return b;
     };
-    button("GoCmd", [this] { GoCmd_Click(st_); });
-    button("ClearCmd", [this] { ClearCmd_Click(st_); });
+    // With the Rolling box checked, Start arms rolling production and Clear
+    // disarms it; unchecked they are the batch buttons.
+    button("GoCmd", [this] {
+        if (RollingStart_Click(st_)) {
+            rolling_active_ = RollingArmed(st_);
+        } else {
+            GoCmd_Click(st_);
+        }
+    });
+    button("ClearCmd", [this] {
+        if (!RollingClear_Click(st_)) ClearCmd_Click(st_);
+    });
     button("cmdLowFor", [this] { cmdLowFor_Click(st_); });
     button("cmdLowForCan", [this] { cmdLowForCan_Click(st_); });
     button("LedCmd", [this] { LedCmd_Click(st_); })->setMinimumHeight(44);
@@ -268,6 +283,26 @@ void OperatorWindow::Build() {
         });
         f1->addWidget(item);
     }
+    auto* rolling = new QCheckBox(frame1);
+    Bind("CheckRolling", -1, Kind::Check, rolling);
+    connect(rolling, &QCheckBox::clicked, this,
+            [this](bool on) { Call([this, on] { CheckRolling_Click(st_, on); }); });
+    f1->addWidget(rolling);
+    auto* lotRow = new QHBoxLayout;
+    auto* lotLab = new QLabel(frame1);
+    Bind("LotLab", -1, Kind::Label, lotLab);
+    auto* lot = new QLineEdit(frame1);
+    lot->setValidator(new QIntValidator(1, 999999, lot));
+    lot->setPlaceholderText(QStringLiteral("no lot"));
+    lot->setMaximumWidth(80);
+    lotLab->setBuddy(lot);
+    Bind("LotText", -1, Kind::Edit, lot);
+    connect(lot, &QLineEdit::textEdited, this,
+            [this](const QString& t) { st_.model.SetCaption("LotText", -1, t.toStdString()); });
+    lotRow->addWidget(lotLab);
+    lotRow->addWidget(lot);
+    lotRow->addStretch(1);
+    f1->addLayout(lotRow);
     left->addWidget(frame1);
 
     auto* frame2 = new QGroupBox(this);
@@ -324,7 +359,7 @@ void OperatorWindow::Build() {
     Bind("StatusLine", -1, Kind::Label, statusLine);
     right->addWidget(statusLine);
     auto* status = new QHBoxLayout;
-    for (const char* name : {"WaitLab", "Label6", "Label5", "TimLab"}) {
+    for (const char* name : {"WaitLab", "Label6", "Label5", "TimLab", "LotCount"}) {
         auto* l = new QLabel(this);
         QFont f = l->font();
         f.setBold(true);
@@ -384,12 +419,18 @@ void OperatorWindow::EnsureRows(int rows) {
         auto* item = new QLabel(grid_box_);
         item->setMinimumWidth(56);
         item->installEventFilter(this);
+        item->setContextMenuPolicy(Qt::CustomContextMenu);
         Bind("ItemLab", r, Kind::Label, item);
         grid_->addWidget(item, gr, 0);
 
         auto* thumb = new QLabel(grid_box_);
         thumb->setFixedSize(kPictureSize, kPictureSize);
         thumb->installEventFilter(this);
+        thumb->setContextMenuPolicy(Qt::CustomContextMenu);
+        for (QLabel* l : {item, thumb}) {
+            connect(l, &QWidget::customContextMenuRequested, this,
+                    [this, r, l](const QPoint& at) { RowMenu(r)->popup(l->mapToGlobal(at)); });
+        }
         Bind("ThumbImage", r, Kind::Picture, thumb);
         grid_->addWidget(thumb, gr, 1);
 
@@ -474,6 +515,12 @@ void OperatorWindow::Apply(const std::string& name, int index, const Control& c)
         case Kind::Combo: {
             auto* b = static_cast<QComboBox*>(w);
             b->setEditText(Q(c.caption));
+            break;
+        }
+        case Kind::Edit: {
+            auto* e = static_cast<QLineEdit*>(w);
+            // Set only when it differs: the operator's cursor stays put.
+            if (e->text() != Q(c.caption)) e->setText(Q(c.caption));
             break;
         }
         case Kind::Progress: {
@@ -600,6 +647,16 @@ bool OperatorWindow::eventFilter(QObject* watched, QEvent* e) {
     return QWidget::eventFilter(watched, e);
 }
 
+QMenu* OperatorWindow::RowMenu(int row) {
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    QAction* rework = menu->addAction(QStringLiteral("Re-work"));
+    rework->setEnabled(Reworkable(st_, row));
+    connect(rework, &QAction::triggered, this,
+            [this, row] { Call([this, row] { Rework_Click(st_, row); }); });
+    return menu;
+}
+
 void OperatorWindow::SetFlatBars(bool on) {
     for (auto& [key, b] : bindings_) {
         if (b.kind != Kind::Progress) continue;
@@ -614,6 +671,14 @@ void OperatorWindow::PollingTick() {
     // Discovery may show a modal box, which runs the event loop (and this
     // timer) again: one discovery at a time.
     if (in_discovery_) return;
+    // Rolling production takes every tick while it is armed or its jobs
+    // are finishing.
+    if (rolling_active_) {
+        in_discovery_ = true;
+        Call([this] { rolling_active_ = RollingTimer(st_); });
+        in_discovery_ = false;
+        if (rolling_active_) return;
+    }
     // Nothing to do, or not now: decided without the model's lock, which a
     // worker that the machine keeps off the processor may be holding.
     if (st_.RunInProgress) return;

@@ -24,6 +24,7 @@ class QTimer;
 class QLabel;
 class QGridLayout;
 class QSocketNotifier;
+class QMenu;
 
 namespace galmor {
 
@@ -87,6 +88,10 @@ class OperatorWindow : public QWidget {
     // Number of message boxes currently open on the window.
     int OpenMessageBoxes() const { return boxes_open_; }
 
+    // The context menu of grid row `row` ("Re-work"), as a right click on
+    // the row's label or picture opens it; deleted when it closes.
+    QMenu* RowMenu(int row);
+
   protected:
     void closeEvent(QCloseEvent* e) override;
     void showEvent(QShowEvent* e) override;
@@ -105,6 +110,7 @@ class OperatorWindow : public QWidget {
         Progress,
         Frame,
         Combo,
+        Edit,
         Timer
     };
     struct Binding {
@@ -148,6 +154,9 @@ class OperatorWindow : public QWidget {
     int listener_ = 0;
     bool shut_down_ = false;
     bool in_discovery_ = false;
+    // Rolling production was armed and its ticks go on until it is disarmed
+    // and its last job has ended.
+    bool rolling_active_ = false;
     bool screen_hooked_ = false;
     QSocketNotifier* notices_ = nullptr;
     QSocketNotifier* monitor_life_ = nullptr;
