@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -102,6 +103,7 @@ struct Candidate {
     // Why the unit is not served (Ok: it is): a unit of the family that
     // cannot be prepared still becomes a port, one that fails visibly.
     Status refusal = Status::Ok;
+    int openError = 0;  // Unopenable: the errno of the last open tried
 };
 
 // One discovery's bookkeeping, by device (DeviceKey) and by unit path.
@@ -112,9 +114,10 @@ struct Discovery {
     std::set<std::string> probeSeen;  // devices of a unit the probe pass opened
     std::set<std::string> probed;     // devices the probe was sent to, or meant for
     std::map<std::string, Status> refused;
-    std::set<std::string> collected;   // unit paths the collecting pass dealt with
-    std::set<std::string> unopenable;  // unit paths present but not opened (yet)
-    std::set<std::string> cdromPaths;  // which of those are CD-ROM units
+    std::set<std::string> collected;        // unit paths the collecting pass dealt with
+    std::set<std::string> unopenable;       // unit paths present but not opened (yet)
+    std::map<std::string, int> openErrors;  // and why (errno)
+    std::set<std::string> cdromPaths;       // which of those are CD-ROM units
 };
 
 // An open and the read of the path log it rewrote are one step for every
@@ -156,6 +159,7 @@ class PathLogLock {
 struct Opened {
     OwnedHandle handle;
     std::string path;    // the unit's path; also when the open itself failed
+    int error = 0;       // errno of a failed open
     bool tried = false;  // false: the path log was not ours to use, nothing was opened
     bool present() const { return !path.empty(); }
     // Nothing at this index: the class's enumeration ends before it.
@@ -171,7 +175,9 @@ Opened OpenLogged(StationCore& st, int index, bool cdrom, bool logKept) {
     Opened u;
     if (!lock.held()) return u;
     u.tried = true;
-    u.handle = OwnedHandle(cdrom ? st.Lib().GetCDHandle(index) : st.Lib().GetDiskHandle(index));
+    const int32_t h = cdrom ? st.Lib().GetCDHandle(index) : st.Lib().GetDiskHandle(index);
+    u.error = h ? 0 : errno;
+    u.handle = OwnedHandle(h);
     ReadDevicePathLog(st, kPathSelector);
     if (u.handle || logKept) u.path = st.LastDevicePath;
     return u;
@@ -353,6 +359,7 @@ bool CollectingWalk(StationCore& st, Discovery& d, std::vector<Candidate>& found
             if (!Collectable(path, cdrom) || d.collected.count(path) != 0) continue;
             if (!u.handle) {
                 d.unopenable.insert(path);
+                d.openErrors[path] = u.error;
                 if (cdrom) d.cdromPaths.insert(path);
                 continue;
             }
@@ -394,9 +401,19 @@ bool CollectingPass(StationCore& st, Discovery& d, bool arrived, std::vector<Can
         if (present.count(path) == 0 || found.size() >= static_cast<size_t>(kMaxPorts)) continue;
         const bool cdrom = d.cdromPaths.count(path) != 0;
         if (cdrom) st.NoCdromUnit = false;
-        found.push_back({OwnedHandle(), path, Status::Unopenable});
+        found.push_back({OwnedHandle(), path, Status::Unopenable, d.openErrors[path]});
     }
     return true;
+}
+
+// The row's text for a refused unit; one that cannot be opened says why.
+std::string RefusalText(const Candidate& c) {
+    std::string text = FormatErrorText(Code(c.refusal));
+    if (c.refusal == Status::Unopenable && c.openError != 0) {
+        const char* name = ::strerrorname_np(c.openError);
+        text += " (" + (name ? std::string(name) : "errno " + std::to_string(c.openError)) + ")";
+    }
+    return text;
 }
 
 // What names a unit to the operator: its USB port and capacity.
@@ -542,7 +559,7 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
             row.SetPicture(Picture::Failed);
             row.ShowColumn(Column::Format);
             row.SetMark(Column::Format, "X");
-            row.SetText(Column::Format, FormatErrorText(Code(why)));
+            row.SetText(Column::Format, RefusalText(found[p]));
         } else {
             port.ErrorStatus = 0;
             row.SetPicture(Picture::Present);
