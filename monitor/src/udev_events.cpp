@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "event_table.h"
 #include "uevent.h"
@@ -16,6 +17,7 @@ bool UdevDaemonRuns() {
 }
 
 UdevEvents::~UdevEvents() {
+    if (queue_) udev_queue_unref(queue_);
     if (monitor_) udev_monitor_unref(monitor_);
     if (udev_) udev_unref(udev_);
 }
@@ -44,7 +46,18 @@ bool UdevEvents::Open(std::string* error) {
         return false;
     }
     fd_ = udev_monitor_get_fd(monitor_);
+    queue_ = udev_queue_new(udev_);
     return fd_ >= 0;
+}
+
+bool UdevEvents::WaitSettled(std::chrono::milliseconds limit) {
+    if (!queue_) return true;
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (udev_queue_get_queue_is_empty(queue_) == 0) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 std::vector<UdevChange> UdevEvents::Read() {
