@@ -19,7 +19,7 @@
 #                     (what a fresh machine does)
 #   BUILD_DIR=DIR     CMake build folder (default <repo>/build)
 #   ACCEL=tcg|kvm     QEMU accelerator (default tcg)
-#   QEMU_TIMEOUT=S    upper bound for the guest run (default 480 s; QEMU is
+#   QEMU_TIMEOUT=S    upper bound for the guest run (default 600 s; QEMU is
 #                     killed 10 s after that if it ignores the first signal)
 #   BENCH_TURS, BENCH_WRITES, BENCH_ROUNDS   size of the side-by-side figures
 #                     (default 100 TURs, 32 x 64 KiB writes, 5 rounds;
@@ -35,7 +35,7 @@ REPO=$(cd "$HERE/../.." && pwd)
 W=$REPO/build-realkernel
 BUILD_DIR=${BUILD_DIR:-$REPO/build}
 ACCEL=${ACCEL:-tcg}
-QEMU_TIMEOUT=${QEMU_TIMEOUT:-480}
+QEMU_TIMEOUT=${QEMU_TIMEOUT:-600}
 mkdir -p "$W"
 cd "$W" || exit 1
 

@@ -84,7 +84,7 @@ su oper -s /bin/sh -c "SARNIK_ROOT=$U/observer exec /opt/ufd/dorvel --verbose --
 UOBSERVER=$!
 (su oper -s /bin/sh -c "cd $U && PATH=/opt/ufd:/bin:/usr/bin SARNIK_ROOT=$U/sarnik exec galmor \
     --headless --home $U/home --watch --auto-run 3 --report $U/report.jsonl" 2>&1 | stamp >$OUT) &
-check "udev: the operator's galmor shows its first screen" wait_for 60 grep -q ' Banner' $OUT
+check "udev: the operator's galmor shows its first screen" wait_for 60 grep -qs ' Banner' $OUT
 UGALMOR=$(pidof galmor)
 echo "INFO udev: galmor pid $UGALMOR runs as $(stat -c %U /proc/$UGALMOR 2>/dev/null)"
 check "udev: galmor runs as the operator, not root" [ -n "$UGALMOR" -a "$(stat -c %U /proc/$UGALMOR)" = oper ]
