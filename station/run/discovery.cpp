@@ -117,6 +117,7 @@ struct Discovery {
     std::set<std::string> collected;        // unit paths the collecting pass dealt with
     std::set<std::string> unopenable;       // unit paths present but not opened (yet)
     std::map<std::string, int> openErrors;  // and why (errno)
+    std::map<std::string, int> lockErrors;  // by device: why its lock failed
     std::set<std::string> cdromPaths;       // which of those are CD-ROM units
 };
 
@@ -261,7 +262,9 @@ void ProbeDevice(StationCore& st, Discovery& d, int32_t h, const std::string& pa
     // waited for as long as a run would wait, and never disturbed.
     const UnitLock lock(st.Lib(), h, kProbePatience);
     if (!lock.held()) {
-        d.refused[key] = Status::NotProbed;
+        // A unit whose node cannot be opened is not in use: it says why.
+        d.refused[key] = lock.heldElsewhere() ? Status::NotProbed : Status::Unopenable;
+        d.lockErrors[key] = lock.error();
         return;
     }
     if (ProbeController(st, h)) return;
@@ -327,7 +330,7 @@ bool Take(StationCore& st, Discovery& d, std::vector<Candidate>& found, Opened u
         }
     }
     const Status why = refused == d.refused.end() ? Status::Ok : refused->second;
-    found.push_back({std::move(u.handle), u.path, why});
+    found.push_back({std::move(u.handle), u.path, why, d.lockErrors[key]});
     return true;
 }
 
