@@ -132,6 +132,10 @@ say "kernel $KVER ready in $(secs $T) s"
 UDEV_PLUGS=${UDEV_PLUGS:-8}
 add_udev_files() { # initramfs root
     local r=$1 f rules
+    if ! command -v udevadm >/dev/null && [ -z "${SKIP_APT:-}" ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends udev \
+            >>apt-install.log 2>&1
+    fi
     command -v udevadm >/dev/null || die "missing command udevadm (install: udev)"
     mkdir -p "$r"/lib/systemd "$r"/lib/udev/rules.d "$r"/etc/udev "$r"/run
     cp "$(command -v udevadm)" "$r/usr/bin/udevadm"
