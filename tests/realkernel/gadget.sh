@@ -24,6 +24,8 @@
 #   BENCH_TURS, BENCH_WRITES, BENCH_ROUNDS   size of the side-by-side figures
 #                     (default 100 TURs, 32 x 64 KiB writes, 5 rounds;
 #                     the median of the rounds' ratios is the figure)
+#   UDEV_PLUGS=N      plugs of the plug-to-row latency with udev (default 8)
+#   UDEV_ONLY=1       the guest runs only the udev scenario (guest-udev.sh)
 #
 # Everything large lands in <repo>/build-realkernel (shared with run.sh).
 # Exit 0 only when every check passed; the last line is "N passed, N failed".
