@@ -50,10 +50,33 @@ bool UdevEvents::Open(std::string* error) {
     return fd_ >= 0;
 }
 
+// Every sg and block node the kernel shows has been handled by udev (its
+// database entry is written once the rules have been applied). The kernel
+// shows a device before udev has even queued its event.
+bool UdevEvents::NodesHandled() {
+    udev_enumerate* e = udev_enumerate_new(udev_);
+    if (!e) return true;
+    bool handled = true;
+    for (const char* s : {"scsi_generic", "block"}) udev_enumerate_add_match_subsystem(e, s);
+    if (udev_enumerate_scan_devices(e) >= 0) {
+        udev_list_entry* entry = nullptr;
+        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
+            udev_device* d = udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry));
+            if (!d) continue;  // gone meanwhile
+            if (udev_device_get_devnum(d) != 0 && udev_device_get_is_initialized(d) <= 0)
+                handled = false;
+            udev_device_unref(d);
+            if (!handled) break;
+        }
+    }
+    udev_enumerate_unref(e);
+    return handled;
+}
+
 bool UdevEvents::WaitSettled(std::chrono::milliseconds limit) {
     if (!queue_) return true;
     const auto until = std::chrono::steady_clock::now() + limit;
-    while (udev_queue_get_queue_is_empty(queue_) == 0) {
+    while (udev_queue_get_queue_is_empty(queue_) == 0 || !NodesHandled()) {
         if (std::chrono::steady_clock::now() >= until) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

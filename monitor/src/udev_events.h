@@ -35,7 +35,8 @@ class UdevEvents {
     // Reads the pending events and translates them as the kernel's are. When
     // the socket's queue overflowed, one change stands for the lost events.
     std::vector<UdevChange> Read();
-    // Waits until udev has handled every queued event, at most `limit`. An
+    // Waits until udev has handled every queued event and every sg and
+    // block node there is, at most `limit`. An
     // event for a disk's USB or SCSI device comes before udev has handled
     // its sg and block nodes (owner, mode, the lock it holds meanwhile): a
     // recount before that would send the station to nodes it cannot use yet.
@@ -43,6 +44,8 @@ class UdevEvents {
     bool WaitSettled(std::chrono::milliseconds limit);
 
   private:
+    bool NodesHandled();
+
     struct udev* udev_ = nullptr;
     struct udev_monitor* monitor_ = nullptr;
     struct udev_queue* queue_ = nullptr;
