@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "event_table.h"
@@ -52,25 +53,22 @@ bool UdevEvents::Open(std::string* error) {
 
 // Every sg and block node the kernel shows has been handled by udev (its
 // database entry is written once the rules have been applied). The kernel
-// shows a device before udev has even queued its event.
+// shows a device before udev has even queued its event. (libudev's
+// enumeration leaves such devices out, so sysfs is listed here.)
 bool UdevEvents::NodesHandled() {
-    udev_enumerate* e = udev_enumerate_new(udev_);
-    if (!e) return true;
-    bool handled = true;
-    for (const char* s : {"scsi_generic", "block"}) udev_enumerate_add_match_subsystem(e, s);
-    if (udev_enumerate_scan_devices(e) >= 0) {
-        udev_list_entry* entry = nullptr;
-        udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e)) {
-            udev_device* d = udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry));
+    namespace fs = std::filesystem;
+    for (const char* cls : {"/sys/class/scsi_generic", "/sys/class/block"}) {
+        std::error_code ec;
+        for (fs::directory_iterator it(cls, ec), end; !ec && it != end; it.increment(ec)) {
+            udev_device* d = udev_device_new_from_syspath(udev_, it->path().c_str());
             if (!d) continue;  // gone meanwhile
-            if (udev_device_get_devnum(d) != 0 && udev_device_get_is_initialized(d) <= 0)
-                handled = false;
+            const bool handled =
+                udev_device_get_devnum(d) == 0 || udev_device_get_is_initialized(d) > 0;
             udev_device_unref(d);
-            if (!handled) break;
+            if (!handled) return false;
         }
     }
-    udev_enumerate_unref(e);
-    return handled;
+    return true;
 }
 
 bool UdevEvents::WaitSettled(std::chrono::milliseconds limit) {
