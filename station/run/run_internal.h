@@ -59,7 +59,10 @@ class UnitLock {
         : lib_(lib), handle_(handle) {
         if (handle <= 0) return;
         const auto until = std::chrono::steady_clock::now() + patience;
-        while ((lock_ = lib.LockUnit(handle)) <= 0 && errno == EWOULDBLOCK &&
+        // A whole-disk node that udev has not set up yet (still the
+        // kernel's owner and mode, or not there yet) is waited for too.
+        while ((lock_ = lib.LockUnit(handle)) <= 0 &&
+               (errno == EWOULDBLOCK || errno == EACCES || errno == ENOENT) &&
                std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
