@@ -32,7 +32,12 @@ extern "C" {
 #define SARNIK_API
 #endif
 
-/* Opening a device: handle or 0. Rewrites tessary.txt with the opened path. */
+/* Opening a device: handle or 0. Rewrites tessary.txt with the opened path.
+ * On 0, errno tells why: 0 when there is no unit at the index (tessary.txt
+ * empty); EACCES when tessary.txt cannot be written (nothing was opened);
+ * otherwise the unit is present (its path is in tessary.txt) and errno is the
+ * reason the system refused to open it, e.g. EACCES (no permission on the
+ * node), ENOENT (the node is not there, or the unit left), EBUSY. */
 SARNIK_API int32_t fnFerrule_GetDiskHandle(int32_t index);
 SARNIK_API int32_t fnFerrule_GetCDHandle(int32_t index);
 

@@ -91,6 +91,13 @@ int32_t not_opened() {
     return 0;
 }
 
+// The unit is there (its path is logged) but the open failed: errno keeps the
+// system's reason, so that a caller can tell it to the operator.
+int32_t open_failed() {
+    if (errno == 0) errno = EIO;
+    return 0;
+}
+
 }  // namespace
 
 int32_t open_unit(Platform& p, UnitClass cls, int32_t index) {
@@ -108,12 +115,14 @@ int32_t open_unit(Platform& p, UnitClass cls, int32_t index) {
         return log_refused(log + " cannot be replaced");
     }
     int fd = p.open(*path);
-    if (fd < 0) return not_opened();
+    if (fd < 0) return open_failed();
     if (fd == 0) {
         // 0 means "no device" to the caller: move the descriptor up.
         const int moved_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
+        const int err = errno;
         ::close(fd);
-        if (moved_fd < 0) return not_opened();
+        errno = err;
+        if (moved_fd < 0) return open_failed();
         fd = moved_fd;
     }
     return fd;

@@ -27,6 +27,21 @@ int32_t guarded(F&& f) noexcept {
     }
 }
 
+// An open: the errno it ends with is the caller's (the platform's clean-up
+// must not overwrite it).
+template <class F>
+int32_t opened(F&& f) noexcept {
+    int err = 0;
+    const int32_t h = guarded([&](Platform& p) {
+        errno = 0;
+        const int32_t r = f(p);
+        err = r > 0 ? 0 : errno;
+        return r;
+    });
+    errno = err;
+    return h;
+}
+
 }  // namespace
 
 namespace cmd = sarnik::cmd;
@@ -35,11 +50,11 @@ namespace svc = sarnik::svc;
 extern "C" {
 
 SARNIK_API int32_t fnFerrule_GetDiskHandle(int32_t index) {
-    return guarded([&](Platform& p) { return cmd::open_unit(p, sarnik::UnitClass::Disk, index); });
+    return opened([&](Platform& p) { return cmd::open_unit(p, sarnik::UnitClass::Disk, index); });
 }
 
 SARNIK_API int32_t fnFerrule_GetCDHandle(int32_t index) {
-    return guarded([&](Platform& p) { return cmd::open_unit(p, sarnik::UnitClass::Cdrom, index); });
+    return opened([&](Platform& p) { return cmd::open_unit(p, sarnik::UnitClass::Cdrom, index); });
 }
 
 SARNIK_API int32_t fnFerrule_LockUnit(int32_t handle) {

@@ -453,10 +453,14 @@ class LinuxPlatform final : public Platform {
     }
 
     int open(const std::string& path) override {
+        // A unit gone (or without a node) since its path was read: ENOENT;
+        // otherwise the open's own errno (EACCES, EBUSY, ...).
         auto unit = unit_for_path(path);
-        if (!unit) return -1;
-        auto node = node_of(unit->dir);
-        if (!node) return -1;
+        auto node = unit ? node_of(unit->dir) : std::nullopt;
+        if (!node) {
+            errno = ENOENT;
+            return -1;
+        }
         // Non-blocking open: never wait for another process's exclusive use.
         // SG_IO itself always runs synchronously.
         return keep_chunk_buffer(

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -30,6 +31,9 @@
 namespace {
 
 using namespace dorvel;
+
+// How long a recount waits for udev to handle the nodes of what just changed.
+constexpr std::chrono::milliseconds kUdevPatience{10000};
 
 struct Options {
     bool verbose = false;
@@ -161,7 +165,15 @@ int Run(int argc, char** argv) {
     }
 
     NoticeSender sender(dorvel_link::NoticeSocketPath(folder));
-    ChangeMonitor monitor({Recount,
+    // After udev's events, a recount waits (a bounded time) until udev has
+    // handled the nodes too.
+    const auto recount = [&] {
+        if (udev && !udev->WaitSettled(kUdevPatience))
+            Say(o, "udev still busy after " + std::to_string(kUdevPatience.count()) +
+                       " ms: counting now");
+        return Recount();
+    };
+    ChangeMonitor monitor({recount,
                            [&](std::string_view n) {
                                dorvel_link::MarkStage("notice");
                                return sender.Send(n);

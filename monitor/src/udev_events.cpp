@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <thread>
 
 #include "event_table.h"
 #include "uevent.h"
@@ -16,6 +18,7 @@ bool UdevDaemonRuns() {
 }
 
 UdevEvents::~UdevEvents() {
+    if (queue_) udev_queue_unref(queue_);
     if (monitor_) udev_monitor_unref(monitor_);
     if (udev_) udev_unref(udev_);
 }
@@ -44,7 +47,38 @@ bool UdevEvents::Open(std::string* error) {
         return false;
     }
     fd_ = udev_monitor_get_fd(monitor_);
+    queue_ = udev_queue_new(udev_);
     return fd_ >= 0;
+}
+
+// Every sg and block node the kernel shows has been handled by udev (its
+// database entry is written once the rules have been applied). The kernel
+// shows a device before udev has even queued its event. (libudev's
+// enumeration leaves such devices out, so sysfs is listed here.)
+bool UdevEvents::NodesHandled() {
+    namespace fs = std::filesystem;
+    for (const char* cls : {"/sys/class/scsi_generic", "/sys/class/block"}) {
+        std::error_code ec;
+        for (fs::directory_iterator it(cls, ec), end; !ec && it != end; it.increment(ec)) {
+            udev_device* d = udev_device_new_from_syspath(udev_, it->path().c_str());
+            if (!d) continue;  // gone meanwhile
+            const bool handled =
+                udev_device_get_devnum(d) == 0 || udev_device_get_is_initialized(d) > 0;
+            udev_device_unref(d);
+            if (!handled) return false;
+        }
+    }
+    return true;
+}
+
+bool UdevEvents::WaitSettled(std::chrono::milliseconds limit) {
+    if (!queue_) return true;
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (udev_queue_get_queue_is_empty(queue_) == 0 || !NodesHandled()) {
+        if (std::chrono::steady_clock::now() >= until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 std::vector<UdevChange> UdevEvents::Read() {

@@ -4,12 +4,14 @@
 // monitor takes the kernel's own events (kernel_events.h).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 struct udev;
 struct udev_monitor;
+struct udev_queue;
 
 namespace dorvel {
 
@@ -33,10 +35,20 @@ class UdevEvents {
     // Reads the pending events and translates them as the kernel's are. When
     // the socket's queue overflowed, one change stands for the lost events.
     std::vector<UdevChange> Read();
+    // Waits until udev has handled every queued event and every sg and
+    // block node there is, at most `limit`. An
+    // event for a disk's USB or SCSI device comes before udev has handled
+    // its sg and block nodes (owner, mode, the lock it holds meanwhile): a
+    // recount before that would send the station to nodes it cannot use yet.
+    // false when udev was still busy at the limit.
+    bool WaitSettled(std::chrono::milliseconds limit);
 
   private:
+    bool NodesHandled();
+
     struct udev* udev_ = nullptr;
     struct udev_monitor* monitor_ = nullptr;
+    struct udev_queue* queue_ = nullptr;
     int fd_ = -1;
 };
 

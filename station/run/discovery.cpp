@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -108,6 +109,7 @@ struct Candidate {
     // Why the unit is not served (Ok: it is): a unit of the family that
     // cannot be prepared still becomes a port, one that fails visibly.
     Status refusal = Status::Ok;
+    int openError = 0;  // Unopenable: the errno of the last open tried
 };
 
 // One discovery's bookkeeping, by device (DeviceKey) and by unit path.
@@ -120,9 +122,11 @@ struct Discovery {
     std::map<std::string, Status> refused;
     // When the probes stop waiting for held units (set at the first probe).
     std::optional<std::chrono::steady_clock::time_point> probeDeadline;
-    std::set<std::string> collected;   // unit paths the collecting pass dealt with
-    std::set<std::string> unopenable;  // unit paths present but not opened (yet)
-    std::set<std::string> cdromPaths;  // which of those are CD-ROM units
+    std::set<std::string> collected;        // unit paths the collecting pass dealt with
+    std::set<std::string> unopenable;       // unit paths present but not opened (yet)
+    std::map<std::string, int> openErrors;  // and why (errno)
+    std::map<std::string, int> lockErrors;  // by device: why its lock failed
+    std::set<std::string> cdromPaths;       // which of those are CD-ROM units
     // Devices whose job is running (rolling production): sent nothing, not
     // taken again; their rows keep what they have.
     std::set<std::string> busy;
@@ -167,6 +171,7 @@ class PathLogLock {
 struct Opened {
     OwnedHandle handle;
     std::string path;    // the unit's path; also when the open itself failed
+    int error = 0;       // errno of a failed open
     bool tried = false;  // false: the path log was not ours to use, nothing was opened
     bool present() const { return !path.empty(); }
     // Nothing at this index: the class's enumeration ends before it.
@@ -182,7 +187,9 @@ Opened OpenLogged(StationCore& st, int index, bool cdrom, bool logKept) {
     Opened u;
     if (!lock.held()) return u;
     u.tried = true;
-    u.handle = OwnedHandle(cdrom ? st.Lib().GetCDHandle(index) : st.Lib().GetDiskHandle(index));
+    const int32_t h = cdrom ? st.Lib().GetCDHandle(index) : st.Lib().GetDiskHandle(index);
+    u.error = h ? 0 : errno;
+    u.handle = OwnedHandle(h);
     ReadDevicePathLog(st, kPathSelector);
     if (u.handle || logKept) u.path = st.LastDevicePath;
     return u;
@@ -270,7 +277,9 @@ void ProbeDevice(StationCore& st, Discovery& d, int32_t h, const std::string& pa
     const auto left = std::max(std::chrono::steady_clock::duration::zero(), *d.probeDeadline - now);
     const UnitLock lock(st.Lib(), h, std::chrono::duration_cast<std::chrono::milliseconds>(left));
     if (!lock.held()) {
-        d.refused[key] = Status::NotProbed;
+        // A unit whose node cannot be opened is not in use: it says why.
+        d.refused[key] = lock.heldElsewhere() ? Status::NotProbed : Status::Unopenable;
+        d.lockErrors[key] = lock.error();
         return;
     }
     if (ProbeController(st, h)) return;
@@ -337,7 +346,7 @@ bool Take(StationCore& st, Discovery& d, std::vector<Candidate>& found, Opened u
         }
     }
     const Status why = refused == d.refused.end() ? Status::Ok : refused->second;
-    found.push_back({std::move(u.handle), u.path, why});
+    found.push_back({std::move(u.handle), u.path, why, d.lockErrors[key]});
     return true;
 }
 
@@ -369,6 +378,7 @@ bool CollectingWalk(StationCore& st, Discovery& d, std::vector<Candidate>& found
             if (!Collectable(path, cdrom) || d.collected.count(path) != 0) continue;
             if (!u.handle) {
                 d.unopenable.insert(path);
+                d.openErrors[path] = u.error;
                 if (cdrom) d.cdromPaths.insert(path);
                 continue;
             }
@@ -411,9 +421,19 @@ bool CollectingPass(StationCore& st, Discovery& d, bool arrived, std::vector<Can
         if (d.busy.count(DeviceKey(path)) != 0) continue;
         const bool cdrom = d.cdromPaths.count(path) != 0;
         if (cdrom) st.NoCdromUnit = false;
-        found.push_back({OwnedHandle(), path, Status::Unopenable});
+        found.push_back({OwnedHandle(), path, Status::Unopenable, d.openErrors[path]});
     }
     return true;
+}
+
+// The row's text for a refused unit; one that cannot be opened says why.
+std::string RefusalText(const Candidate& c) {
+    std::string text = FormatErrorText(Code(c.refusal));
+    if (c.refusal == Status::Unopenable && c.openError != 0) {
+        const char* name = ::strerrorname_np(c.openError);
+        text += " (" + (name ? std::string(name) : "errno " + std::to_string(c.openError)) + ")";
+    }
+    return text;
 }
 
 // What names a unit to the operator: its USB port and capacity.
@@ -454,7 +474,9 @@ void ShowRows(StationCore& st, int n) {
 
 // Shows what discovery makes of the unit now in port `p`: refused, a
 // finished disk's loader unit, or ready.
-void EvaluatePort(StationCore& st, int p, Status why, const std::set<std::string>& withDisk) {
+void EvaluatePort(StationCore& st, int p, const Candidate& c,
+                  const std::set<std::string>& withDisk) {
+    const Status why = c.refusal;
     PortRecord& port = st.ports[static_cast<size_t>(p)];
     PortView& row = st.Row(p);
     int16_t& refused = st.Refused[static_cast<size_t>(p)];
@@ -475,7 +497,7 @@ void EvaluatePort(StationCore& st, int p, Status why, const std::set<std::string
         row.SetPicture(Picture::Failed);
         row.ShowColumn(Column::Format);
         row.SetMark(Column::Format, "X");
-        row.SetText(Column::Format, FormatErrorText(Code(why)));
+        row.SetText(Column::Format, RefusalText(c));
     } else {
         port.ErrorStatus = 0;
         row.SetPicture(Picture::Present);
@@ -567,7 +589,7 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
     }
     // Rows whose disk changed are cleared before they show what was found.
     ShowRows(st, n);
-    for (int p = 0; p < n; ++p) EvaluatePort(st, p, found[p].refusal, withDisk);
+    for (int p = 0; p < n; ++p) EvaluatePort(st, p, found[p], withDisk);
     // Rows past the ports found keep no reason for a unit no longer there.
     for (int p = n; p < kMaxPorts; ++p) {
         int16_t& refused = st.Refused[static_cast<size_t>(p)];
@@ -698,7 +720,7 @@ void PollingDiskStatusKeeping(StationCore& st, bool arrived,
             st.ports[i].ErrorStatus = 0;
             row.SetPicture(Picture::Absent);
         } else if (!keepVerdict) {
-            EvaluatePort(st, r, found[static_cast<size_t>(s - seats.begin())].refusal, withDisk);
+            EvaluatePort(st, r, found[static_cast<size_t>(s - seats.begin())], withDisk);
         }
     }
     st.DiskCount = static_cast<int16_t>(count);

@@ -60,20 +60,30 @@ class UnitLock {
         : lib_(lib), handle_(handle) {
         if (handle <= 0) return;
         const auto until = std::chrono::steady_clock::now() + patience;
-        while ((lock_ = lib.LockUnit(handle)) <= 0 && errno == EWOULDBLOCK &&
+        // A whole-disk node that udev has not set up yet (still the
+        // kernel's owner and mode, or not there yet) is waited for too.
+        while ((lock_ = lib.LockUnit(handle)) <= 0 &&
+               (errno == EWOULDBLOCK || errno == EACCES || errno == ENOENT) &&
                std::chrono::steady_clock::now() < until) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        if (lock_ <= 0) error_ = errno;
     }
     UnitLock(const UnitLock&) = delete;
     UnitLock& operator=(const UnitLock&) = delete;
     ~UnitLock() { lib_.UnlockUnit(handle_, lock_); }
     bool held() const { return lock_ > 0; }
+    // Not held because another program holds the unit (EWOULDBLOCK), or
+    // because it could not be locked at all (e.g. EACCES on its whole-disk
+    // node).
+    bool heldElsewhere() const { return error_ == EWOULDBLOCK; }
+    int error() const { return error_; }
 
   private:
     SarnikApi& lib_;
     int32_t handle_;
     int32_t lock_ = 0;
+    int error_ = 0;
 };
 
 // Why port `index` (0-based) is not served: the reason discovery refused it,

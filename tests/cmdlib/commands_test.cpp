@@ -458,7 +458,9 @@ TEST_F(SarnikCommands, OpenWithoutAUnitLeavesAnEmptyLogAndNoHandle) {
     const auto before = fds();
     for (int32_t index : {1, 5, -1, INT32_MIN}) {
         WriteFile(Log(), "stale line\n");
+        errno = EINVAL;
         EXPECT_EQ(cmd::open_unit(fake, sarnik::UnitClass::Disk, index), 0) << index;
+        EXPECT_EQ(errno, 0) << index;  // no unit there
         EXPECT_EQ(ReadFile(Log()), "") << index;
     }
     EXPECT_EQ(cmd::open_unit(fake, sarnik::UnitClass::Cdrom, 0), 0);
@@ -466,9 +468,10 @@ TEST_F(SarnikCommands, OpenWithoutAUnitLeavesAnEmptyLogAndNoHandle) {
     EXPECT_TRUE(fake.opened.empty());
     EXPECT_EQ(fds(), before);
 
-    // Found but not opened: 0, and the log holds the path.
+    // Found but not opened: 0, the log holds the path and errno the reason.
     fake.fail_open = true;
     EXPECT_EQ(cmd::open_unit(fake, sarnik::UnitClass::Disk, 0), 0);
+    EXPECT_EQ(errno, EBUSY);
     EXPECT_EQ(ReadFile(Log()), fake.disks[0] + "\n");
 }
 

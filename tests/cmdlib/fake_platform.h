@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -51,7 +52,10 @@ class FakePlatform : public sarnik::Platform {
 
     int open(const std::string& path) override {
         opened.push_back(path);
-        if (fail_open) return -1;
+        if (fail_open) {
+            errno = EBUSY;
+            return -1;
+        }
         return ::open("/dev/null", O_RDWR | O_CLOEXEC);
     }
 

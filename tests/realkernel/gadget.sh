@@ -21,13 +21,15 @@
 #   ACCEL=tcg|kvm     QEMU accelerator (default tcg)
 #   ICOUNT=OPTS       QEMU -icount options (default shift=2,sleep=off: the
 #                     guest's clock counts instructions); ICOUNT= turns it off
-#   QEMU_TIMEOUT=S    upper bound for the guest run (default 480 s; QEMU is
+#   QEMU_TIMEOUT=S    upper bound for the guest run (default 600 s; QEMU is
 #                     killed 10 s after that if it ignores the first signal)
 #   GUEST_PARTS=faults,bench   (development) only these parts of the guest run;
 #                     the checks of the other parts then fail
 #   BENCH_TURS, BENCH_WRITES, BENCH_ROUNDS   size of the side-by-side figures
 #                     (default 100 TURs, 32 x 64 KiB writes, 5 rounds;
 #                     the median of the rounds' ratios is the figure)
+#   UDEV_PLUGS=N      plugs of the plug-to-row latency with udev (default 8)
+#   UDEV_ONLY=1       the guest runs only the udev scenario (guest-udev.sh)
 #
 # Everything large lands in <repo>/build-realkernel (shared with run.sh).
 # Exit 0 only when every check passed; the last line is "N passed, N failed".
@@ -44,7 +46,7 @@ ACCEL=${ACCEL:-tcg}
 # host keeps the emulator off the CPU lands in whatever the guest is timing.
 ICOUNT=${ICOUNT-shift=2,sleep=off}
 [ "$ACCEL" = tcg ] || ICOUNT=
-QEMU_TIMEOUT=${QEMU_TIMEOUT:-480}
+QEMU_TIMEOUT=${QEMU_TIMEOUT:-600}
 mkdir -p "$W"
 cd "$W" || exit 1
 
@@ -135,6 +137,61 @@ if [ ! -s vmlinux ]; then
 fi
 say "kernel $KVER ready in $(secs $T) s"
 
+# ---- udev and a non-root operator (the scenario of guest-udev.sh)
+# Debian's systemd-udevd (from the udev package here) with Debian's storage
+# rules and the station's own, a group "galmor" with an ordinary user "oper".
+UDEV_PLUGS=${UDEV_PLUGS:-8}
+add_udev_files() { # initramfs root
+    local r=$1 f rules
+    if ! command -v udevadm >/dev/null && [ -z "${SKIP_APT:-}" ]; then
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends udev \
+            >>apt-install.log 2>&1
+    fi
+    command -v udevadm >/dev/null || die "missing command udevadm (install: udev)"
+    mkdir -p "$r"/lib/systemd "$r"/lib/udev/rules.d "$r"/etc/udev "$r"/run
+    cp "$(command -v udevadm)" "$r/usr/bin/udevadm"
+    ln -sf /usr/bin/udevadm "$r/lib/systemd/systemd-udevd"
+    cp /lib/udev/scsi_id /lib/udev/cdrom_id "$r/lib/udev/"
+    for f in 50-udev-default.rules 60-block.rules 60-cdrom_id.rules 60-persistent-storage.rules; do
+        cp "/lib/udev/rules.d/$f" "$r/lib/udev/rules.d/" || die "no /lib/udev/rules.d/$f"
+    done
+    # The rules as the build configured them, else the template with the defaults.
+    rules=$BUILD_DIR/packaging/70-galmor.rules
+    if [ -f "$rules" ]; then
+        cp "$rules" "$r/lib/udev/rules.d/"
+    else
+        sed -e 's/@UFD_OPERATOR_GROUP@/galmor/' -e 's/@UFD_FAMILY_USB_ID_RULES@//' \
+            "$REPO/packaging/udev/70-galmor.rules.in" >"$r/lib/udev/rules.d/70-galmor.rules"
+    fi
+    for f in $(ldd "$r/usr/bin/udevadm" | awk '$3 ~ /^\//{print $3}'); do
+        cp -L "$f" "$r/lib/x86_64-linux-gnu/"
+    done
+    cat >"$r/etc/passwd" <<'PASSWD'
+root:x:0:0:root:/root:/bin/sh
+oper:x:1000:1000:station operator:/tmp:/bin/sh
+PASSWD
+    cat >"$r/etc/group" <<'GROUP'
+root:x:0:
+tty:x:5:
+disk:x:6:
+kmem:x:15:
+dialout:x:20:
+cdrom:x:24:
+tape:x:26:
+audio:x:29:
+video:x:44:
+input:x:105:
+kvm:x:106:
+render:x:107:
+sgx:x:108:
+galmor:x:990:oper
+oper:x:1000:
+GROUP
+    echo "UDEV_PLUGS=$UDEV_PLUGS" >"$r/etc/udev-scenario.env"
+    [ -n "${UDEV_ONLY:-}" ] && echo "UDEV_ONLY=1" >>"$r/etc/udev-scenario.env"
+    cp "$HERE/guest-udev.sh" "$r/etc/guest-udev.sh"
+}
+
 # ---- recipe, images and initramfs
 T=$(now_us)
 R=$W/gadget-initramfs
@@ -186,6 +243,7 @@ depmod -b "$R" "$KVER"
     echo "BENCH_ROUNDS=${BENCH_ROUNDS:-5}"
     echo "GUEST_PARTS=${GUEST_PARTS:-all}"
 } >"$R/etc/bench.env"
+add_udev_files "$R"
 (cd "$R" && find . | cpio -o -H newc --quiet | gzip -1 >"$W/gadget-initrd.gz")
 
 # Foreign USB disk and system disk: filled with a pattern, hashed before and after.

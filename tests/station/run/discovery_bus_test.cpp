@@ -373,8 +373,13 @@ TEST_F(DiscoveryOnBus, FamilyUnitThatCannotBeOpenedYetIsTriedAgainThenShown) {
     EXPECT_TRUE(Contains(st.ports[0].DevicePath, "rev_7.77"));
     EXPECT_EQ(st.ports[0].Handle, 0);
     EXPECT_EQ(st.ports[0].ErrorStatus, 0xEE);
-    EXPECT_EQ(Label("FR", 0).caption, "Cannot be opened");
+    EXPECT_EQ(Label("FR", 0).caption, "Cannot be opened (ENOENT)");
     EXPECT_EQ(Label("ThumbImage", 0).picture, kPictureFailed);
+    // The row says the system's reason, whatever it is.
+    fs::create_directory(dev / "sg1");
+    PollingDiskStatus(st, false);
+    EXPECT_EQ(Label("FR", 0).caption, "Cannot be opened (EISDIR)");
+    fs::remove(dev / "sg1");
 
     // The node appears a moment after the arrival: the unit is opened (a
     // file answers no command, so its probe fails).
@@ -384,10 +389,18 @@ TEST_F(DiscoveryOnBus, FamilyUnitThatCannotBeOpenedYetIsTriedAgainThenShown) {
     });
     PollingDiskStatus(st, true);
     udev.join();
-    setenv("SARNIK_SIM_BUS", simBus.c_str(), 1);
     ASSERT_EQ(st.DiskCount, 1);
     EXPECT_GT(st.ports[0].Handle, 0);
     EXPECT_EQ(st.ports[0].ErrorStatus, 0x75);
+
+    // Opened, but its whole-disk node cannot be locked: not "in use", the
+    // row says why.
+    fs::create_directories(unit / "block/sdz");
+    PollingDiskStatus(st, false);
+    setenv("SARNIK_SIM_BUS", simBus.c_str(), 1);
+    ASSERT_EQ(st.DiskCount, 1);
+    EXPECT_EQ(st.ports[0].ErrorStatus, 0xEE);
+    EXPECT_EQ(Label("FR", 0).caption, "Cannot be opened (ENOENT)");
 }
 
 TEST_F(DiscoveryOnBus, DeviceKeyIsSharedByTheUnitsOfOneDevice) {
