@@ -41,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_files.h"
 #include "core/workers.h"
 #include "run/discovery.h"
 #include "run/run.h"
@@ -54,21 +55,8 @@ using namespace galmor;
 
 namespace {
 
-void WriteFile(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream f(path, std::ios::binary);
-    f << bytes;
-}
-
-std::string Pattern(size_t n, uint32_t seed) {
-    std::string s(n, '\0');
-    uint32_t x = seed * 2654435761u + 1;
-    for (auto& c : s) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 16);
-    }
-    return s;
-}
+using bench::Pattern;
+using bench::WriteFile;
 
 void WriteRecipe(const fs::path& home) {
     const fs::path files = home / "files";
