@@ -31,6 +31,7 @@ constexpr const char* kCheck1 = "Check1";  // the test items, indexed by TestIte
 // Rolling production: the box, the lot size field with its caption, and the
 // lot counter.
 constexpr const char* kCheckRolling = "CheckRolling";
+constexpr const char* kCheckRollingLow = "CheckRollingLow";
 constexpr const char* kLotLab = "LotLab";
 constexpr const char* kLotText = "LotText";
 constexpr const char* kLotCount = "LotCount";

@@ -102,9 +102,10 @@ WindowModel::WindowModel() {
     items[2].visible = false;
     controls_["Check1"] = items;
 
-    // Rolling production: off by default; the lot field (empty: no lot) and
-    // the lot counter show only while the box is checked.
+    // Rolling production: off by default; the low-level format box, the lot
+    // field (empty: no lot) and the lot counter show only while it is checked.
     single("CheckRolling", Make("Rolling"));
+    single("CheckRollingLow", Make("Low level format first", false));
     single("LotLab", Make("Lot", false));
     single("LotText", Make("", false));
     single("LotCount", Make("", false));

@@ -16,6 +16,7 @@ namespace {
 // a lot keeps the size it was started with.
 void LockRollingBoxes(Station& st, bool armed) {
     st.model.SetEnabled(ctl::kCheckRolling, -1, !armed);
+    st.model.SetEnabled(ctl::kCheckRollingLow, -1, !armed);
     st.model.SetEnabled(ctl::kLotText, -1, !armed);
 }
 
@@ -24,6 +25,7 @@ void LockRollingBoxes(Station& st, bool armed) {
 void CheckRolling_Click(Station& st, bool on) {
     WindowModel& m = st.model;
     m.SetChecked(ctl::kCheckRolling, -1, on);
+    m.SetVisible(ctl::kCheckRollingLow, -1, on);
     m.SetVisible(ctl::kLotLab, -1, on);
     m.SetVisible(ctl::kLotText, -1, on);
     m.SetVisible(ctl::kLotCount, -1, on && !m.Get1(ctl::kLotCount).caption.empty());
@@ -53,6 +55,7 @@ bool RollingStart_Click(Station& st) {
     }
     RollingOptions opts;
     opts.lot = *lot;
+    opts.lowLevelFormat = m.Get1(ctl::kCheckRollingLow).checked;
     // Refused while a batch action goes on, or with no item checked (which
     // it says).
     if (!RollingArm(st, true, opts)) return true;

@@ -14,7 +14,8 @@ namespace galmor {
 
 struct Station;
 
-// The box was clicked: the lot field and the counter show while it is checked.
+// The box was clicked: the low-level format box, the lot field and the
+// counter show while it is checked.
 void CheckRolling_Click(Station& st, bool on);
 // The lot field as a lot size: 0 for an empty field (no lot), nothing when
 // it holds anything but a whole number of disks from 1 up.

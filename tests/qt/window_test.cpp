@@ -14,6 +14,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QtTest>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -293,8 +294,10 @@ class WindowTest : public QObject {
         Bench b({Small(), Small({{0x93, 1, false}})});
         QVERIFY(b.StartUp());
         QVERIFY(b.W("LotText")->isHidden() && b.W("LotCount")->isHidden());
+        QVERIFY(b.W("CheckRollingLow")->isHidden());
         b.Click("CheckRolling");
         b.w->FlushNow();
+        b.Click("CheckRollingLow");  // each disk is low-level formatted first
         QTest::keyClicks(b.W("LotText"), "3");
         b.Click("GoCmd");
         b.w->FlushNow();
@@ -316,6 +319,8 @@ class WindowTest : public QObject {
         b.st->DeviceEvent = kDeviceEventArrival;
         QTRY_COMPARE_WITH_TIMEOUT(b.Text("LotCount"), QString("3 of 3 passed, 1 failed"), 60000);
         QCOMPARE(b.Picture(2), QString("Disk 2: Disk passed"));
+        const auto ops = b.tb.Opcodes("d003");
+        QVERIFY(std::count(ops.begin(), ops.end(), 0x98) > 0);
         QCOMPARE(b.Picture(0), QString("Disk 0: Disk passed"));
         QTRY_COMPARE(b.Text("PassLab"), QString("! FAILED !"));
 

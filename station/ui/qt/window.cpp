@@ -288,6 +288,11 @@ void OperatorWindow::Build() {
     connect(rolling, &QCheckBox::clicked, this,
             [this](bool on) { Call([this, on] { CheckRolling_Click(st_, on); }); });
     f1->addWidget(rolling);
+    auto* rollingLow = new QCheckBox(frame1);
+    Bind("CheckRollingLow", -1, Kind::Check, rollingLow);
+    connect(rollingLow, &QCheckBox::clicked, this,
+            [this](bool on) { st_.model.SetChecked("CheckRollingLow", -1, on); });
+    f1->addWidget(rollingLow);
     auto* lotRow = new QHBoxLayout;
     auto* lotLab = new QLabel(frame1);
     Bind("LotLab", -1, Kind::Label, lotLab);
