@@ -131,26 +131,8 @@ std::vector<DiskSpec> MakeLot(const Params& p) {
     return lot;
 }
 
-using bench::Pattern;
-using bench::WriteFile;
-
 void WriteRecipe(const fs::path& home, int loaderMb) {
-    const fs::path files = home / "files";
-    WriteFile(files / "7301.img", Pattern(static_cast<size_t>(loaderMb) << 20, 1));
-    WriteFile(files / "Reserve.img", Pattern(1u << 20, 2));
-    WriteFile(home / "Product.ini",
-              "[VID/PID]\r\nVID=1234\r\nPID=5678\r\n"
-              "[USB MANUFACTURE STRING]\r\nKorva\r\n"
-              "[USB PRODUCT STRING]\r\nFlash Disk\r\n"
-              "[SCSI MANUFACTURE STRING]\r\nKORVA\r\n"
-              "[SCSI PRODUCT STRING]\r\nFLASH DISK\r\n"
-              "[PARTITION STATUS]\r\nParNum=2\r\n1st=0.5\r\n2nd=0.5\r\n"
-              "[DISK LABEL]\r\nFLOOR\r\n"
-              "[DISK CAPACITY]\r\nSize=256\r\n"
-              "[7301 Compare Disk Flag]\r\nTrue\r\n"
-              "[Serial Number]\r\nFLR\r\n"
-              "[7301 Files Directory]\r\n" +
-                  files.string() + "/\r\n");
+    bench::WriteRecipe(home, static_cast<size_t>(loaderMb) << 20, "FLOOR", 256, "FLR");
 }
 
 double Since(Clock::time_point t0, Clock::time_point t) {

@@ -40,27 +40,7 @@ using namespace galmor;
 
 namespace {
 
-using bench::Pattern;
-using bench::WriteFile;
-
-void WriteRecipe(const fs::path& home, size_t loaderBytes) {
-    const fs::path files = home / "files";
-    WriteFile(files / "7301.img", Pattern(loaderBytes, 1));
-    WriteFile(files / "Reserve.img", Pattern(1u << 20, 2));
-    WriteFile(home / "Product.ini",
-              "[VID/PID]\r\nVID=1234\r\nPID=5678\r\n"
-              "[USB MANUFACTURE STRING]\r\nKorva\r\n"
-              "[USB PRODUCT STRING]\r\nFlash Disk\r\n"
-              "[SCSI MANUFACTURE STRING]\r\nKORVA\r\n"
-              "[SCSI PRODUCT STRING]\r\nFLASH DISK\r\n"
-              "[PARTITION STATUS]\r\nParNum=2\r\n1st=0.5\r\n2nd=0.5\r\n"
-              "[DISK LABEL]\r\nBENCH\r\n"
-              "[DISK CAPACITY]\r\nSize=512\r\n"
-              "[7301 Compare Disk Flag]\r\nTrue\r\n"
-              "[Serial Number]\r\nBEN\r\n"
-              "[7301 Files Directory]\r\n" +
-                  files.string() + "/\r\n");
-}
+using bench::WriteRecipe;
 
 uint64_t LastDelayUs(const simbus::Bus& bus, const std::string& id) {
     const auto j = bus.inspect(id);
