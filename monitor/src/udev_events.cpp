@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "event_table.h"
@@ -57,6 +58,23 @@ bool UdevEvents::Open(std::string* error) {
 // enumeration leaves such devices out, so sysfs is listed here.)
 bool UdevEvents::NodesHandled() {
     namespace fs = std::filesystem;
+    // A USB disk shows its sg node first; the sd or sr driver makes its block
+    // node a moment later, and the station locks that one too. A disk (or
+    // CD-ROM) unit of a USB device without its block node yet is not ready.
+    {
+        std::error_code ec;
+        for (fs::directory_iterator it("/sys/class/scsi_generic", ec), end; !ec && it != end;
+             it.increment(ec)) {
+            std::error_code ec2;
+            const fs::path dev = fs::canonical(it->path() / "device", ec2);
+            if (ec2 || dev.string().find("/usb") == std::string::npos) continue;
+            std::ifstream type_file(dev / "type");
+            int type = -1;
+            if (!(type_file >> type)) continue;
+            if (type != 0 && type != 5 && type != 7 && type != 14) continue;
+            if (fs::is_empty(dev / "block", ec2) || ec2) return false;
+        }
+    }
     for (const char* cls : {"/sys/class/scsi_generic", "/sys/class/block"}) {
         std::error_code ec;
         for (fs::directory_iterator it(cls, ec), end; !ec && it != end; it.increment(ec)) {

@@ -50,6 +50,11 @@ constexpr std::chrono::milliseconds kProbePatience{2000};
 // be opened yet is tried again, and the pause between the tries.
 constexpr std::chrono::milliseconds kOpenPatience{1500};
 constexpr std::chrono::milliseconds kOpenRetryPause{100};
+// A unit still unopenable after that is looked at again by later discoveries
+// (which do not wait), this often, for this long after the arrival: on a
+// loaded machine udev may take seconds to apply its rules to the nodes.
+constexpr std::chrono::milliseconds kLateOpenEvery{2000};
+constexpr std::chrono::seconds kLateOpenFor{30};
 // Walks of the collecting pass at most: the bus keeps changing otherwise.
 constexpr int kMaxWalks = 20;
 
@@ -117,6 +122,9 @@ struct Discovery {
     // The library can keep its path log: a failed open's log line is the
     // unit it tried, not a line left from before.
     bool logKept = true;
+    // Waits for units held or not openable yet; a discovery that only looks
+    // again at such units does not.
+    bool patient = true;
     std::set<std::string> probeSeen;  // devices of a unit the probe pass opened
     std::set<std::string> probed;     // devices the probe was sent to, or meant for
     std::map<std::string, Status> refused;
@@ -273,7 +281,8 @@ void ProbeDevice(StationCore& st, Discovery& d, int32_t h, const std::string& pa
     // looking at a fresh disk, another station in the middle of a run) is
     // waited for as long as a run would wait, and never disturbed.
     const auto now = std::chrono::steady_clock::now();
-    if (!d.probeDeadline) d.probeDeadline = now + kProbePatience;
+    if (!d.probeDeadline)
+        d.probeDeadline = now + (d.patient ? kProbePatience : std::chrono::milliseconds{0});
     const auto left = std::max(std::chrono::steady_clock::duration::zero(), *d.probeDeadline - now);
     const UnitLock lock(st.Lib(), h, std::chrono::duration_cast<std::chrono::milliseconds>(left));
     if (!lock.held()) {
@@ -409,7 +418,7 @@ bool CollectingPass(StationCore& st, Discovery& d, bool arrived, std::vector<Can
                                          [&](const std::string& p) { return present.count(p); });
         if (!met && !waiting) break;
         if (!met) {
-            if (!arrived || std::chrono::steady_clock::now() >= until) break;
+            if (!arrived || !d.patient || std::chrono::steady_clock::now() >= until) break;
             std::this_thread::sleep_for(kOpenRetryPause);
         }
     }
@@ -543,11 +552,37 @@ std::string DeviceKey(const std::string& path) {
     return instance;
 }
 
-void PollingDiskStatus(StationCore& st, bool arrived) {
+// After a discovery: while a row shows a unit of the family that could not
+// be opened, later discoveries look again (see kLateOpenEvery). A discovery
+// after a notice starts the time over; one that only looked again does not.
+static void NoteUnopenable(StationCore& st, bool notice) {
+    const int rows = std::clamp<int>(st.DiskCount.load(), 0, kMaxPorts);
+    const bool waiting = std::any_of(st.Refused.begin(), st.Refused.begin() + rows,
+                                     [](int16_t r) { return r == Code(Status::Unopenable); });
+    using Clock = std::chrono::steady_clock;
+    if (!waiting) {
+        st.OpenRetryNext = st.OpenRetryUntil = {};
+        return;
+    }
+    const auto now = Clock::now();
+    if (notice || st.OpenRetryUntil == Clock::time_point{}) st.OpenRetryUntil = now + kLateOpenFor;
+    st.OpenRetryNext = now + kLateOpenEvery;
+    if (st.OpenRetryNext > st.OpenRetryUntil) st.OpenRetryNext = st.OpenRetryUntil = {};
+}
+
+bool OpenRetryDue(StationCore& st) {
+    using Clock = std::chrono::steady_clock;
+    if (st.OpenRetryNext == Clock::time_point{} || Clock::now() < st.OpenRetryNext) return false;
+    st.OpenRetryNext = {};
+    return true;
+}
+
+void PollingDiskStatus(StationCore& st, bool arrived, bool patient) {
     st.NoCdromUnit = true;
     st.ForeignDevices.clear();
     Discovery d;
     d.logKept = LibraryFolderProblem().empty();
+    d.patient = patient;
     if (!ProbePass(st, d)) return;
 
     const int oldCount = std::clamp<int>(st.DiskCount.load(), 0, kMaxPorts);
@@ -597,6 +632,7 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
         refused = 0;
     }
     st.DiskCount = static_cast<int16_t>(n);
+    NoteUnopenable(st, arrived && patient);
 
     StationView& v = st.View();
     v.SetEnabled(Button::Start, n > 0 && st.NoCdromUnit);
@@ -615,11 +651,12 @@ void PollingDiskStatus(StationCore& st, bool arrived) {
 namespace galmor {
 
 void PollingDiskStatusKeeping(StationCore& st, bool arrived,
-                              const std::array<bool, kMaxRunPorts>& busy) {
+                              const std::array<bool, kMaxRunPorts>& busy, bool patient) {
     st.NoCdromUnit = true;
     st.ForeignDevices.clear();
     Discovery d;
     d.logKept = LibraryFolderProblem().empty();
+    d.patient = patient;
     for (int r = 0; r < kMaxRunPorts; ++r) {
         const PortRecord& port = st.ports[static_cast<size_t>(r)];
         if (busy[static_cast<size_t>(r)] && !port.DevicePath.empty())
@@ -724,6 +761,7 @@ void PollingDiskStatusKeeping(StationCore& st, bool arrived,
         }
     }
     st.DiskCount = static_cast<int16_t>(count);
+    NoteUnopenable(st, arrived && patient);
     // The batch controls stay off: the sockets start by themselves.
     StationView& v = st.View();
     v.SetEnabled(Button::Start, false);

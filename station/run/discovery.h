@@ -12,8 +12,9 @@ namespace galmor {
 struct StationCore;
 
 // One discovery: probe pass, removal clean-up (arrived false), collecting pass,
-// evaluation, and the start controls.
-void PollingDiskStatus(StationCore& st, bool arrived);
+// evaluation, and the start controls. Not patient: a look again at units that
+// could not be opened, which waits for no unit.
+void PollingDiskStatus(StationCore& st, bool arrived, bool patient = true);
 // The discovery of rolling production. Rows marked busy (their job runs)
 // keep their disk, record and row untouched, and their device gets no command
 // from it; every other disk found takes the row that showed it before, else a
@@ -21,7 +22,12 @@ void PollingDiskStatus(StationCore& st, bool arrived);
 // Only the first kMaxRunPorts rows are used; DiskCount covers the highest
 // row in use (rows below it may be empty).
 void PollingDiskStatusKeeping(StationCore& st, bool arrived,
-                              const std::array<bool, kMaxRunPorts>& busy);
+                              const std::array<bool, kMaxRunPorts>& busy, bool patient = true);
+
+// Whether a row still shows a unit of the family that could not be opened
+// and it is time to look at the bus again (every 2 s, for 30 s after the
+// notice that brought it); true once per due look.
+bool OpenRetryDue(StationCore& st);
 
 // Reads the first line of the library's device-path log.
 // Why the library's folder cannot hold its device-path log, or "" when it

@@ -257,14 +257,15 @@ bool RollingTick(StationCore& st, const std::function<void(int row, bool passed)
 
     const int16_t event = st.DeviceEvent;
     const bool pending = event == kDeviceEventArrival || event == kDeviceEventRemoval;
-    if (pending || rr.rediscover) {
+    const bool again = !pending && !rr.rediscover && OpenRetryDue(st);
+    if (pending || rr.rediscover || again) {
         if (pending) st.DeviceEvent = kDeviceEventHandled;
         rr.rediscover = false;
         std::array<bool, kMaxRunPorts> busy{};
         for (int r = 0; r < kMaxRunPorts; ++r)
             busy[static_cast<size_t>(r)] =
                 StateOf(rr.sockets[static_cast<size_t>(r)]) == SocketState::Running;
-        PollingDiskStatusKeeping(st, event != kDeviceEventRemoval, busy);
+        PollingDiskStatusKeeping(st, again || event != kDeviceEventRemoval, busy, !again);
         changed = true;
     }
 

@@ -160,6 +160,11 @@ struct StationCore {
     // core/monitor_link.h). Written by the hook and read and reset by the
     // polling timer, both on the window thread.
     int16_t DeviceEvent = 0;
+    // A unit of the family that an arrival's discovery could not open (udev
+    // still applying its rules on a busy machine, another program holding
+    // it) is looked at again every so often until `OpenRetryUntil`: no later
+    // event may come for it. Window thread only; unset when no row waits.
+    std::chrono::steady_clock::time_point OpenRetryNext{}, OpenRetryUntil{};
 
     // Run state.
     std::atomic<bool> RunInProgress{false};

@@ -30,6 +30,8 @@
 #                     the median of the rounds' ratios is the figure)
 #   UDEV_PLUGS=N      plugs of the plug-to-row latency with udev (default 8)
 #   UDEV_ONLY=1       the guest runs only the udev scenario (guest-udev.sh)
+#   UDEV_LOAD=N       N busy loops in the guest during the latency plugs (a
+#                     loaded desktop: udev's rules take longer than usual)
 #
 # Everything large lands in <repo>/build-realkernel (shared with run.sh).
 # Exit 0 only when every check passed; the last line is "N passed, N failed".
@@ -189,6 +191,7 @@ oper:x:1000:
 GROUP
     echo "UDEV_PLUGS=$UDEV_PLUGS" >"$r/etc/udev-scenario.env"
     [ -n "${UDEV_ONLY:-}" ] && echo "UDEV_ONLY=1" >>"$r/etc/udev-scenario.env"
+    echo "UDEV_LOAD=${UDEV_LOAD:-0}" >>"$r/etc/udev-scenario.env"
     cp "$HERE/guest-udev.sh" "$r/etc/guest-udev.sh"
 }
 

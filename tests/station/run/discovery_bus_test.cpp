@@ -11,6 +11,7 @@
 
 #include "controller/steps.h"
 #include "run/discovery.h"
+#include "run/polling_timer.h"
 #include "run/run.h"
 #include "station_on_bus.h"
 #include "ui/grid.h"
@@ -396,11 +397,22 @@ TEST_F(DiscoveryOnBus, FamilyUnitThatCannotBeOpenedYetIsTriedAgainThenShown) {
     // Opened, but its whole-disk node cannot be locked: not "in use", the
     // row says why.
     fs::create_directories(unit / "block/sdz");
-    PollingDiskStatus(st, false);
-    setenv("SARNIK_SIM_BUS", simBus.c_str(), 1);
+    PollingDiskStatus(st, true);
     ASSERT_EQ(st.DiskCount, 1);
     EXPECT_EQ(st.ports[0].ErrorStatus, 0xEE);
     EXPECT_EQ(Label("FR", 0).caption, "Cannot be opened (ENOENT)");
+
+    // udev makes the node usable only later, and no event comes for that:
+    // the polling timer looks again (not at once, and only while a row waits).
+    EXPECT_FALSE(OpenRetryDue(st));
+    EXPECT_FALSE(Timer1_Timer(st));
+    testbus::WriteFile((dev / "sdz").string(), "");
+    st.OpenRetryNext = std::chrono::steady_clock::now();
+    EXPECT_TRUE(Timer1_Timer(st));
+    setenv("SARNIK_SIM_BUS", simBus.c_str(), 1);
+    EXPECT_EQ(st.ports[0].ErrorStatus, 0x75);
+    EXPECT_EQ(st.OpenRetryNext, std::chrono::steady_clock::time_point{});
+    EXPECT_FALSE(Timer1_Timer(st));
 }
 
 TEST_F(DiscoveryOnBus, DeviceKeyIsSharedByTheUnitsOfOneDevice) {
