@@ -26,7 +26,7 @@ struct LogResult {
 
 // The schema this build writes. Older logs are migrated when opened; a log
 // written by a newer station is refused.
-constexpr int kSchemaVersion = 3;
+constexpr int kSchemaVersion = 4;
 
 struct LogFilter {
     std::string since;    // a full UTC time ("YYYY-MM-DDTHH:MM:SS.mmmZ"); empty for all
@@ -44,11 +44,15 @@ struct LogFilter {
     // With brief: not even checked (an earlier pass over the same records
     // checked them and knows the damaged ones).
     bool unchecked = false;
+    // Count over the records themselves, never the hourly counts the store
+    // keeps (to check one against the other).
+    bool from_records = false;
 };
 
 // Production disks counted per (period, station, outcome): a period is the
 // first `period_chars` characters of the UTC time ("YYYY-MM-DDTHH" for
 // hours). Each physical disk counts once, as its latest complete record says.
+// Passed disks carry no error text.
 struct DiskTally {
     std::string period, station;
     bool passed = false;

@@ -202,6 +202,95 @@ std::vector<std::string> SchemaV3() {
     };
 }
 
+namespace {
+
+// The condition of kCounts on the row `row` (NEW or OLD) of a trigger.
+std::string RowCounts(const std::string& row) {
+    return row + ".superseded_by = 0 AND " + row + ".counted = 1 AND " + row +
+           ".state = 'complete'";
+}
+
+// The key in disk_hours of the row `row` of `disks` ("" for the table itself).
+std::string HourKey(const std::string& row) {
+    const std::string r = row.empty() ? "" : row + ".";
+    return "substr(" + r + "logged_at, 1, 13), " + r + "station, " + r + "lot_id, " + r +
+           "result, " + r + "error_status, CASE WHEN " + r + "result = 'pass' THEN '' ELSE " + r +
+           "error_text END";
+}
+
+constexpr const char* kHourColumns = "hour, station, lot_id, result, error_status, error_text";
+
+// One disk more for the key of `row`, one less.
+std::string HourUp(const std::string& row) {
+    return std::string("INSERT INTO disk_hours (") + kHourColumns + ", disks) VALUES (" +
+           HourKey(row) + ", 1) ON CONFLICT (" + kHourColumns +
+           ") DO UPDATE SET disks = disk_hours.disks + 1";
+}
+
+std::string HourDown(const std::string& row) {
+    const std::string r = row + ".";
+    return "UPDATE disk_hours SET disks = disks - 1 WHERE hour = substr(" + r +
+           "logged_at, 1, 13) AND station = " + r + "station AND lot_id = " + r +
+           "lot_id AND result = " + r + "result AND error_status = " + r +
+           "error_status AND error_text = CASE WHEN " + r + "result = 'pass' THEN '' ELSE " + r +
+           "error_text END";
+}
+
+}  // namespace
+
+// Every write of a record (new, completed, settled, superseded, deleted or
+// edited by hand) moves its disk out of the key of the row as it was, if that
+// counted, and into the key of the row as it is, if that counts. A record
+// that supersedes another takes the disk over in the same transaction, so a
+// disk counts once. Rows that fall to 0 stay (the counts leave them out).
+//
+// Each station writes the keys of its own station, so stations do not wait
+// for one another here. A supersede that crosses stations (a disk run on one
+// station and again on another) also takes the first station's row: two
+// such transactions in opposite directions at once can deadlock, which the
+// server resolves by failing one of them; the store reports that as a failed
+// write of the disk, as any refused transaction.
+std::vector<std::string> SchemaV4(bool postgres) {
+    std::vector<std::string> sql = {
+        std::string("CREATE TABLE disk_hours (hour TEXT NOT NULL, station TEXT NOT NULL, "
+                    "lot_id TEXT NOT NULL, result TEXT NOT NULL, error_status INTEGER NOT NULL, "
+                    "error_text TEXT NOT NULL, disks ") +
+            (postgres ? "BIGINT" : "INTEGER") + " NOT NULL, PRIMARY KEY (" + kHourColumns + "))" +
+            (postgres ? "" : " WITHOUT ROWID"),
+    };
+    if (postgres) {
+        sql.push_back(
+            "CREATE OR REPLACE FUNCTION disk_hours_keep() RETURNS trigger LANGUAGE plpgsql AS "
+            "$body$ BEGIN "
+            "IF TG_OP <> 'INSERT' THEN IF " +
+            RowCounts("OLD") + " THEN " + HourDown("OLD") +
+            "; END IF; END IF; "
+            "IF TG_OP <> 'DELETE' THEN IF " +
+            RowCounts("NEW") + " THEN " + HourUp("NEW") +
+            "; END IF; END IF; "
+            "RETURN NULL; END $body$");
+        sql.push_back(
+            "CREATE TRIGGER disk_hours_keep AFTER INSERT OR UPDATE OR DELETE ON disks "
+            "FOR EACH ROW EXECUTE FUNCTION disk_hours_keep()");
+    } else {
+        auto trigger = [](const std::string& name, const char* event, const std::string& row,
+                          const std::string& body) {
+            return "CREATE TRIGGER " + name + " AFTER " + event + " ON disks WHEN " +
+                   RowCounts(row) + " BEGIN " + body + "; END";
+        };
+        sql.push_back(trigger("disk_hours_insert", "INSERT", "NEW", HourUp("NEW")));
+        sql.push_back(trigger("disk_hours_update_old", "UPDATE", "OLD", HourDown("OLD")));
+        sql.push_back(trigger("disk_hours_update_new", "UPDATE", "NEW", HourUp("NEW")));
+        sql.push_back(trigger("disk_hours_delete", "DELETE", "OLD", HourDown("OLD")));
+    }
+    // Filled last: creating the trigger has locked out other writers until
+    // the commit, so no record written meanwhile is missed or counted twice.
+    sql.push_back(std::string("INSERT INTO disk_hours (") + kHourColumns + ", disks) SELECT " +
+                  HourKey("") + ", COUNT(*) FROM disks WHERE " + kCounts +
+                  " GROUP BY 1, 2, 3, 4, 5, 6");
+    return sql;
+}
+
 std::string FilterSql(const LogFilter& filter, std::vector<std::string>* args,
                       const std::function<std::string(size_t)>& placeholder) {
     std::string sql = filter.all ? "1=1" : "superseded_by = 0";
@@ -222,17 +311,46 @@ std::string FilterSql(const LogFilter& filter, std::vector<std::string>* args,
     return sql;
 }
 
+namespace {
+
+// A time on a whole hour ("YYYY-MM-DDTHH:00:00.000Z"), or none.
+bool WholeHour(const std::string& t) {
+    return t.empty() || (t.size() == 24 && t.compare(13, 11, ":00:00.000Z") == 0);
+}
+
+}  // namespace
+
 std::string CountSql(const LogFilter& filter, int period_chars, std::vector<std::string>* args,
                      const std::function<std::string(size_t)>& placeholder) {
+    const std::string period = std::to_string(period_chars);
+    if (!filter.from_records && filter.serial.empty() && filter.run_id.empty() &&
+        WholeHour(filter.since) && WholeHour(filter.until) &&
+        (period_chars == 0 || period_chars == 10 || period_chars == 13)) {
+        // From a whole hour on (or before one), a record's hour is that hour
+        // or later (earlier) exactly when its time is.
+        std::string where = "1=1";
+        auto add = [&](const char* test, const std::string& value) {
+            args->push_back(value);
+            where += std::string(" AND ") + test + placeholder(args->size());
+        };
+        if (!filter.since.empty()) add("hour >= ", filter.since.substr(0, 13));
+        if (!filter.until.empty()) add("hour < ", filter.until.substr(0, 13));
+        if (!filter.station.empty()) add("station = ", filter.station);
+        if (!filter.lot_id.empty()) add("lot_id = ", filter.lot_id);
+        if (filter.result >= 0) add("result = ", filter.result ? "pass" : "fail");
+        return "SELECT substr(hour, 1, " + period +
+               "), station, result, error_status, error_text, SUM(disks) FROM disk_hours WHERE " +
+               where + " GROUP BY 1, 2, 3, 4, 5 HAVING SUM(disks) > 0";
+    }
     LogFilter current = filter;
     current.all = false;  // a disk counts once, as its latest record says
     // The condition of the counting indexes, word for word, so that the
     // databases see they may use them.
-    return "SELECT substr(logged_at, 1, " + std::to_string(period_chars) +
+    return "SELECT substr(logged_at, 1, " + period +
            "), station, result, error_status, CASE WHEN result = 'pass' THEN '' ELSE error_text "
            "END, COUNT(*) FROM disks WHERE " +
            FilterSql(current, args, placeholder) + " AND " + kCounts +
-           " GROUP BY substr(logged_at, 1, " + std::to_string(period_chars) +
+           " GROUP BY substr(logged_at, 1, " + period +
            "), station, result, error_status, error_text";
 }
 

@@ -47,13 +47,19 @@ std::vector<std::string> SchemaV1(const std::string& id_type);
 std::vector<std::string> SchemaV2(const std::string& id_type);
 // Version 3: the lot a disk was made in (rolling production).
 std::vector<std::string> SchemaV3();
+// Version 4: the disks that count, per hour, station, lot and outcome, kept
+// by triggers on `disks` in the transaction of every write and filled from
+// the records already there.
+std::vector<std::string> SchemaV4(bool postgres);
 
 // The WHERE clause of a filter over `disks` (without "WHERE"), its values
 // appended to *args; `placeholder` gives the text of the n-th value (1-based).
 std::string FilterSql(const LogFilter& filter, std::vector<std::string>* args,
                       const std::function<std::string(size_t)>& placeholder);
 
-// The aggregate behind Store::Count; FilterSql's values come first.
+// The aggregate behind Store::Count: over the hourly counts when the filter
+// allows (no serial or run, whole hours, periods of hours or longer),
+// otherwise over the records.
 std::string CountSql(const LogFilter& filter, int period_chars, std::vector<std::string>* args,
                      const std::function<std::string(size_t)>& placeholder);
 

@@ -746,6 +746,13 @@ class PostgresStore final : public Store {
                 if (!Command(sql)) return fail("cannot migrate the log to version 3");
             }
         }
+        // Under the schema lock: the hourly counts are filled from the
+        // records in the transaction that starts keeping them.
+        if (version < 4) {
+            for (const auto& sql : detail::SchemaV4(true)) {
+                if (!Command(sql)) return fail("cannot migrate the log to version 4");
+            }
+        }
         if (version < kSchemaVersion) {
             if (!Command("DELETE FROM schema_version") ||
                 !Command("INSERT INTO schema_version VALUES (" + std::to_string(kSchemaVersion) +

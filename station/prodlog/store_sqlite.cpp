@@ -514,6 +514,11 @@ class SqliteStore final : public Store {
                 if (!Exec(sql.c_str())) return fail("cannot migrate the log to version 3");
             }
         }
+        if (version < 4) {
+            for (const auto& sql : detail::SchemaV4(false)) {
+                if (!Exec(sql.c_str())) return fail("cannot migrate the log to version 4");
+            }
+        }
         if (version < kSchemaVersion) {
             const std::string set =
                 "DELETE FROM schema_version; INSERT INTO schema_version "

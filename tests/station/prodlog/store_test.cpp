@@ -9,12 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "pg_server.h"
 #include "prodlog/printer.h"
@@ -283,11 +285,16 @@ TEST_P(StoreTest, AVersionOneLogIsMigrated) {
         old[i].id = read[i].id;
         EXPECT_EQ(read[i], old[i]);
     }
-    std::vector<DiskTally> tallies;
-    ASSERT_TRUE(store->Count({}, 10, &tallies).ok);
-    int64_t disks = 0;
-    for (const auto& t : tallies) disks += t.disks;
-    EXPECT_EQ(disks, 2);
+    // Counted from the hourly counts the migration filled, and from the records.
+    for (const bool from_records : {false, true}) {
+        std::vector<DiskTally> tallies;
+        LogFilter f;
+        f.from_records = from_records;
+        ASSERT_TRUE(store->Count(f, 10, &tallies).ok);
+        int64_t disks = 0;
+        for (const auto& t : tallies) disks += t.disks;
+        EXPECT_EQ(disks, 2) << from_records;
+    }
     // The migrated log keeps lots: a lot's records are found by its id.
     DiskRecord lot = Sample(2, "line-1", true, "2026-12-07T08:02:00.000Z");
     lot.lot_id = "20261207T080000Z-1-1";
@@ -464,7 +471,32 @@ TEST_P(StoreTest, ARecordHoldsItsSerialOrIsRefused) {
 TEST_P(StoreTest, ARecordSupersedesItsDisksEarlierOneAndTheDiskCountsOnce) {
     auto store = Open();
     ASSERT_TRUE(store);
+    using Key = std::tuple<std::string, std::string, bool, int, std::string, int64_t>;
+    auto tallies = [&](const LogFilter& f, int period) {
+        std::vector<DiskTally> t;
+        EXPECT_TRUE(store->Count(f, period, &t).ok);
+        std::vector<Key> keys;
+        for (const auto& x : t)
+            keys.emplace_back(x.period, x.station, x.passed, x.error_status, x.error_text, x.disks);
+        std::sort(keys.begin(), keys.end());
+        return keys;
+    };
+    // The hourly counts the store keeps say what the records say, under
+    // every filter they serve.
     auto disks = [&] {
+        const std::string hour = UtcNow().substr(0, 13) + ":00:00.000Z";
+        std::vector<LogFilter> filters(5);
+        filters[1].station = "line-1";
+        filters[2].result = 1;
+        filters[3].since = hour;
+        filters[4].until = hour;
+        for (const LogFilter& f : filters) {
+            for (int period : {0, 10, 13}) {
+                LogFilter records = f;
+                records.from_records = true;
+                EXPECT_EQ(tallies(f, period), tallies(records, period)) << period;
+            }
+        }
         std::vector<DiskTally> t;
         EXPECT_TRUE(store->Count({}, 13, &t).ok);
         int64_t passed = 0, failed = 0;
@@ -516,6 +548,12 @@ TEST_P(StoreTest, ARecordSupersedesItsDisksEarlierOneAndTheDiskCountsOnce) {
     ASSERT_TRUE(store->Query(f, &all).ok);
     ASSERT_EQ(all.size(), 1u);
     EXPECT_TRUE(all[0].passed);
+
+    // Edited and deleted by hand, the counts follow the records.
+    ASSERT_TRUE(Sql("UPDATE disks SET result = 'fail', error_text = 'x', station = 'line-2'"));
+    EXPECT_EQ(disks(), std::make_pair(int64_t{0}, int64_t{1}));
+    ASSERT_TRUE(Sql("DELETE FROM disks WHERE id = " + std::to_string(scan.id)));
+    EXPECT_EQ(disks(), std::make_pair(int64_t{0}, int64_t{0}));
 }
 
 // Eight ports hand in records at once, again and again, some of them with a
