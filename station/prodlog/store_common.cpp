@@ -272,6 +272,13 @@ std::vector<std::string> SchemaV4(bool postgres) {
         sql.push_back(
             "CREATE TRIGGER disk_hours_keep AFTER INSERT OR UPDATE OR DELETE ON disks "
             "FOR EACH ROW EXECUTE FUNCTION disk_hours_keep()");
+        // TRUNCATE fires no row trigger: the counts go with the records.
+        sql.push_back(
+            "CREATE OR REPLACE FUNCTION disk_hours_clear() RETURNS trigger LANGUAGE plpgsql AS "
+            "$body$ BEGIN DELETE FROM disk_hours; RETURN NULL; END $body$");
+        sql.push_back(
+            "CREATE TRIGGER disk_hours_clear AFTER TRUNCATE ON disks "
+            "FOR EACH STATEMENT EXECUTE FUNCTION disk_hours_clear()");
     } else {
         auto trigger = [](const std::string& name, const char* event, const std::string& row,
                           const std::string& body) {
