@@ -50,11 +50,12 @@ constexpr std::chrono::milliseconds kProbePatience{2000};
 // be opened yet is tried again, and the pause between the tries.
 constexpr std::chrono::milliseconds kOpenPatience{1500};
 constexpr std::chrono::milliseconds kOpenRetryPause{100};
-// A unit still unopenable after that is looked at again by later discoveries
-// (which do not wait), this often, for this long after the arrival: on a
-// loaded machine udev may take seconds to apply its rules to the nodes.
+// A unit still unopenable after that, or held throughout its probe, is looked
+// at again by later discoveries (which do not wait), this often, for this long
+// after the arrival: on a loaded machine udev may take many seconds to apply
+// its rules to the nodes, and holds the whole-disk node meanwhile.
 constexpr std::chrono::milliseconds kLateOpenEvery{2000};
-constexpr std::chrono::seconds kLateOpenFor{30};
+constexpr std::chrono::seconds kLateOpenFor{60};
 // Walks of the collecting pass at most: the bus keeps changing otherwise.
 constexpr int kMaxWalks = 20;
 
@@ -553,12 +554,15 @@ std::string DeviceKey(const std::string& path) {
 }
 
 // After a discovery: while a row shows a unit of the family that could not
-// be opened, later discoveries look again (see kLateOpenEvery). A discovery
+// be opened or probed, later discoveries look again (see kLateOpenEvery). A discovery
 // after a notice starts the time over; one that only looked again does not.
 static void NoteUnopenable(StationCore& st, bool notice) {
     const int rows = std::clamp<int>(st.DiskCount.load(), 0, kMaxPorts);
     const bool waiting = std::any_of(st.Refused.begin(), st.Refused.begin() + rows,
-                                     [](int16_t r) { return r == Code(Status::Unopenable); });
+                                     [](int16_t r) {
+                                         return r == Code(Status::Unopenable) ||
+                                                r == Code(Status::NotProbed);
+                                     });
     using Clock = std::chrono::steady_clock;
     if (!waiting) {
         st.OpenRetryNext = st.OpenRetryUntil = {};

@@ -24,9 +24,9 @@ void PollingDiskStatus(StationCore& st, bool arrived, bool patient = true);
 void PollingDiskStatusKeeping(StationCore& st, bool arrived,
                               const std::array<bool, kMaxRunPorts>& busy, bool patient = true);
 
-// Whether a row still shows a unit of the family that could not be opened
-// and it is time to look at the bus again (every 2 s, for 30 s after the
-// notice that brought it); true once per due look.
+// Whether a row still shows a unit of the family that could not be opened or
+// probed and it is time to look at the bus again (every 2 s, for 60 s after
+// the notice that brought it); true once per due look.
 bool OpenRetryDue(StationCore& st);
 
 // Reads the first line of the library's device-path log.
