@@ -56,28 +56,32 @@ bool UdevEvents::Open(std::string* error) {
 // database entry is written once the rules have been applied). The kernel
 // shows a device before udev has even queued its event. (libudev's
 // enumeration leaves such devices out, so sysfs is listed here.)
+namespace {
+
+// A USB disk shows its sg node first; the sd or sr driver makes its block
+// node a moment later, and the station locks that one too. A disk (or
+// CD-ROM) unit of a USB device without its block node yet is not ready.
+bool BlockNodeMissing(const std::filesystem::path& sg) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path dev = fs::canonical(sg / "device", ec);
+    if (ec || dev.string().find("/usb") == std::string::npos) return false;
+    std::ifstream type_file(dev / "type");
+    int type = -1;
+    if (!(type_file >> type)) return false;
+    if (type != 0 && type != 5 && type != 7 && type != 14) return false;
+    return fs::is_empty(dev / "block", ec) || ec;
+}
+
+}  // namespace
+
 bool UdevEvents::NodesHandled() {
     namespace fs = std::filesystem;
-    // A USB disk shows its sg node first; the sd or sr driver makes its block
-    // node a moment later, and the station locks that one too. A disk (or
-    // CD-ROM) unit of a USB device without its block node yet is not ready.
-    {
-        std::error_code ec;
-        for (fs::directory_iterator it("/sys/class/scsi_generic", ec), end; !ec && it != end;
-             it.increment(ec)) {
-            std::error_code ec2;
-            const fs::path dev = fs::canonical(it->path() / "device", ec2);
-            if (ec2 || dev.string().find("/usb") == std::string::npos) continue;
-            std::ifstream type_file(dev / "type");
-            int type = -1;
-            if (!(type_file >> type)) continue;
-            if (type != 0 && type != 5 && type != 7 && type != 14) continue;
-            if (fs::is_empty(dev / "block", ec2) || ec2) return false;
-        }
-    }
-    for (const char* cls : {"/sys/class/scsi_generic", "/sys/class/block"}) {
+    for (const bool generic : {true, false}) {
+        const char* cls = generic ? "/sys/class/scsi_generic" : "/sys/class/block";
         std::error_code ec;
         for (fs::directory_iterator it(cls, ec), end; !ec && it != end; it.increment(ec)) {
+            if (generic && BlockNodeMissing(it->path())) return false;
             udev_device* d = udev_device_new_from_syspath(udev_, it->path().c_str());
             if (!d) continue;  // gone meanwhile
             const bool handled =

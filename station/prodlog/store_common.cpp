@@ -228,12 +228,8 @@ std::string HourUp(const std::string& row) {
 }
 
 std::string HourDown(const std::string& row) {
-    const std::string r = row + ".";
-    return "UPDATE disk_hours SET disks = disks - 1 WHERE hour = substr(" + r +
-           "logged_at, 1, 13) AND station = " + r + "station AND lot_id = " + r +
-           "lot_id AND result = " + r + "result AND error_status = " + r +
-           "error_status AND error_text = CASE WHEN " + r + "result = 'pass' THEN '' ELSE " + r +
-           "error_text END";
+    return std::string("UPDATE disk_hours SET disks = disks - 1 WHERE (") + kHourColumns + ") = (" +
+           HourKey(row) + ")";
 }
 
 }  // namespace

@@ -265,7 +265,7 @@ bool RollingTick(StationCore& st, const std::function<void(int row, bool passed)
         for (int r = 0; r < kMaxRunPorts; ++r)
             busy[static_cast<size_t>(r)] =
                 StateOf(rr.sockets[static_cast<size_t>(r)]) == SocketState::Running;
-        PollingDiskStatusKeeping(st, again || event != kDeviceEventRemoval, busy, !again);
+        PollingDiskStatusKeeping(st, event != kDeviceEventRemoval, busy, !again);
         changed = true;
     }
 
